@@ -1,0 +1,120 @@
+#include "decode/md5.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace murello {
+namespace {
+
+constexpr std::array<uint32_t, 64> kSineTable = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
+    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
+    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
+    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
+    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
+    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
+    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
+    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
+    0xeb86d391};
+
+constexpr std::array<int, 16> kShifts = {7, 12, 17, 22, 5, 9, 14, 20,
+                                         4, 11, 16, 23, 6, 10, 15, 21};
+
+uint32_t load_le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// One 64-round step; the round's function and word index are chosen by the caller so
+// that the compiler unrolls all four rounds into straight-line code.
+template <int kRound>
+inline void md5_round(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t word, int i) {
+  uint32_t f;
+  if constexpr (kRound == 0) f = d ^ (b & (c ^ d));
+  else if constexpr (kRound == 1) f = c ^ (d & (b ^ c));
+  else if constexpr (kRound == 2) f = b ^ c ^ d;
+  else f = c ^ (b | ~d);
+  a = b + std::rotl(a + f + kSineTable[i] + word, kShifts[kRound * 4 + (i & 3)]);
+}
+
+}  // namespace
+
+void Md5::reset() {
+  state_ = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+  pending_bytes_ = 0;
+  total_bytes_ = 0;
+}
+
+void Md5::compress_blocks(const uint8_t* blocks, size_t block_count) {
+  for (size_t n = 0; n < block_count; ++n, blocks += 64) {
+    uint32_t w[16];
+    for (int i = 0; i < 16; ++i) w[i] = load_le32(blocks + 4 * i);
+    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+    for (int i = 0; i < 16; i += 4) {
+      md5_round<0>(a, b, c, d, w[i], i);
+      md5_round<0>(d, a, b, c, w[i + 1], i + 1);
+      md5_round<0>(c, d, a, b, w[i + 2], i + 2);
+      md5_round<0>(b, c, d, a, w[i + 3], i + 3);
+    }
+    for (int i = 16; i < 32; i += 4) {
+      md5_round<1>(a, b, c, d, w[(5 * i + 1) & 15], i);
+      md5_round<1>(d, a, b, c, w[(5 * i + 6) & 15], i + 1);
+      md5_round<1>(c, d, a, b, w[(5 * i + 11) & 15], i + 2);
+      md5_round<1>(b, c, d, a, w[(5 * i + 16) & 15], i + 3);
+    }
+    for (int i = 32; i < 48; i += 4) {
+      md5_round<2>(a, b, c, d, w[(3 * i + 5) & 15], i);
+      md5_round<2>(d, a, b, c, w[(3 * i + 8) & 15], i + 1);
+      md5_round<2>(c, d, a, b, w[(3 * i + 11) & 15], i + 2);
+      md5_round<2>(b, c, d, a, w[(3 * i + 14) & 15], i + 3);
+    }
+    for (int i = 48; i < 64; i += 4) {
+      md5_round<3>(a, b, c, d, w[(7 * i) & 15], i);
+      md5_round<3>(d, a, b, c, w[(7 * i + 7) & 15], i + 1);
+      md5_round<3>(c, d, a, b, w[(7 * i + 14) & 15], i + 2);
+      md5_round<3>(b, c, d, a, w[(7 * i + 21) & 15], i + 3);
+    }
+    state_[0] += a;
+    state_[1] += b;
+    state_[2] += c;
+    state_[3] += d;
+  }
+}
+
+void Md5::update(std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  size_t left = bytes.size();
+  total_bytes_ += left;
+  if (pending_bytes_ > 0) {
+    size_t take = std::min(left, pending_.size() - pending_bytes_);
+    std::memcpy(pending_.data() + pending_bytes_, p, take);
+    pending_bytes_ += take;
+    p += take;
+    left -= take;
+    if (pending_bytes_ < pending_.size()) return;
+    compress_blocks(pending_.data(), 1);
+    pending_bytes_ = 0;
+  }
+  size_t whole = left / 64;
+  compress_blocks(p, whole);
+  p += whole * 64;
+  left -= whole * 64;
+  if (left > 0) std::memcpy(pending_.data(), p, left);
+  pending_bytes_ = left;
+}
+
+std::array<uint8_t, 16> Md5::finish() {
+  uint64_t bit_count = total_bytes_ * 8;
+  std::array<uint8_t, 72> tail{};
+  tail[0] = 0x80;
+  size_t pad_bytes = (pending_bytes_ < 56 ? 56 : 120) - pending_bytes_;
+  for (int i = 0; i < 8; ++i) tail[pad_bytes + i] = uint8_t(bit_count >> (8 * i));
+  update(std::span(tail.data(), pad_bytes + 8));
+  std::array<uint8_t, 16> digest;
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) digest[4 * i + j] = uint8_t(state_[i] >> (8 * j));
+  return digest;
+}
+
+}  // namespace murello
