@@ -293,4 +293,15 @@ void encode_companded(Companding law, std::span<const float> samples, std::vecto
   }
 }
 
+void decode_layout(SampleLayout layout, std::span<const uint8_t> bytes, std::vector<float>& out) {
+  if (layout.law) return decode_companded(*layout.law, bytes, out);
+  decode_samples(layout.encoding, bytes, out);
+}
+
+void encode_layout(SampleLayout layout, std::span<const float> samples,
+                   std::vector<uint8_t>& out) {
+  if (layout.law) return encode_companded(*layout.law, samples, out);
+  encode_samples(layout.encoding, samples, out);
+}
+
 }  // namespace murello

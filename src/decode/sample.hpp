@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -55,5 +56,21 @@ void encode_samples(SampleEncoding encoding, std::span<const float> samples,
 
 // Appends one byte per sample; the sample is first quantised to 16 bits as for Signed16Le.
 void encode_companded(Companding law, std::span<const float> samples, std::vector<uint8_t>& out);
+
+// A layout as a container's format table names it: a linear encoding, or a G.711 law
+// (in which case encoding is unused).
+struct SampleLayout {
+  SampleEncoding encoding = SampleEncoding::Signed16Le;
+  std::optional<Companding> law;
+
+  constexpr size_t width_bytes() const { return law ? 1 : sample_width_bytes(encoding); }
+};
+
+// decode_samples or decode_companded, as the layout says.
+void decode_layout(SampleLayout layout, std::span<const uint8_t> bytes, std::vector<float>& out);
+
+// encode_samples or encode_companded, as the layout says.
+void encode_layout(SampleLayout layout, std::span<const float> samples,
+                   std::vector<uint8_t>& out);
 
 }  // namespace murello
