@@ -50,46 +50,53 @@ std::string ContainerName::display() const {
 }
 
 DecodeError DecodeError::unrecognised_container(std::array<uint8_t, 4> leading) {
-  DecodeError e{Kind::UnrecognisedContainer};
+  DecodeError e;
+  e.kind = Kind::UnrecognisedContainer;
   e.leading = leading;
   return e;
 }
 
 DecodeError DecodeError::unsupported_codec(ContainerName name) {
-  DecodeError e{Kind::UnsupportedCodec};
+  DecodeError e;
+  e.kind = Kind::UnsupportedCodec;
   e.name = std::move(name);
   return e;
 }
 
 DecodeError DecodeError::unsupported_bit_depth(ContainerName name, uint16_t bits) {
-  DecodeError e{Kind::UnsupportedBitDepth};
+  DecodeError e;
+  e.kind = Kind::UnsupportedBitDepth;
   e.name = std::move(name);
   e.bits = bits;
   return e;
 }
 
 DecodeError DecodeError::unsupported_channel_count(uint16_t channels) {
-  DecodeError e{Kind::UnsupportedChannelCount};
+  DecodeError e;
+  e.kind = Kind::UnsupportedChannelCount;
   e.channels = channels;
   return e;
 }
 
 DecodeError DecodeError::malformed(uint64_t offset, std::string expectation) {
-  DecodeError e{Kind::Malformed};
+  DecodeError e;
+  e.kind = Kind::Malformed;
   e.offset = offset;
   e.expectation = std::move(expectation);
   return e;
 }
 
 DecodeError DecodeError::truncated(uint64_t needed, uint64_t available) {
-  DecodeError e{Kind::Truncated};
+  DecodeError e;
+  e.kind = Kind::Truncated;
   e.needed = needed;
   e.available = available;
   return e;
 }
 
 DecodeError DecodeError::resample(ResamplerError error) {
-  DecodeError e{Kind::Resample};
+  DecodeError e;
+  e.kind = Kind::Resample;
   e.resampler = error;
   return e;
 }

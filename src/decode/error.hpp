@@ -39,7 +39,7 @@ struct DecodeError {
     Resample,
   };
 
-  Kind kind;
+  Kind kind = Kind::Malformed;
   std::array<uint8_t, 4> leading{};  // UnrecognisedContainer
   ContainerName name;                // UnsupportedCodec, UnsupportedBitDepth
   uint16_t bits = 0;                 // UnsupportedBitDepth
