@@ -1,0 +1,70 @@
+// The extension module murello._murello: one execution step adds the classes and
+// `_numpy_smoke` and lists them in __all__. Importing it opens no device, loads no ONNX
+// Runtime and imports neither NumPy nor murello.exceptions.
+#include <Python.h>
+
+#include "bindings/python/bridges.hpp"
+#include "bindings/python/pyref.hpp"
+#include "bindings/python/records.hpp"
+#include "bindings/python/samples.hpp"
+
+namespace murello::py {
+namespace {
+
+PyMethodDef kNumpySmoke = {
+    "_numpy_smoke", numpy_smoke, METH_NOARGS,
+    PyDoc_STR("_numpy_smoke()\n--\n\nAn int16 array [0, 1, 2, 3, 4] over a native buffer.")};
+
+// Adds `value` (a new reference, or nullptr after a failure) as `name` and appends the
+// name to __all__.
+int add_public(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+  PyRef owned(value);
+  if (!owned) return -1;
+  if (PyModule_AddObjectRef(module, name, owned.get()) < 0) return -1;
+  PyRef text(PyUnicode_FromString(name));
+  if (!text) return -1;
+  return PyList_Append(all, text.get());
+}
+
+int exec_module(PyObject* module) {
+  PyRef all(PyList_New(0));
+  if (!all) return -1;
+  if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+
+  PyObject *version = nullptr, *microphone = nullptr, *speaker = nullptr;
+  if (create_record_types(module, &version, &microphone, &speaker) < 0) return -1;
+  PyRef version_ref(version), microphone_ref(microphone), speaker_ref(speaker);
+  if (add_public(module, all.get(), "VersionInfo", version_ref.release()) < 0 ||
+      add_public(module, all.get(), "MicrophoneInfo", microphone_ref.release()) < 0 ||
+      add_public(module, all.get(), "SpeakerInfo", speaker_ref.release()) < 0 ||
+      add_public(module, all.get(), "MicrophoneBridge", create_microphone_bridge_type(module)) <
+          0 ||
+      add_public(module, all.get(), "SpeakerBridge", create_speaker_bridge_type(module)) < 0 ||
+      add_public(module, all.get(), "FileBridge", create_file_bridge_type(module)) < 0) {
+    return -1;
+  }
+  PyRef name(PyUnicode_FromString("murello._murello"));
+  if (!name) return -1;
+  return add_public(module, all.get(), "_numpy_smoke",
+                    PyCFunction_NewEx(&kNumpySmoke, nullptr, name.get()));
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The exception registry and record types are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_murello", "", 0, nullptr, kSlots,
+                       nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace murello::py
+
+PyMODINIT_FUNC PyInit__murello() { return PyModuleDef_Init(&murello::py::kModule); }

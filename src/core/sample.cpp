@@ -1,0 +1,57 @@
+#include "core/sample.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace murello {
+
+static_assert(std::endian::native == std::endian::little,
+              "byte-form conversions assume a little-endian host");
+
+namespace {
+
+constexpr float kInt16Scale = 32768.0f;
+constexpr float kInvInt16Scale = 1.0f / 32768.0f;
+
+// Branch-free so the loop vectorises: NaN fails both comparisons and is zeroed by the
+// self-comparison mask.
+inline int16_t to_int16(float x) {
+  float v = x * kInt16Scale;
+  v = v == v ? v : 0.0f;
+  v = std::min(std::max(v, -32768.0f), 32767.0f);
+  return static_cast<int16_t>(v);
+}
+
+}  // namespace
+
+void float_to_int16(std::span<const float> in, std::span<int16_t> out) {
+  const float* src = in.data();
+  int16_t* dst = out.data();
+  const size_t n = in.size();
+  for (size_t i = 0; i < n; ++i) dst[i] = to_int16(src[i]);
+}
+
+void int16_to_float(std::span<const int16_t> in, std::span<float> out) {
+  const int16_t* src = in.data();
+  float* dst = out.data();
+  const size_t n = in.size();
+  for (size_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i]) * kInvInt16Scale;
+}
+
+void int16_le_to_float(std::span<const std::byte> in, std::span<float> out) {
+  const size_t n = in.size() / 2;
+  const std::byte* src = in.data();
+  float* dst = out.data();
+  for (size_t i = 0; i < n; ++i) {
+    int16_t v;
+    std::memcpy(&v, src + 2 * i, 2);
+    dst[i] = static_cast<float>(v) * kInvInt16Scale;
+  }
+}
+
+void float32_le_to_float(std::span<const std::byte> in, std::span<float> out) {
+  std::memcpy(out.data(), in.data(), in.size() / 4 * 4);
+}
+
+}  // namespace murello
