@@ -1,0 +1,26 @@
+// FLAC's fixed polynomial predictors of orders 0 to 4.
+//
+// Conventions: lengths are samples of one channel of one block; residuals are folded
+// (2r for r >= 0, -2r - 1 otherwise) as in flac_rice.hpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace murello {
+
+inline constexpr unsigned kMaxFixedOrder = 4;
+
+// Sum of |residual| for every order 0..kMaxFixedOrder, all taken over the same samples
+// x[max_order..] so that the orders compare fairly. Orders above max_order are left 0.
+template <class Sample>
+std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums(std::span<const Sample> x,
+                                                            unsigned max_order);
+
+// Folded residuals of x[order..] (x.size() - order values); false when one of them
+// reaches 2^31 in magnitude and so cannot be Rice-coded.
+template <class Sample>
+bool fixed_residual(std::span<const Sample> x, unsigned order, std::span<uint32_t> folded);
+
+}  // namespace murello

@@ -1,0 +1,133 @@
+#include "decode/flac_enc_lpc.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace murello {
+namespace {
+
+// cos(x) for x in [0, pi] by its Taylor series through the x^20 term (Horner in x^2).
+double taylor_cos(double x) {
+  double x2 = x * x;
+  double term = 1.0;
+  for (int n = 10; n >= 1; --n) term = 1.0 - term * x2 / double((2 * n) * (2 * n - 1));
+  return term;
+}
+
+double dot(const double* a, const double* b, size_t count) {
+  // Four independent sums let the compiler keep them in one vector register.
+  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    s0 += a[i] * b[i];
+    s1 += a[i + 1] * b[i + 1];
+    s2 += a[i + 2] * b[i + 2];
+    s3 += a[i + 3] * b[i + 3];
+  }
+  for (; i < count; ++i) s0 += a[i] * b[i];
+  return (s0 + s2) + (s1 + s3);
+}
+
+// Prediction sums of a chunk, accumulated one coefficient at a time so that the inner
+// loop runs over contiguous samples.
+constexpr size_t kResidualChunk = 256;
+
+}  // namespace
+
+void tukey_window(double taper_ratio, std::span<double> out) {
+  size_t len = out.size();
+  double taper = taper_ratio * double(len - 1) / 2.0;
+  for (size_t n = 0; n < len; ++n) {
+    double d = double(std::min(n, len - 1 - n));
+    out[n] = d < taper ? 0.5 * (1.0 - taylor_cos(std::numbers::pi * d / taper)) : 1.0;
+  }
+}
+
+void autocorrelation(std::span<const double> x, std::span<double> lags) {
+  for (size_t l = 0; l < lags.size(); ++l)
+    lags[l] = l < x.size() ? dot(x.data() + l, x.data(), x.size() - l) : 0.0;
+}
+
+void levinson_durbin(std::span<const double> lags, unsigned max_order, LpcLadder& out) {
+  std::array<double, kMaxLpcOrder> a{};
+  std::array<double, kMaxLpcOrder> previous{};
+  double error = lags[0];
+  out.max_order = 0;
+  for (unsigned m = 1; m <= max_order; ++m) {
+    double acc = lags[m];
+    for (unsigned j = 1; j < m; ++j) acc -= a[j - 1] * lags[m - j];
+    double k = acc / error;
+    previous = a;
+    for (unsigned j = 1; j < m; ++j) a[j - 1] = previous[j - 1] - k * previous[m - j - 1];
+    a[m - 1] = k;
+    error *= 1.0 - k * k;
+    out.coefficients[m - 1] = a;
+    out.error[m - 1] = error;
+    out.max_order = m;
+    // A vanished error means a perfect predictor; higher orders would divide by zero.
+    if (!(error > 0.0)) break;
+  }
+}
+
+double estimate_lpc_bits(double error, uint32_t len, unsigned order, unsigned sample_bits) {
+  double per_sample = 0.5 * std::log2(std::max(error / double(len), 1e-12)) + 1.6;
+  return std::max(per_sample, 0.0) * double(len - order) +
+         double(order) * double(sample_bits + kLpcPrecisionBits);
+}
+
+bool quantize_lpc(std::span<const double> coefficients, QuantizedLpc& out) {
+  double largest = 0.0;
+  for (double c : coefficients) largest = std::max(largest, std::fabs(c));
+  if (!(largest > 0.0) || !std::isfinite(largest)) return false;
+  int exponent = 0;
+  std::frexp(largest, &exponent);  // largest = f * 2^exponent, f in [0.5, 1)
+  int shift = std::clamp(13 - (exponent - 1), 0, 15);
+  constexpr double kLargest = (1 << (kLpcPrecisionBits - 1)) - 1;
+  double scale = std::ldexp(1.0, shift);
+  double carried = 0.0;
+  bool any = false;
+  for (size_t j = 0; j < coefficients.size(); ++j) {
+    carried += coefficients[j] * scale;
+    double q = std::clamp(std::floor(carried + 0.5), -kLargest - 1, kLargest);
+    carried -= q;
+    out.coefficients[j] = int32_t(q);
+    any = any || q != 0.0;
+  }
+  out.order = unsigned(coefficients.size());
+  out.shift = unsigned(shift);
+  return any;
+}
+
+template <class Sample>
+bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, std::span<uint32_t> folded) {
+  const unsigned order = lpc.order;
+  const size_t len = x.size();
+  uint64_t overflow = 0;
+  int64_t sums[kResidualChunk];
+  for (size_t begin = order; begin < len; begin += kResidualChunk) {
+    size_t count = std::min(kResidualChunk, len - begin);
+    const Sample* base = x.data() + begin;
+    std::fill(sums, sums + count, int64_t(0));
+    for (unsigned j = 0; j < order; ++j) {
+      const int64_t c = lpc.coefficients[j];
+      const Sample* past = base - 1 - j;
+      for (size_t i = 0; i < count; ++i) sums[i] += c * int64_t(past[i]);
+    }
+    uint32_t* out = folded.data() + (begin - order);
+    for (size_t i = 0; i < count; ++i) {
+      int64_t r = int64_t(base[i]) - (sums[i] >> lpc.shift);
+      uint64_t u = uint64_t(r << 1) ^ uint64_t(r >> 63);
+      overflow |= (u + 1) >> 32;  // nonzero when |r| >= 2^31
+      out[i] = uint32_t(u);
+    }
+  }
+  return overflow == 0;
+}
+
+template bool lpc_residual<int32_t>(std::span<const int32_t>, const QuantizedLpc&,
+                                    std::span<uint32_t>);
+template bool lpc_residual<int64_t>(std::span<const int64_t>, const QuantizedLpc&,
+                                    std::span<uint32_t>);
+
+}  // namespace murello

@@ -1,0 +1,117 @@
+#include "decode/flac_enc_rice.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace murello {
+namespace {
+
+constexpr unsigned kSumsPerNode = kMaxRiceParameter + 1;
+constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
+constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
+constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
+
+uint64_t shifted_sum(std::span<const uint32_t> values, unsigned k) {
+  uint64_t total = 0;
+  for (uint32_t v : values) total += v >> k;
+  return total;
+}
+
+}  // namespace
+
+RiceSearch::RiceSearch() : sums_(kNodeCount * kSumsPerNode), known_(kNodeCount) {}
+
+uint64_t RiceSearch::sum(unsigned order, unsigned index, unsigned k) {
+  unsigned at = node(order, index);
+  uint64_t& slot = sums_[at * kSumsPerNode + k];
+  if (known_[at] & (1u << k)) return slot;
+  if (order == top_order_) {
+    uint32_t length = block_frames_ >> order;
+    size_t begin = index == 0 ? 0 : size_t(index) * length - predictor_order_;
+    size_t count = index == 0 ? length - predictor_order_ : length;
+    slot = shifted_sum(folded_.subspan(begin, count), k);
+  } else {
+    slot = sum(order + 1, 2 * index, k) + sum(order + 1, 2 * index + 1, k);
+  }
+  known_[at] |= 1u << k;
+  return slot;
+}
+
+uint64_t RiceSearch::cost(unsigned order, unsigned index, unsigned k) {
+  uint64_t count = (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
+  return count * (k + 1) + sum(order, index, k);
+}
+
+unsigned RiceSearch::best_parameter(unsigned order, unsigned index) {
+  uint64_t count = (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
+  uint64_t mean = sum(order, index, 0) / count;
+  unsigned k = mean == 0 ? 0 : unsigned(std::bit_width(mean)) - 1;
+  if (k > kMaxRiceParameter) k = kMaxRiceParameter;
+  // Convexity: walking downhill finds the global minimum; ties go to the smaller k.
+  while (k > 0 && cost(order, index, k - 1) <= cost(order, index, k)) --k;
+  while (k < kMaxRiceParameter && cost(order, index, k + 1) < cost(order, index, k)) ++k;
+  return k;
+}
+
+RicePlan RiceSearch::plan_at(unsigned order) {
+  RicePlan narrow, wide;
+  narrow.partition_order = wide.partition_order = order;
+  narrow.parameter_bits = 4;
+  wide.parameter_bits = 5;
+  narrow.bits = wide.bits = kRiceHeaderBits;
+  for (unsigned index = 0; index < (1u << order); ++index) {
+    unsigned k = best_parameter(order, index);
+    unsigned k_narrow = k < kNarrowLargest ? k : kNarrowLargest;
+    narrow.parameters[index] = uint8_t(k_narrow);
+    wide.parameters[index] = uint8_t(k);
+    narrow.bits += 4 + cost(order, index, k_narrow);
+    wide.bits += 5 + cost(order, index, k);
+  }
+  return wide.bits < narrow.bits ? wide : narrow;
+}
+
+RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frames,
+                          unsigned predictor_order, unsigned max_partition_order) {
+  folded_ = folded;
+  block_frames_ = block_frames;
+  predictor_order_ = predictor_order;
+  unsigned order = std::min<unsigned>({max_partition_order, kMaxRicePartitionOrder,
+                                       unsigned(std::countr_zero(block_frames))});
+  while (order > 0 && (block_frames >> order) <= predictor_order) --order;
+  top_order_ = order;
+  std::fill(known_.begin(), known_.begin() + node(order + 1, 0), 0u);
+
+  RicePlan best = plan_at(order);
+  while (order-- > 0) {
+    RicePlan candidate = plan_at(order);
+    if (candidate.bits < best.bits) best = candidate;
+  }
+  return best;
+}
+
+void write_rice_residual(FlacBitWriter& writer, const RicePlan& plan,
+                         std::span<const uint32_t> folded, uint32_t block_frames,
+                         unsigned predictor_order) {
+  writer.put(plan.parameter_bits == 5 ? 1 : 0, 2);
+  writer.put(plan.partition_order, 4);
+  uint32_t length = block_frames >> plan.partition_order;
+  const uint32_t* u = folded.data();
+  for (unsigned index = 0; index < (1u << plan.partition_order); ++index) {
+    unsigned k = plan.parameters[index];
+    writer.put(k, plan.parameter_bits);
+    uint32_t count = index == 0 ? length - predictor_order : length;
+    uint32_t mask = (uint32_t(1) << k) - 1;
+    for (const uint32_t* end = u + count; u != end; ++u) {
+      uint32_t quotient = *u >> k;
+      uint32_t stop_and_low = (uint32_t(1) << k) | (*u & mask);
+      if (quotient + k < 32) {
+        writer.put(stop_and_low, quotient + k + 1);
+      } else {
+        writer.put_zeros(quotient);
+        writer.put(stop_and_low, k + 1);
+      }
+    }
+  }
+}
+
+}  // namespace murello

@@ -1,0 +1,192 @@
+#include "decode/flac_enc_subframe.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+
+#include "decode/flac_enc_fixed.hpp"
+
+namespace murello {
+namespace {
+
+constexpr unsigned kSubframeHeaderBits = 8;  // zero bit, 6-bit type, wasted-bits flag
+constexpr unsigned kLpcPrecisionCode = kLpcPrecisionBits - 1;
+constexpr unsigned kLpcParameterBits = 4 + 5;  // precision code, shift
+
+template <class Sample>
+bool all_equal(std::span<const Sample> x) {
+  bool same = true;
+  for (Sample s : x) same &= s == x[0];
+  return same;
+}
+
+}  // namespace
+
+LpcWindows::LpcWindows(const FlacLevel& level, uint32_t max_block_frames)
+    : level_(level),
+      windows_(level.window_count, std::vector<double>(max_block_frames)),
+      lengths_(level.window_count, 0) {}
+
+std::span<const double> LpcWindows::window(unsigned index, uint32_t len) {
+  std::span<double> w(windows_[index].data(), len);
+  if (lengths_[index] != len) {
+    tukey_window(level_.tukey_tapers[index], w);
+    lengths_[index] = len;
+  }
+  return w;
+}
+
+template <class Sample>
+SubframeEncoder<Sample>::SubframeEncoder(const FlacLevel& level, uint32_t max_block_frames)
+    : level_(level),
+      shifted_(max_block_frames),
+      best_folded_(max_block_frames),
+      candidate_folded_(max_block_frames),
+      analysis_(level.max_lpc_order ? max_block_frames : 0),
+      windowed_(level.max_lpc_order ? max_block_frames : 0) {}
+
+template <class Sample>
+const SubframePlan& SubframeEncoder<Sample>::plan(std::span<const Sample> x, unsigned bits,
+                                                  LpcWindows& windows) {
+  plan_ = SubframePlan{};
+  if (all_equal(x)) {
+    plan_.kind = SubframeKind::Constant;
+    plan_.sample_bits = bits;
+    plan_.constant = x.empty() ? 0 : x[0];
+    plan_.bits = kSubframeHeaderBits + bits;
+    return plan_;
+  }
+  uint64_t ones = 0;
+  for (Sample s : x) ones |= uint64_t(int64_t(s));
+  unsigned wasted = std::min<unsigned>(unsigned(std::countr_zero(ones)), bits - 1);
+  samples_ = x;
+  if (wasted > 0) {
+    std::span<Sample> out(shifted_.data(), x.size());
+    for (size_t i = 0; i < x.size(); ++i) out[i] = Sample(x[i] >> wasted);
+    samples_ = out;
+  }
+  plan_.kind = SubframeKind::Verbatim;
+  plan_.wasted_bits = wasted;
+  plan_.sample_bits = bits - wasted;
+  plan_.bits = kSubframeHeaderBits + wasted + uint64_t(x.size()) * plan_.sample_bits;
+  if (x.size() > 1) {
+    try_fixed();
+    if (level_.max_lpc_order > 0) try_lpc(windows);
+  }
+  return plan_;
+}
+
+template <class Sample>
+uint64_t SubframeEncoder<Sample>::predicted_bits(unsigned order) const {
+  return kSubframeHeaderBits + plan_.wasted_bits + uint64_t(order) * plan_.sample_bits;
+}
+
+template <class Sample>
+void SubframeEncoder<Sample>::keep_if_cheaper(const SubframePlan& candidate) {
+  if (candidate.bits >= plan_.bits) return;
+  plan_ = candidate;
+  std::swap(best_folded_, candidate_folded_);
+}
+
+template <class Sample>
+void SubframeEncoder<Sample>::try_fixed() {
+  const uint32_t len = uint32_t(samples_.size());
+  const unsigned max_order = std::min<unsigned>(kMaxFixedOrder, len - 1);
+  auto sums = fixed_residual_sums(samples_, max_order);
+  std::array<unsigned, kMaxFixedOrder + 1> orders;
+  std::iota(orders.begin(), orders.end(), 0u);
+  std::stable_sort(orders.begin(), orders.begin() + max_order + 1,
+                   [&](unsigned a, unsigned b) { return sums[a] < sums[b]; });
+  for (unsigned i = 0; i < std::min(2u, max_order + 1); ++i) {
+    unsigned order = orders[i];
+    std::span<uint32_t> folded(candidate_folded_.data(), len - order);
+    if (!fixed_residual(samples_, order, folded)) continue;
+    SubframePlan candidate = plan_;
+    candidate.kind = SubframeKind::Fixed;
+    candidate.order = order;
+    candidate.rice = rice_.plan(folded, len, order, level_.max_partition_order);
+    candidate.bits = predicted_bits(order) + candidate.rice.bits;
+    keep_if_cheaper(candidate);
+  }
+}
+
+template <class Sample>
+void SubframeEncoder<Sample>::try_lpc(LpcWindows& windows) {
+  const uint32_t len = uint32_t(samples_.size());
+  const unsigned max_order = std::min<unsigned>(level_.max_lpc_order, len - 1);
+  for (uint32_t n = 0; n < len; ++n) analysis_[n] = double(samples_[n]);
+  for (unsigned w = 0; w < level_.window_count; ++w) {
+    std::span<const double> window = windows.window(w, len);
+    for (uint32_t n = 0; n < len; ++n) windowed_[n] = analysis_[n] * window[n];
+    std::array<double, kMaxLpcOrder + 1> lags;
+    autocorrelation(std::span<const double>(windowed_.data(), len),
+                    std::span<double>(lags.data(), max_order + 1));
+    if (!(lags[0] > 0.0)) continue;
+    levinson_durbin(lags, max_order, ladder_);
+
+    std::array<unsigned, kMaxLpcOrder> orders;
+    std::array<double, kMaxLpcOrder> estimate;
+    for (unsigned m = 1; m <= ladder_.max_order; ++m) {
+      orders[m - 1] = m;
+      estimate[m - 1] = estimate_lpc_bits(ladder_.error[m - 1], len, m, plan_.sample_bits);
+    }
+    std::stable_sort(orders.begin(), orders.begin() + ladder_.max_order,
+                     [&](unsigned a, unsigned b) { return estimate[a - 1] < estimate[b - 1]; });
+    for (unsigned i = 0; i < std::min(level_.lpc_orders_tried, ladder_.max_order); ++i)
+      try_lpc_order(orders[i]);
+  }
+}
+
+template <class Sample>
+void SubframeEncoder<Sample>::try_lpc_order(unsigned order) {
+  const uint32_t len = uint32_t(samples_.size());
+  SubframePlan candidate = plan_;
+  candidate.kind = SubframeKind::Lpc;
+  candidate.order = order;
+  if (!quantize_lpc(std::span<const double>(ladder_.coefficients[order - 1].data(), order),
+                    candidate.lpc))
+    return;
+  std::span<uint32_t> folded(candidate_folded_.data(), len - order);
+  if (!lpc_residual(samples_, candidate.lpc, folded)) return;
+  candidate.rice = rice_.plan(folded, len, order, level_.max_partition_order);
+  candidate.bits = predicted_bits(order) + kLpcParameterBits +
+                   uint64_t(order) * kLpcPrecisionBits + candidate.rice.bits;
+  keep_if_cheaper(candidate);
+}
+
+template <class Sample>
+void SubframeEncoder<Sample>::write(FlacBitWriter& writer) const {
+  const SubframePlan& p = plan_;
+  unsigned type = 0;
+  switch (p.kind) {
+    case SubframeKind::Constant: type = 0; break;
+    case SubframeKind::Verbatim: type = 1; break;
+    case SubframeKind::Fixed: type = 8 + p.order; break;
+    case SubframeKind::Lpc: type = 32 + p.order - 1; break;
+  }
+  writer.put(type << 1 | (p.wasted_bits ? 1 : 0), 8);
+  if (p.wasted_bits) {
+    writer.put_zeros(p.wasted_bits - 1);
+    writer.put(1, 1);
+  }
+  if (p.kind == SubframeKind::Constant) {
+    writer.put_signed(p.constant, p.sample_bits);
+    return;
+  }
+  const uint32_t len = uint32_t(samples_.size());
+  const unsigned warm_up = p.kind == SubframeKind::Verbatim ? len : p.order;
+  for (unsigned n = 0; n < warm_up; ++n) writer.put_signed(samples_[n], p.sample_bits);
+  if (p.kind == SubframeKind::Verbatim) return;
+  if (p.kind == SubframeKind::Lpc) {
+    writer.put(kLpcPrecisionCode, 4);
+    writer.put(p.lpc.shift, 5);
+    for (unsigned j = 0; j < p.order; ++j) writer.put_signed(p.lpc.coefficients[j], kLpcPrecisionBits);
+  }
+  write_rice_residual(writer, p.rice, std::span<const uint32_t>(best_folded_.data(), len - p.order),
+                      len, p.order);
+}
+
+template class SubframeEncoder<int32_t>;
+template class SubframeEncoder<int64_t>;
+
+}  // namespace murello
