@@ -1,0 +1,121 @@
+// Mono resampler throughput. Reads float32 noise from a raw file (or makes its own),
+// converts `seconds` of it for each common rate pair in one process() call plus flush,
+// and prints one line per pair: the best of several runs, in input samples per second.
+// bench/resampler.py runs this program and a peer on the same input and prints ratios.
+//
+//   bench_resampler [--input FILE.f32] [--seconds S] [--runs R]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "resampler/polyphase.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string input;
+  double seconds = 10;
+  int runs = 5;
+};
+
+struct Pair {
+  uint32_t input_hz;
+  uint32_t output_hz;
+};
+
+constexpr Pair kPairs[] = {
+    {48000, 16000}, {16000, 48000}, {44100, 16000}, {48000, 44100}, {48000, 44101},
+};
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<float> load_noise(const Options& options, size_t frames) {
+  std::vector<float> x(frames);
+  if (options.input.empty()) {
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (float& v : x) v = dist(rng);
+    return x;
+  }
+  std::ifstream file(options.input, std::ios::binary);
+  file.read(reinterpret_cast<char*>(x.data()), std::streamsize(frames * sizeof(float)));
+  x.resize(size_t(file.gcount()) / sizeof(float));
+  return x;
+}
+
+struct Timing {
+  double construct_s = 1e300;
+  double process_s = 1e300;
+  size_t outputs = 0;
+};
+
+bool time_pair(Pair pair, std::span<const float> in, int runs, Timing& timing) {
+  std::vector<float> out;
+  out.reserve(size_t(double(in.size()) * pair.output_hz / pair.input_hz) + 1000000);
+  for (int run = 0; run < runs; ++run) {
+    const auto built = Clock::now();
+    auto r = murello::Resampler::create(pair.input_hz, pair.output_hz);
+    if (!r) return false;
+    timing.construct_s = std::min(timing.construct_s, seconds_since(built));
+    out.clear();
+    const auto started = Clock::now();
+    if (!r->process(in, out)) return false;
+    r->flush(out);
+    timing.process_s = std::min(timing.process_s, seconds_since(started));
+    timing.outputs = out.size();
+  }
+  return true;
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--input")) {
+      options.input = argv[i + 1];
+    } else if (!std::strcmp(argv[i], "--seconds")) {
+      options.seconds = std::stod(argv[i + 1]);
+    } else if (!std::strcmp(argv[i], "--runs")) {
+      options.runs = std::stoi(argv[i + 1]);
+    } else {
+      return false;
+    }
+  }
+  return argc % 2 == 1 && options.seconds > 0 && options.runs > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    std::fprintf(stderr, "usage: %s [--input FILE.f32] [--seconds S] [--runs R]\n", argv[0]);
+    return 2;
+  }
+  const std::vector<float> noise = load_noise(options, size_t(options.seconds * 48000));
+  const bool fma = murello::fma_dot_supported();
+  std::printf("# dot kernels: %s; best of %d runs\n", fma ? "avx2+fma" : "generic", options.runs);
+  std::printf("%-15s %10s %12s %12s %14s %10s\n", "pair", "inputs", "construct_s", "process_s",
+              "Msamples_per_s", "realtime_x");
+  for (Pair pair : kPairs) {
+    const size_t frames = std::min(noise.size(), size_t(options.seconds * pair.input_hz));
+    const std::span<const float> in(noise.data(), frames);
+    Timing t;
+    if (!time_pair(pair, in, options.runs, t)) {
+      std::fprintf(stderr, "%u -> %u failed\n", pair.input_hz, pair.output_hz);
+      return 1;
+    }
+    const double audio_s = double(frames) / pair.input_hz;
+    std::printf("%6u->%-7u %10zu %12.6f %12.6f %14.2f %10.1f\n", pair.input_hz,
+                pair.output_hz, frames, t.construct_s, t.process_s,
+                double(frames) / t.process_s / 1e6, audio_s / t.process_s);
+  }
+  return 0;
+}
