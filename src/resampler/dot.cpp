@@ -21,6 +21,22 @@ double generic_dot(const double* __restrict coefs, const double* __restrict samp
   return sum_lanes(acc);
 }
 
+double generic_symmetric_dot(const double* __restrict coefs, const double* __restrict samples,
+                             size_t n) {
+  const double* mirror = samples + n - 1;
+  const size_t half = n / 2;
+  double acc[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= half; i += kLanes) {
+    for (size_t l = 0; l < kLanes; ++l) {
+      acc[l] += coefs[i + l] * (samples[i + l] + mirror[-std::ptrdiff_t(i + l)]);
+    }
+  }
+  for (size_t l = 0; i < half; ++i, ++l) acc[l] += coefs[i] * (samples[i] + mirror[-std::ptrdiff_t(i)]);
+  if (n % 2) acc[kLanes - 1] += coefs[half] * samples[half];
+  return sum_lanes(acc);
+}
+
 double generic_blended_dot(const double* __restrict lower, const double* __restrict upper,
                            double frac, const double* __restrict samples, size_t n) {
   double acc[kLanes] = {};
@@ -39,7 +55,7 @@ double generic_blended_dot(const double* __restrict lower, const double* __restr
 
 }  // namespace
 
-DotKernels generic_dot_kernels() { return {generic_dot, generic_blended_dot}; }
+DotKernels generic_dot_kernels() { return {generic_dot, generic_symmetric_dot, generic_blended_dot}; }
 
 DotKernels best_dot_kernels() {
   return fma_dot_supported() ? fma_dot_kernels() : generic_dot_kernels();

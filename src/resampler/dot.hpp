@@ -11,12 +11,16 @@ namespace murello {
 
 // Σ coefs[i] × samples[i].
 using DotFn = double (*)(const double* coefs, const double* samples, size_t n);
+// Σ coefs[i] × samples[i] for a palindromic `coefs` (coefs[i] == coefs[n − 1 − i]):
+// mirrored samples are added first, halving the multiplications.
+using SymmetricDotFn = DotFn;
 // Σ (lower[i] + frac × (upper[i] − lower[i])) × samples[i].
 using BlendedDotFn = double (*)(const double* lower, const double* upper, double frac,
                                 const double* samples, size_t n);
 
 struct DotKernels {
   DotFn dot;
+  SymmetricDotFn symmetric_dot;
   BlendedDotFn blended_dot;
 };
 

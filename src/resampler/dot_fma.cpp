@@ -34,6 +34,34 @@ double fma_dot(const double* coefs, const double* samples, size_t n) {
   return reduce(a0, a1, a2, a3) + tail;
 }
 
+// Four samples read backwards from `last`: lane l holds last[-l].
+__m256d load_reversed(const double* last) {
+  return _mm256_permute4x64_pd(_mm256_loadu_pd(last - 3), 0x1B);
+}
+
+__m256d fold(const double* samples, const double* last, size_t i) {
+  return _mm256_add_pd(_mm256_loadu_pd(samples + i), load_reversed(last - i));
+}
+
+double fma_symmetric_dot(const double* coefs, const double* samples, size_t n) {
+  const double* last = samples + n - 1;
+  const size_t half = n / 2;
+  __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + kStride <= half; i += kStride) {
+    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i), fold(samples, last, i), a0);
+    a1 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 4), fold(samples, last, i + 4), a1);
+    a2 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 8), fold(samples, last, i + 8), a2);
+    a3 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 12), fold(samples, last, i + 12), a3);
+  }
+  for (; i + 4 <= half; i += 4) {
+    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i), fold(samples, last, i), a0);
+  }
+  double tail = n % 2 ? coefs[half] * samples[half] : 0.0;
+  for (; i < half; ++i) tail += coefs[i] * (samples[i] + last[-std::ptrdiff_t(i)]);
+  return reduce(a0, a1, a2, a3) + tail;
+}
+
 __m256d blend(const double* lower, const double* upper, __m256d frac) {
   const __m256d lo = _mm256_loadu_pd(lower);
   return _mm256_fmadd_pd(frac, _mm256_sub_pd(_mm256_loadu_pd(upper), lo), lo);
@@ -59,7 +87,7 @@ double fma_blended_dot(const double* lower, const double* upper, double frac,
 
 }  // namespace
 
-DotKernels fma_dot_kernels() { return {fma_dot, fma_blended_dot}; }
+DotKernels fma_dot_kernels() { return {fma_dot, fma_symmetric_dot, fma_blended_dot}; }
 
 bool fma_dot_supported() {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");

@@ -17,7 +17,11 @@ Resampler::Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design)
       dot_(best_dot_kernels()),
       history_(2 * design_.taps, 0.0),
       // The first input then lands at index 0.
-      ring_pos_(design_.taps == 0 ? 0 : design_.taps - 1) {}
+      ring_pos_(design_.taps == 0 ? 0 : design_.taps - 1) {
+  for (uint8_t symmetric : design_.symmetric_rows) {
+    row_dot_.push_back(symmetric ? dot_.symmetric_dot : dot_.dot);
+  }
+}
 
 Result<void, ResamplerError> Resampler::process(std::span<const float> in,
                                                 std::vector<float>& out) {
@@ -63,7 +67,8 @@ void Resampler::feed(uint64_t count, Source sample, std::vector<float>& out) {
 void Resampler::emit_rational(uint64_t index, std::vector<float>& out) {
   const double* window = history_.data() + ring_pos_ + 1;
   for (;;) {
-    out.push_back(static_cast<float>(dot_.dot(design_.row(position_), window, design_.taps)));
+    const double y = row_dot_[position_](design_.row(position_), window, design_.taps);
+    out.push_back(static_cast<float>(y));
     const uint64_t t = position_ + design_.down;
     position_ = t % design_.up;
     next_input_ = index + t / design_.up;

@@ -68,6 +68,7 @@ class Resampler {
   uint32_t output_hz_;
   FilterDesign design_;
   DotKernels dot_;
+  std::vector<DotFn> row_dot_;  // Rational: the dot product for each phase's row
   State state_ = State::Fresh;
   // Doubled ring: every input is written at ring_pos and ring_pos + T, so the T most
   // recent inputs are always contiguous at [ring_pos + 1, ring_pos + T], newest last.
