@@ -37,6 +37,11 @@ double generic_symmetric_dot(const double* __restrict coefs, const double* __res
   return sum_lanes(acc);
 }
 
+void generic_multi_dot(const double* const* rows, size_t count, const double* samples, size_t n,
+                       double* results) {
+  for (size_t r = 0; r < count; ++r) results[r] = generic_dot(rows[r], samples, n);
+}
+
 double generic_blended_dot(const double* __restrict lower, const double* __restrict upper,
                            double frac, const double* __restrict samples, size_t n) {
   double acc[kLanes] = {};
@@ -55,7 +60,7 @@ double generic_blended_dot(const double* __restrict lower, const double* __restr
 
 }  // namespace
 
-DotKernels generic_dot_kernels() { return {generic_dot, generic_symmetric_dot, generic_blended_dot}; }
+DotKernels generic_dot_kernels() { return {generic_dot, generic_symmetric_dot, generic_multi_dot, generic_blended_dot}; }
 
 DotKernels best_dot_kernels() {
   return fma_dot_supported() ? fma_dot_kernels() : generic_dot_kernels();

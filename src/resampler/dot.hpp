@@ -14,6 +14,11 @@ using DotFn = double (*)(const double* coefs, const double* samples, size_t n);
 // Σ coefs[i] × samples[i] for a palindromic `coefs` (coefs[i] == coefs[n − 1 − i]):
 // mirrored samples are added first, halving the multiplications.
 using SymmetricDotFn = DotFn;
+// results[r] = Σ rows[r][i] × samples[i] for r < count, 2 ≤ count ≤ kMaxRowGroup: one
+// pass over the samples serves every row.
+inline constexpr size_t kMaxRowGroup = 4;
+using MultiDotFn = void (*)(const double* const* rows, size_t count, const double* samples,
+                            size_t n, double* results);
 // Σ (lower[i] + frac × (upper[i] − lower[i])) × samples[i].
 using BlendedDotFn = double (*)(const double* lower, const double* upper, double frac,
                                 const double* samples, size_t n);
@@ -21,6 +26,7 @@ using BlendedDotFn = double (*)(const double* lower, const double* upper, double
 struct DotKernels {
   DotFn dot;
   SymmetricDotFn symmetric_dot;
+  MultiDotFn multi_dot;
   BlendedDotFn blended_dot;
 };
 

@@ -34,6 +34,35 @@ double fma_dot(const double* coefs, const double* samples, size_t n) {
   return reduce(a0, a1, a2, a3) + tail;
 }
 
+// Rows rows[0..R) against one window: each sample vector is loaded once for all rows.
+template <size_t R>
+void fma_rows(const double* const* rows, const double* samples, size_t n, double* results) {
+  __m256d a[R][2];
+  for (size_t r = 0; r < R; ++r) a[r][0] = a[r][1] = _mm256_setzero_pd();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256d x0 = _mm256_loadu_pd(samples + i), x1 = _mm256_loadu_pd(samples + i + 4);
+    for (size_t r = 0; r < R; ++r) {
+      a[r][0] = _mm256_fmadd_pd(_mm256_loadu_pd(rows[r] + i), x0, a[r][0]);
+      a[r][1] = _mm256_fmadd_pd(_mm256_loadu_pd(rows[r] + i + 4), x1, a[r][1]);
+    }
+  }
+  for (size_t r = 0; r < R; ++r) {
+    double tail = 0;
+    for (size_t k = i; k < n; ++k) tail += rows[r][k] * samples[k];
+    results[r] = reduce(a[r][0], a[r][1], _mm256_setzero_pd(), _mm256_setzero_pd()) + tail;
+  }
+}
+
+void fma_multi_dot(const double* const* rows, size_t count, const double* samples, size_t n,
+                   double* results) {
+  switch (count) {
+    case 2: return fma_rows<2>(rows, samples, n, results);
+    case 3: return fma_rows<3>(rows, samples, n, results);
+    default: return fma_rows<4>(rows, samples, n, results);
+  }
+}
+
 // Four samples read backwards from `last`: lane l holds last[-l].
 __m256d load_reversed(const double* last) {
   return _mm256_permute4x64_pd(_mm256_loadu_pd(last - 3), 0x1B);
@@ -87,7 +116,7 @@ double fma_blended_dot(const double* lower, const double* upper, double frac,
 
 }  // namespace
 
-DotKernels fma_dot_kernels() { return {fma_dot, fma_symmetric_dot, fma_blended_dot}; }
+DotKernels fma_dot_kernels() { return {fma_dot, fma_symmetric_dot, fma_multi_dot, fma_blended_dot}; }
 
 bool fma_dot_supported() {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");

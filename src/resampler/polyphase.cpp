@@ -64,15 +64,33 @@ void Resampler::feed(uint64_t count, Source sample, std::vector<float>& out) {
 
 // Both forms advance the same way: `position` counts 1/up of an input period, and each
 // output moves it on by `down` of them.
+bool Resampler::advance(uint64_t index) {
+  const uint64_t t = position_ + design_.down;
+  position_ = t % design_.up;
+  next_input_ = index + t / design_.up;
+  return t < design_.up;
+}
+
+// Outputs due on the same input share its window, so up to kMaxRowGroup of them are
+// computed in one pass over it.
 void Resampler::emit_rational(uint64_t index, std::vector<float>& out) {
   const double* window = history_.data() + ring_pos_ + 1;
-  for (;;) {
-    const double y = row_dot_[position_](design_.row(position_), window, design_.taps);
-    out.push_back(static_cast<float>(y));
-    const uint64_t t = position_ + design_.down;
-    position_ = t % design_.up;
-    next_input_ = index + t / design_.up;
-    if (t >= design_.up) return;
+  const uint64_t taps = design_.taps;
+  for (bool more = true; more;) {
+    const uint64_t first = position_;
+    const double* rows[kMaxRowGroup];
+    size_t count = 0;
+    do {
+      rows[count++] = design_.row(position_);
+      more = advance(index);
+    } while (more && count < kMaxRowGroup);
+    if (count == 1) {
+      out.push_back(static_cast<float>(row_dot_[first](rows[0], window, taps)));
+      continue;
+    }
+    double y[kMaxRowGroup];
+    dot_.multi_dot(rows, count, window, taps, y);
+    for (size_t r = 0; r < count; ++r) out.push_back(static_cast<float>(y[r]));
   }
 }
 
@@ -88,10 +106,7 @@ void Resampler::emit_interpolated(uint64_t index, std::vector<float>& out) {
         lower + 1 == kInterpolatedPhases ? design_.row(0) - 1 : design_.row(lower + 1);
     out.push_back(static_cast<float>(
         dot_.blended_dot(design_.row(lower), upper_row, frac, window, design_.taps)));
-    const uint64_t t = position_ + design_.down;
-    position_ = t % out_hz;
-    next_input_ = index + t / out_hz;
-    if (t >= out_hz) return;
+    if (!advance(index)) return;
   }
 }
 

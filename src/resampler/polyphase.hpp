@@ -61,6 +61,7 @@ class Resampler {
 
   template <class Source>
   void feed(uint64_t count, Source sample, std::vector<float>& out);
+  bool advance(uint64_t index);
   void emit_rational(uint64_t index, std::vector<float>& out);
   void emit_interpolated(uint64_t index, std::vector<float>& out);
 
