@@ -130,19 +130,23 @@ Result<SupportedConfig, CoreError> supported_config(const DeviceHandle& device,
   return config;
 }
 
+std::optional<DefaultConfig> choose_default_config(const SupportedConfig& supported) {
+  if (supported.max_channels == 0) return std::nullopt;
+  DefaultConfig config;
+  config.channels =
+      static_cast<uint16_t>(std::min<uint32_t>(supported.max_channels, kMaxStreamChannels));
+  bool has_preferred =
+      supported.min_rate_hz <= kPreferredRateHz && kPreferredRateHz <= supported.max_rate_hz;
+  config.sample_rate_hz = has_preferred ? kPreferredRateHz : supported.max_rate_hz;
+  return config;
+}
+
 Result<DefaultConfig, CoreError> default_config(const DeviceHandle& device, Direction direction) {
   auto supported = supported_config(device, direction);
   if (!supported) return std::move(supported).error();
-  if (supported->max_channels == 0) {
-    return CoreError(ErrorKind::StreamOpenFailed, "device offers no channels");
-  }
-  DefaultConfig config;
-  config.channels = static_cast<uint16_t>(
-      std::min<uint32_t>(supported->max_channels, kMaxStreamChannels));
-  bool has_preferred =
-      supported->min_rate_hz <= kPreferredRateHz && kPreferredRateHz <= supported->max_rate_hz;
-  config.sample_rate_hz = has_preferred ? kPreferredRateHz : supported->max_rate_hz;
-  return config;
+  auto config = choose_default_config(*supported);
+  if (!config) return CoreError(ErrorKind::StreamOpenFailed, "device offers no channels");
+  return *config;
 }
 
 Result<std::vector<DeviceDescription>, CoreError> list_devices(Direction direction) {

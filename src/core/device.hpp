@@ -64,8 +64,11 @@ std::optional<std::string> device_name(const DeviceHandle& device);
 Result<SupportedConfig, CoreError> supported_config(const DeviceHandle& device,
                                                     Direction direction);
 
-// 44100 Hz when the device allows it, else its highest rate; its most channels, never
-// above kMaxStreamChannels.
+// The configuration a device is opened with when the caller names none: 44100 Hz when
+// the device allows it, else its highest rate; its most channels, never above
+// kMaxStreamChannels. None when the device offers no channels.
+std::optional<DefaultConfig> choose_default_config(const SupportedConfig& supported);
+
 Result<DefaultConfig, CoreError> default_config(const DeviceHandle& device, Direction direction);
 
 // The whole listing of one direction, with placeholder names and 0/0 configurations for

@@ -34,7 +34,7 @@ PyType_Slot kSliceContainerSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSliceContainerSpec = {"PySliceContainer", sizeof(SliceContainer), 0,
+PyType_Spec kSliceContainerSpec = {"murello._murello.PySliceContainer", sizeof(SliceContainer), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    kSliceContainerSlots};
@@ -204,7 +204,10 @@ int buffer_from_python(PyObject* samples, std::vector<float>& out) {
     convert_bytes(samples, SampleFormat::Float32, out);
     return 0;
   }
-  if (PyUnicode_Check(samples) || !PySequence_Check(samples)) {
+  // Text and byte arrays are sequences too, but not of samples: a bytearray of raw
+  // float32 bytes would otherwise be read as one sample per byte.
+  if (PyUnicode_Check(samples) || PyByteArray_Check(samples) || PyMemoryView_Check(samples) ||
+      !PySequence_Check(samples)) {
     PyErr_SetString(PyExc_TypeError, kWrongType);
     return -1;
   }
