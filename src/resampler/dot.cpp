@@ -23,16 +23,15 @@ double generic_dot(const double* __restrict coefs, const double* __restrict samp
 
 double generic_symmetric_dot(const double* __restrict coefs, const double* __restrict samples,
                              size_t n) {
-  const double* mirror = samples + n - 1;
   const size_t half = n / 2;
   double acc[kLanes] = {};
   size_t i = 0;
   for (; i + kLanes <= half; i += kLanes) {
     for (size_t l = 0; l < kLanes; ++l) {
-      acc[l] += coefs[i + l] * (samples[i + l] + mirror[-std::ptrdiff_t(i + l)]);
+      acc[l] += coefs[i + l] * (samples[i + l] + samples[n - 1 - i - l]);
     }
   }
-  for (size_t l = 0; i < half; ++i, ++l) acc[l] += coefs[i] * (samples[i] + mirror[-std::ptrdiff_t(i)]);
+  for (size_t l = 0; i < half; ++i, ++l) acc[l] += coefs[i] * (samples[i] + samples[n - 1 - i]);
   if (n % 2) acc[kLanes - 1] += coefs[half] * samples[half];
   return sum_lanes(acc);
 }

@@ -63,31 +63,27 @@ void fma_multi_dot(const double* const* rows, size_t count, const double* sample
   }
 }
 
-// Four samples read backwards from `last`: lane l holds last[-l].
-__m256d load_reversed(const double* last) {
-  return _mm256_permute4x64_pd(_mm256_loadu_pd(last - 3), 0x1B);
-}
-
-__m256d fold(const double* samples, const double* last, size_t i) {
-  return _mm256_add_pd(_mm256_loadu_pd(samples + i), load_reversed(last - i));
+// samples[i + l] + samples[n − 1 − i − l] in lane l.
+__m256d fold(const double* samples, size_t n, size_t i) {
+  const __m256d mirrored = _mm256_permute4x64_pd(_mm256_loadu_pd(samples + n - 4 - i), 0x1B);
+  return _mm256_add_pd(_mm256_loadu_pd(samples + i), mirrored);
 }
 
 double fma_symmetric_dot(const double* coefs, const double* samples, size_t n) {
-  const double* last = samples + n - 1;
   const size_t half = n / 2;
   __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
   size_t i = 0;
   for (; i + kStride <= half; i += kStride) {
-    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i), fold(samples, last, i), a0);
-    a1 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 4), fold(samples, last, i + 4), a1);
-    a2 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 8), fold(samples, last, i + 8), a2);
-    a3 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 12), fold(samples, last, i + 12), a3);
+    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i), fold(samples, n, i), a0);
+    a1 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 4), fold(samples, n, i + 4), a1);
+    a2 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 8), fold(samples, n, i + 8), a2);
+    a3 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i + 12), fold(samples, n, i + 12), a3);
   }
   for (; i + 4 <= half; i += 4) {
-    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i), fold(samples, last, i), a0);
+    a0 = _mm256_fmadd_pd(_mm256_loadu_pd(coefs + i), fold(samples, n, i), a0);
   }
   double tail = n % 2 ? coefs[half] * samples[half] : 0.0;
-  for (; i < half; ++i) tail += coefs[i] * (samples[i] + last[-std::ptrdiff_t(i)]);
+  for (; i < half; ++i) tail += coefs[i] * (samples[i] + samples[n - 1 - i]);
   return reduce(a0, a1, a2, a3) + tail;
 }
 
