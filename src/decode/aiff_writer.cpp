@@ -39,6 +39,11 @@ std::array<uint8_t, 10> aiff_extended_rate(uint32_t sample_rate_hz) {
   return bytes;
 }
 
+uint64_t aiff_form_bytes(AiffSampleFormat format, uint64_t data_bytes) {
+  bool compressed = kAiffFormats[size_t(format)].compressed;
+  return data_bytes + (compressed ? kAifcOverhead : kAiffOverhead) + data_bytes % 2;
+}
+
 Result<size_t, DecodeError> write_aiff(const AiffWriteRequest& request,
                                        std::span<const float> samples,
                                        std::vector<uint8_t>& out) {
@@ -54,9 +59,7 @@ Result<size_t, DecodeError> write_aiff(const AiffWriteRequest& request,
   if (samples.size() % channels != 0)
     return DecodeError::truncated(width * channels, width * (samples.size() % channels));
   const uint64_t data_bytes = width * samples.size();
-  const bool padded = data_bytes % 2 != 0;
-  const uint64_t form_bytes =
-      data_bytes + (info.compressed ? kAifcOverhead : kAiffOverhead) + (padded ? 1 : 0);
+  const uint64_t form_bytes = aiff_form_bytes(request.format, data_bytes);
   if (form_bytes > 0xFFFFFFFF)
     return DecodeError::malformed(4, "audio that fits within AIFF's 32-bit size fields");
 
@@ -86,7 +89,7 @@ Result<size_t, DecodeError> write_aiff(const AiffWriteRequest& request,
   put_be(out, 0, 4);  // offset
   put_be(out, 0, 4);  // blockSize
   encode_layout(layout, samples, out);
-  if (padded) out.push_back(0);
+  if (data_bytes % 2 != 0) out.push_back(0);
   return out.size() - start;
 }
 

@@ -27,6 +27,10 @@ struct AiffWriteRequest {
 // The 80-bit extended value of a non-zero rate, as COMM stores it (big-endian).
 std::array<uint8_t, 10> aiff_extended_rate(uint32_t sample_rate_hz);
 
+// The FORM size field for `data_bytes` of samples (which may exceed 32 bits; the writer
+// refuses such audio).
+uint64_t aiff_form_bytes(AiffSampleFormat format, uint64_t data_bytes);
+
 // Appends the file image to `out` and returns its size. Errors, checked in this order
 // before anything is appended: UnsupportedChannelCount (channels below 1); Malformed at
 // byte 28 (AIFF) or 40 (AIFF-C) for sample rate 0; Truncated (a partial frame: needed
