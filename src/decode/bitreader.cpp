@@ -42,28 +42,44 @@ bool BitReader::read_unary(uint64_t& zeros) {
 
 BitReader::RiceStatus BitReader::read_rice(unsigned parameter, int64_t* out, size_t count) {
   const uint64_t max_quotient = 0xFFFFFFFEull >> parameter;
+  // The cache lives in locals here: stores to `out` could otherwise alias the members
+  // and force a reload per residual.
+  uint64_t cache = cache_;
+  unsigned bits = bits_;
+  size_t next = next_byte_;
+  const size_t fast_limit = size_ >= 8 ? size_ - 8 : 0;
   for (size_t i = 0; i < count; ++i) {
-    refill();
-    uint64_t quotient;
-    unsigned run = cache_ != 0 ? unsigned(std::countl_zero(cache_)) : 64;
-    if (run + 1 + parameter <= bits_) {
-      // Common case: quotient, stop bit and remainder are all in the cache.
-      quotient = run;
-      consume(run + 1);
+    if (next <= fast_limit && size_ >= 8) {
+      uint64_t word;
+      std::memcpy(&word, data_ + next, 8);
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+      cache |= word >> bits;
+      next += (63 - bits) >> 3;
+      bits |= 56;
+    }
+    unsigned run = unsigned(std::countl_zero(cache | 1));
+    uint64_t quotient = run;
+    if (run + 1 + parameter <= bits) [[likely]] {
+      // Quotient, stop bit and remainder are all in the cache.
+      cache <<= run + 1;
+      bits -= run + 1;
     } else {
+      cache_ = cache, bits_ = bits, next_byte_ = next;
       if (!read_unary(quotient)) return RiceStatus::Truncated;
       if (bits_ < parameter && !refill_for(parameter)) return RiceStatus::Truncated;
-      // A long run would overflow the shift below; it is out of range anyway.
-      if (quotient > max_quotient) {
-        consume(parameter);
-        return RiceStatus::OutOfRange;
-      }
+      cache = cache_, bits = bits_, next = next_byte_;
     }
-    uint64_t folded = (quotient << parameter) | ((cache_ >> 1) >> (63 - parameter));
-    consume(parameter);
-    if (folded > 0xFFFFFFFEull) return RiceStatus::OutOfRange;
+    uint64_t folded = (quotient << (parameter & 63)) | ((cache >> 1) >> (63 - parameter));
+    cache <<= parameter;
+    bits -= parameter;
+    // A long run would overflow the shift above; such a value is out of range anyway.
+    if (quotient > max_quotient || folded > 0xFFFFFFFEull) [[unlikely]] {
+      cache_ = cache, bits_ = bits, next_byte_ = next;
+      return RiceStatus::OutOfRange;
+    }
     out[i] = int64_t(folded >> 1) ^ -int64_t(folded & 1);
   }
+  cache_ = cache, bits_ = bits, next_byte_ = next;
   return RiceStatus::Ok;
 }
 

@@ -1,7 +1,9 @@
 #include "decode/flac_sink.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace murello {
 
@@ -37,8 +39,12 @@ void FlacSink::stage_frames(std::span<const std::span<const int64_t>> block, siz
   uint8_t* out = staging_.data() + staged_bytes_;
   for (size_t i = first; i < first + count; ++i)
     for (size_t c = 0; c < channels_; ++c) {
-      uint64_t v = uint64_t(block[c][i]);
-      for (unsigned b = 0; b < kBytes; ++b) *out++ = uint8_t(v >> (8 * b));
+      // Four bytes are stored and the pointer moves by the sample's width; the staging
+      // buffer has slack for the overhang.
+      uint32_t v = uint32_t(uint64_t(block[c][i]));
+      if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+      std::memcpy(out, &v, 4);
+      out += kBytes;
     }
   staged_bytes_ = size_t(out - staging_.data());
 }

@@ -40,7 +40,7 @@ class FlacSink {
   bool with_md5_;
   std::vector<float>& out_;
   Md5 md5_;
-  std::array<uint8_t, kStagingBytes> staging_;
+  std::array<uint8_t, kStagingBytes + 4> staging_;  // + slack for 4-byte stores
   size_t staged_bytes_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 namespace murello {
 namespace {
@@ -26,16 +27,30 @@ uint32_t load_le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// One 64-round step; the round's function and word index are chosen by the caller so
-// that the compiler unrolls all four rounds into straight-line code.
-template <int kRound>
-inline void md5_round(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t word, int i) {
+// Step kStep of the 64; everything that depends only on the step is a constant, and
+// the message word and table constant are added before the round function so that the
+// sum can start while the previous step is still running.
+template <int kStep>
+inline void md5_step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, const uint32_t* w) {
+  constexpr int kRound = kStep / 16;
+  constexpr int kWord = kRound == 0   ? kStep
+                        : kRound == 1 ? (5 * kStep + 1) % 16
+                        : kRound == 2 ? (3 * kStep + 5) % 16
+                                      : (7 * kStep) % 16;
   uint32_t f;
   if constexpr (kRound == 0) f = d ^ (b & (c ^ d));
-  else if constexpr (kRound == 1) f = c ^ (d & (b ^ c));
+  else if constexpr (kRound == 1) f = (b & d) + (c & ~d);
   else if constexpr (kRound == 2) f = b ^ c ^ d;
   else f = c ^ (b | ~d);
-  a = b + std::rotl(a + f + kSineTable[i] + word, kShifts[kRound * 4 + (i & 3)]);
+  a = b + std::rotl(a + (kSineTable[kStep] + w[kWord]) + f, kShifts[kRound * 4 + kStep % 4]);
+}
+
+template <int... kQuads>
+inline void md5_steps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint32_t* w,
+                      std::integer_sequence<int, kQuads...>) {
+  ((md5_step<kQuads * 4>(a, b, c, d, w), md5_step<kQuads * 4 + 1>(d, a, b, c, w),
+    md5_step<kQuads * 4 + 2>(c, d, a, b, w), md5_step<kQuads * 4 + 3>(b, c, d, a, w)),
+   ...);
 }
 
 }  // namespace
@@ -51,30 +66,7 @@ void Md5::compress_blocks(const uint8_t* blocks, size_t block_count) {
     uint32_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = load_le32(blocks + 4 * i);
     uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    for (int i = 0; i < 16; i += 4) {
-      md5_round<0>(a, b, c, d, w[i], i);
-      md5_round<0>(d, a, b, c, w[i + 1], i + 1);
-      md5_round<0>(c, d, a, b, w[i + 2], i + 2);
-      md5_round<0>(b, c, d, a, w[i + 3], i + 3);
-    }
-    for (int i = 16; i < 32; i += 4) {
-      md5_round<1>(a, b, c, d, w[(5 * i + 1) & 15], i);
-      md5_round<1>(d, a, b, c, w[(5 * i + 6) & 15], i + 1);
-      md5_round<1>(c, d, a, b, w[(5 * i + 11) & 15], i + 2);
-      md5_round<1>(b, c, d, a, w[(5 * i + 16) & 15], i + 3);
-    }
-    for (int i = 32; i < 48; i += 4) {
-      md5_round<2>(a, b, c, d, w[(3 * i + 5) & 15], i);
-      md5_round<2>(d, a, b, c, w[(3 * i + 8) & 15], i + 1);
-      md5_round<2>(c, d, a, b, w[(3 * i + 11) & 15], i + 2);
-      md5_round<2>(b, c, d, a, w[(3 * i + 14) & 15], i + 3);
-    }
-    for (int i = 48; i < 64; i += 4) {
-      md5_round<3>(a, b, c, d, w[(7 * i) & 15], i);
-      md5_round<3>(d, a, b, c, w[(7 * i + 7) & 15], i + 1);
-      md5_round<3>(c, d, a, b, w[(7 * i + 14) & 15], i + 2);
-      md5_round<3>(b, c, d, a, w[(7 * i + 21) & 15], i + 3);
-    }
+    md5_steps(a, b, c, d, w, std::make_integer_sequence<int, 16>{});
     state_[0] += a;
     state_[1] += b;
     state_[2] += c;
