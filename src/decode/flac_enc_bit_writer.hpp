@@ -41,6 +41,9 @@ class FlacBitWriter {
   // Flushes and trims the vector to the bytes written; ends the run.
   void finish();
 
+  // Bits written since `begin`, counting from the start of the vector.
+  uint64_t bit_position() const { return uint64_t(cursor_ - out_.data()) * 8 + pending_; }
+
   std::vector<uint8_t>& bytes() { return out_; }
 
  private:
