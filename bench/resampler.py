@@ -65,8 +65,8 @@ def main():
 
     for line in header:
         print(line)
-    print(f"# {args.seconds:g} s of noise per pair, best of {args.runs} runs; soxr {soxr.__version__}"
-          " timed with soxr.resample (one call, construction included)")
+    print(f"# {args.seconds:g} s of noise per pair, best of {args.runs} runs; soxr "
+          f"{soxr.__version__} timed with soxr.resample (one call, construction included)")
     print(f"{'pair':<14} {'construct_ms':>12} {'murello_ms':>10} {'Msamples/s':>10}"
           + "".join(f" {q + '_ms':>8} {'ratio_' + q:>10}" for q in QUALITIES))
     for in_hz, out_hz in PAIRS:

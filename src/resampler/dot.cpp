@@ -59,7 +59,9 @@ double generic_blended_dot(const double* __restrict lower, const double* __restr
 
 }  // namespace
 
-DotKernels generic_dot_kernels() { return {generic_dot, generic_symmetric_dot, generic_multi_dot, generic_blended_dot}; }
+DotKernels generic_dot_kernels() {
+  return {generic_dot, generic_symmetric_dot, generic_multi_dot, generic_blended_dot};
+}
 
 DotKernels best_dot_kernels() {
   return fma_dot_supported() ? fma_dot_kernels() : generic_dot_kernels();

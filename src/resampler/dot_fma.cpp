@@ -112,7 +112,9 @@ double fma_blended_dot(const double* lower, const double* upper, double frac,
 
 }  // namespace
 
-DotKernels fma_dot_kernels() { return {fma_dot, fma_symmetric_dot, fma_multi_dot, fma_blended_dot}; }
+DotKernels fma_dot_kernels() {
+  return {fma_dot, fma_symmetric_dot, fma_multi_dot, fma_blended_dot};
+}
 
 bool fma_dot_supported() {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");

@@ -19,6 +19,8 @@
 
 namespace murello {
 
+// One mono stream's rate converter: the designed table (its own, never shared) and the
+// input history. Built once per stream; there is no reset after flush().
 class Resampler {
  public:
   using Form = ResamplerForm;
@@ -35,8 +37,9 @@ class Resampler {
   static Result<Resampler, ResamplerError> create(uint32_t input_hz, uint32_t output_hz);
 
   // Consumes every sample of `in` and appends every output that becomes due to `out`;
-  // never removes anything from `out`. Fails with ProcessAfterFlush once flushed,
-  // even for an empty `in`. Does not allocate beyond growing `out`.
+  // never removes anything from `out`. `in` must not point into `out`. Fails with
+  // ProcessAfterFlush once flushed, even for an empty `in`. Allocates nothing beyond
+  // growing `out`.
   Result<void, ResamplerError> process(std::span<const float> in, std::vector<float>& out);
 
   // Pushes T - 1 zeros through a fed filter so its tail comes out, appending to `out`.
