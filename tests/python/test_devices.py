@@ -63,3 +63,19 @@ def test_listing_completes_with_sound_server_plugins_installed():
     result = run_python(code, {"ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf"})
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "True"]
+
+
+def test_enumeration_failure_is_raised_as_its_kind(tmp_path):
+    broken = tmp_path / "broken.conf"
+    broken.write_text("pcm.unclosed {\n")
+    code = (
+        "import murello._murello as m\n"
+        "from murello.exceptions import DeviceEnumerationFailed\n"
+        "try:\n"
+        "    m.MicrophoneBridge.devices()\n"
+        "except DeviceEnumerationFailed as e:\n"
+        "    print(e.args[0].startswith('Failed to enumerate devices: '), len(e.args))\n"
+    )
+    result = run_python(code, {"ALSA_CONFIG_PATH": str(broken)})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "1"]
