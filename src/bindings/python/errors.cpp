@@ -126,6 +126,13 @@ PyObject* raise_core_error(const CoreError& error) {
   return raise_with(error.name(), std::move(args));
 }
 
+PyObject* raise_config_error(const ConfigError& error) {
+  if (const CoreError* core = error.core_error()) return raise_core_error(*core);
+  PyRef text(new_str(error.message()));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
 PyObject* raise_by_name(std::string_view name, std::string_view message) {
   PyRef text(new_str(message));
   if (!text) return nullptr;

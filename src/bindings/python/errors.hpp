@@ -9,6 +9,7 @@
 
 #include <string_view>
 
+#include "core/config_error.hpp"
 #include "core/error.hpp"
 
 namespace murello::py {
@@ -37,6 +38,9 @@ inline constexpr std::string_view kExceptionClassNames[] = {
 
 // Raises the class of the error's kind with the kind's arguments.
 PyObject* raise_core_error(const CoreError& error);
+
+// Raises a refused configuration: ValueError with its text, or its kind's class.
+PyObject* raise_config_error(const ConfigError& error);
 
 // Raises the registry class `name` with `message` as its single argument.
 PyObject* raise_by_name(std::string_view name, std::string_view message);

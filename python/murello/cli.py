@@ -1,0 +1,309 @@
+"""The murello command line: ``python -m murello COMMAND`` or ``murello COMMAND``.
+
+Commands: ``version``, ``devices``, ``info FILE``, ``analyze FILE``, ``convert IN OUT``.
+User errors print the message and exit with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import importlib.util
+import json
+import os
+import struct
+import sys
+import threading
+import time
+from pathlib import Path
+
+from murello._info import FileInfo, HeaderError, read_info
+from murello._murello import FileBridge, MicrophoneBridge, SpeakerBridge
+
+USER_ERROR = 2
+PROGRESS_MIN_SECONDS = 5.0
+
+
+class UserError(Exception):
+    """A problem with what the user asked for, reported without a traceback."""
+
+
+# ---- locating the optional runtime pieces ----
+
+
+def default_model_path() -> str | None:
+    """The Silero VAD model shipped by the installed ``silero-vad`` package, if any."""
+    spec = importlib.util.find_spec("silero_vad")
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    for location in spec.submodule_search_locations:
+        candidate = Path(location) / "data" / "silero_vad.onnx"
+        if candidate.is_file():
+            return str(candidate)
+    return None
+
+
+def default_ort_library() -> str | None:
+    """The ONNX Runtime library inside the installed ``onnxruntime`` package, unless
+    ORT_DYLIB_PATH already names one (the core reads it then)."""
+    if os.environ.get("ORT_DYLIB_PATH"):
+        return None
+    spec = importlib.util.find_spec("onnxruntime")
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    for location in spec.submodule_search_locations:
+        found = sorted(glob.glob(os.path.join(location, "capi", "libonnxruntime.so*")))
+        if found:
+            return found[0]
+    return None
+
+
+# ---- progress on long work ----
+
+
+class Progress:
+    """An elapsed-time line on stderr while a long native call runs; silent when stderr
+    is not a terminal or the audio is short."""
+
+    def __init__(self, label: str, audio_seconds: float) -> None:
+        self.label = label
+        self.enabled = sys.stderr.isatty() and audio_seconds >= PROGRESS_MIN_SECONDS
+        self.audio_seconds = audio_seconds
+        self._done = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def __enter__(self) -> "Progress":
+        if self.enabled:
+            self._thread = threading.Thread(target=self._run, daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._done.set()
+        if self._thread is not None:
+            self._thread.join()
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+
+    def _run(self) -> None:
+        start = time.monotonic()
+        frames = "|/-\\"
+        tick = 0
+        while not self._done.wait(0.1):
+            elapsed = time.monotonic() - start
+            sys.stderr.write(
+                f"\r{frames[tick % 4]} {self.label} ({self.audio_seconds:.1f} s of audio) "
+                f"{elapsed:5.1f} s"
+            )
+            sys.stderr.flush()
+            tick += 1
+
+
+# ---- commands ----
+
+
+def cmd_version(_: argparse.Namespace) -> int:
+    info = MicrophoneBridge.version()
+    print(f"murello {info.murello} (binding {info.binding}, audio backend {info.audio_backend})")
+    return 0
+
+
+def cmd_devices(args: argparse.Namespace) -> int:
+    cmd_version(args)
+    for title, devices, channels in (
+        ("Capture devices", MicrophoneBridge.devices(), "max_input_channels"),
+        ("Playback devices", SpeakerBridge.devices(), "max_output_channels"),
+    ):
+        print(f"\n{title}:")
+        if not devices:
+            print("  (none)")
+        for device in devices:
+            mark = "*" if device.is_default else " "
+            rate = device.default_sample_rate
+            detail = f"{getattr(device, channels)} ch, {rate} Hz" if rate else "unavailable"
+            print(f" {mark}{device.index:3d}  {device.id:32s} {detail:18s} {device.name}")
+    return 0
+
+
+def file_info(path: str) -> FileInfo:
+    try:
+        return read_info(path)
+    except FileNotFoundError as error:
+        raise UserError(f"{path}: no such file") from error
+    except (HeaderError, struct.error) as error:
+        raise UserError(f"{path}: {error}") from error
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    info = file_info(args.file)
+    print(f"file:          {args.file}")
+    print(f"container:     {info.container}")
+    print(f"sample rate:   {info.sample_rate} Hz")
+    print(f"channels:      {info.channels}")
+    print(f"duration:      {info.duration:.3f} s ({info.frames} frames)")
+    print(f"sample format: {info.sample_format}")
+    return 0
+
+
+def cmd_analyze(args: argparse.Namespace) -> int:
+    model = args.model or default_model_path()
+    if model is None:
+        raise UserError(
+            "no VAD model: install the 'silero-vad' package "
+            "(pip install --no-deps silero-vad) or pass --model PATH"
+        )
+    info = file_info(args.file)
+    source = FileBridge.open(
+        args.file,
+        sample_rate=16000,
+        channels=1,
+        vad=True,
+        vad_mode="silero",
+        vad_threshold=args.threshold,
+        vad_holdoff=args.holdoff_ms,
+        model_path=model,
+        ort_library_path=default_ort_library(),
+    )
+    with Progress("analysing", info.duration):
+        windows, segments = source.analyze()
+    if args.json:
+        print(json.dumps({
+            "file": args.file,
+            "duration": info.duration,
+            "segments": [{"start": s, "end": e} for s, e in segments],
+            "windows": [
+                {"start": s, "end": e, "probability": p, "is_speech": v}
+                for s, e, p, v in windows
+            ],
+        }, indent=2))
+    else:
+        speech = sum(e - s for s, e in segments)
+        print(f"{args.file}: {len(segments)} speech segments, {speech:.2f} s of speech "
+              f"in {info.duration:.2f} s")
+        for start, end in segments:
+            print(f"  {start:8.3f} - {end:8.3f} s  ({end - start:6.3f} s)")
+    if args.plot:
+        plot_analysis(args.file, windows, segments, args.threshold, args.plot)
+        if not args.json:
+            print(f"plot: {args.plot}")
+    return 0
+
+
+def plot_analysis(path: str, windows, segments, threshold: float, out: str) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        import numpy as np
+    except ImportError as error:
+        raise UserError("--plot needs matplotlib: pip install 'murello[plot]'") from error
+
+    source = FileBridge.open(path, sample_rate=16000, channels=1, format="float32", numpy=True)
+    chunks = []
+    while (chunk := source.read()) is not None:
+        chunks.append(chunk)
+    samples = np.concatenate(chunks) if chunks else np.zeros(0, dtype=np.float32)
+    times = np.arange(len(samples)) / 16000.0
+
+    fig, (wave, prob) = plt.subplots(2, 1, figsize=(12, 5), sharex=True)
+    wave.plot(times, samples, linewidth=0.4, color="#335")
+    wave.set_ylabel("amplitude")
+    wave.set_title(Path(path).name)
+    for axis in (wave, prob):
+        for start, end in segments:
+            axis.axvspan(start, end, color="#f90", alpha=0.25, linewidth=0)
+    starts = [w[0] for w in windows]
+    prob.step(starts, [w[2] for w in windows], where="post", color="#063")
+    prob.axhline(threshold, color="#a00", linestyle="--", linewidth=0.8)
+    prob.set_ylim(-0.02, 1.02)
+    prob.set_ylabel("speech probability")
+    prob.set_xlabel("time (s)")
+    fig.tight_layout()
+    fig.savefig(out, dpi=110)
+    plt.close(fig)
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    info = file_info(args.input)
+    options = {
+        "sample_rate": args.rate or info.sample_rate,
+        "channels": args.channels or info.channels,
+        "agc": args.agc,
+        "limiter": args.limiter,
+        "highpass": args.highpass,
+        "dc_removal": args.dc_removal,
+    }
+    if args.denoise_model:
+        options.update(
+            denoise="fastenhancer-t",
+            denoise_model_path=args.denoise_model,
+            ort_library_path=default_ort_library(),
+        )
+    source = FileBridge.open(args.input, **options)
+    with Progress("converting", info.duration):
+        clipped, non_finite = source.save(args.output, format=args.format,
+                                          compression=args.compression)
+    print(f"wrote {args.output}: {options['sample_rate']} Hz, {options['channels']} channels; "
+          f"{clipped} samples clipped, {non_finite} non-finite samples replaced")
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="murello", description="Capture, play, read, condition and score audio."
+    )
+    commands = parser.add_subparsers(dest="command", required=True)
+    commands.add_parser("version", help="print the versions").set_defaults(run=cmd_version)
+    commands.add_parser("devices", help="list capture and playback devices").set_defaults(
+        run=cmd_devices
+    )
+
+    info = commands.add_parser("info", help="describe an audio file")
+    info.add_argument("file")
+    info.set_defaults(run=cmd_info)
+
+    analyze = commands.add_parser("analyze", help="find the speech in an audio file")
+    analyze.add_argument("file")
+    analyze.add_argument("--model", help="Silero VAD model (default: the silero-vad package's)")
+    analyze.add_argument("--threshold", type=float, default=0.5,
+                         help="speech probability threshold (default 0.5)")
+    analyze.add_argument("--holdoff-ms", type=int, default=300,
+                         help="merge speech separated by at most this gap (default 300)")
+    analyze.add_argument("--json", action="store_true", help="print windows and segments as JSON")
+    analyze.add_argument("--plot", metavar="OUT.png",
+                         help="draw waveform, probability and segments")
+    analyze.set_defaults(run=cmd_analyze)
+
+    convert = commands.add_parser("convert", help="condition and convert an audio file")
+    convert.add_argument("input")
+    convert.add_argument("output")
+    convert.add_argument("--rate", type=int, help="output rate in Hz (default: the input's)")
+    convert.add_argument("--channels", type=int, help="output channels (default: the input's)")
+    convert.add_argument("--format", choices=["wav", "aiff", "flac"],
+                         help="container (default: from the output's extension)")
+    convert.add_argument("--agc", type=int, metavar="DBFS", help="AGC target level, -40 to -3")
+    convert.add_argument("--limiter", type=float, metavar="DBFS",
+                         help="limiter ceiling, -3.0 to 0.0")
+    convert.add_argument("--highpass", type=int, choices=[80, 100], help="high-pass cut-off")
+    convert.add_argument("--dc-removal", action="store_true", help="remove DC offset")
+    convert.add_argument("--denoise-model", metavar="PATH", help="denoiser model (ONNX)")
+    convert.add_argument("--compression", type=int, metavar="0-8",
+                         help="FLAC compression level (default 5)")
+    convert.set_defaults(run=cmd_convert)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    from murello.exceptions import MurelloError
+
+    try:
+        return args.run(args)
+    except (UserError, MurelloError, ValueError, TypeError, OverflowError, OSError) as error:
+        print(f"murello: {error}", file=sys.stderr)
+        return USER_ERROR
+
+
+if __name__ == "__main__":
+    sys.exit(main())
