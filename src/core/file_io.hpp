@@ -1,0 +1,30 @@
+// Whole-file reading and writing for the file source.
+//
+// Conventions: sizes are bytes. The audio-file library never touches the file system;
+// these two functions are the only places the file source does. System errors are
+// reported with the path and the error text ("<strerror text> (os error N)").
+//
+// Threads: no shared state; safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "core/error.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+// Reads `path` to its end into one buffer, sized from the file's status when it has one
+// (pipes and special files grow the buffer as they deliver). Interrupted reads are
+// retried. Any failure to open or read is FileReadFailed.
+Result<std::vector<uint8_t>, CoreError> read_whole_file(const std::filesystem::path& path);
+
+// Creates or truncates `path` and writes every byte, retrying interrupted and partial
+// writes; a failure to open, write or close is FileWriteFailed.
+Result<void, CoreError> write_whole_file(const std::filesystem::path& path,
+                                         std::span<const uint8_t> bytes);
+
+}  // namespace murello
