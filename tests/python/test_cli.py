@@ -1,0 +1,85 @@
+"""The command line on real files, and its error exits."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import soundfile
+
+from murello.cli import default_model_path
+
+
+def murello(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "murello", *map(str, args)],
+        capture_output=True, text=True, timeout=300,
+    )
+
+
+@pytest.fixture(scope="module")
+def speech(tmp_path_factory):
+    """Half a second of silence, spoken words, then silence again, at 22050 Hz."""
+    directory = tmp_path_factory.mktemp("cli")
+    spoken = directory / "spoken.wav"
+    subprocess.run(["espeak-ng", "-w", str(spoken), "Testing one two three."], check=True)
+    words, rate = soundfile.read(spoken, dtype="float32")
+    silence = np.zeros(rate // 2, dtype=np.float32)
+    path = directory / "speech.wav"
+    soundfile.write(path, np.concatenate([silence, words, silence, silence]), rate)
+    return path
+
+
+def test_info_describes_the_header(speech):
+    result = murello("info", speech)
+    assert result.returncode == 0, result.stderr
+    assert "container:     WAV" in result.stdout
+    assert "sample rate:   22050 Hz" in result.stdout
+    assert "sample format: 16-bit PCM" in result.stdout
+
+
+def test_convert_then_analyze(speech, tmp_path):
+    out = tmp_path / "speech.flac"
+    result = murello("convert", speech, out, "--rate", "16000", "--agc", "-20",
+                     "--highpass", "80", "--limiter", "-1")
+    assert result.returncode == 0, result.stderr
+    assert "0 non-finite samples replaced" in result.stdout
+    info = soundfile.info(out)
+    assert (info.samplerate, info.channels, info.format) == (16000, 1, "FLAC")
+
+    if default_model_path() is None:
+        pytest.skip("silero-vad is not installed")
+    result = murello("analyze", out, "--json", "--plot", tmp_path / "plot.png")
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert len(report["segments"]) >= 1
+    first = report["segments"][0]
+    assert 0.3 < first["start"] < 0.8 and first["end"] > first["start"]
+    assert all(0.0 <= w["probability"] <= 1.0 for w in report["windows"])
+    assert (tmp_path / "plot.png").stat().st_size > 0
+
+
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["info", "/nonexistent.wav"], "no such file"),
+        (["convert", "/nonexistent.wav", "out.wav"], "no such file"),
+        (["analyze", "/nonexistent.wav", "--model", "/nonexistent.onnx"], "no such file"),
+    ],
+)
+def test_user_errors_exit_2_without_traceback(args, message):
+    result = murello(*args)
+    assert result.returncode == 2
+    assert message in result.stderr and "Traceback" not in result.stderr
+
+
+def test_core_errors_exit_2_with_their_message(speech, tmp_path):
+    result = murello("convert", speech, tmp_path / "out.mp3")
+    assert result.returncode == 2
+    assert "does not name a format murello writes" in result.stderr
+    result = murello("convert", speech, tmp_path / "out.wav", "--agc", "-90")
+    assert result.returncode == 2
+    assert "agc target level must be between -40 and -3" in result.stderr
