@@ -30,16 +30,16 @@ float smoothing(float seconds, float rate_hz) { return 1.0f - ::expf(-1.0f / (se
 
 AgcStage::AgcStage(int8_t target_db, uint32_t rate_hz) {
   const float fs = static_cast<float>(rate_hz);
-  warmup_frames_ = static_cast<uint64_t>(fs * kWarmupSeconds);
-  hold_frames_ = static_cast<uint64_t>(fs * kHoldSeconds);
-  target_ = db_to_linear(static_cast<float>(target_db));
-  gate_ = kGate;
-  max_gain_ = kMaxGain;
-  min_gain_ = kMinGain;
-  level_coefficient_ = smoothing(kLevelSeconds, fs);
-  rise_step_ = db_to_linear(kMaxRiseDbPerSecond / fs);
-  fall_coefficient_ = smoothing(kFallSeconds, fs);
-  warmup_rise_coefficient_ = smoothing(kWarmupRiseSeconds, fs);
+  parameters_ = {static_cast<uint64_t>(fs * kHoldSeconds),
+                 db_to_linear(static_cast<float>(target_db)),
+                 kGate,
+                 kMaxGain,
+                 kMinGain,
+                 smoothing(kLevelSeconds, fs),
+                 db_to_linear(kMaxRiseDbPerSecond / fs),
+                 smoothing(kFallSeconds, fs),
+                 smoothing(kWarmupRiseSeconds, fs)};
+  state_.warmup_frames = static_cast<uint64_t>(fs * kWarmupSeconds);
 }
 
 Result<void, CoreError> AgcStage::process(std::span<const float> in, uint16_t channels,
@@ -48,41 +48,44 @@ Result<void, CoreError> AgcStage::process(std::span<const float> in, uint16_t ch
   const size_t c = std::max<size_t>(channels, 1);
   const size_t frames = block_frames(block.size(), channels);
   const float count = static_cast<float>(c);
+  const Parameters p = parameters_;
+  State s = state_;
   for (size_t i = 0; i < frames; ++i) {
     // The frame is scaled by the gain from before it; the gain then follows its level.
     float sum = 0.0f;
     for (size_t k = 0; k < c; ++k) {
       float& x = block[k * frames + i];
       sum += x * x;
-      x = gain_ * x;
+      x = s.gain * x;
     }
     const float mean_square = sum / count;
     // A frame too loud to square would poison the estimate (and the gain) for good.
-    if (std::isfinite(mean_square)) power_ = power_ + (mean_square - power_) * level_coefficient_;
-    update_gain(std::sqrt(power_));
+    if (std::isfinite(mean_square)) s.power = s.power + (mean_square - s.power) * p.level_coefficient;
+    update_gain(p, s, std::sqrt(s.power));
   }
+  state_ = s;
   return {};
 }
 
-void AgcStage::update_gain(float rms) {
-  if (rms > gate_) {
-    hold_counter_ = hold_frames_;
-  } else if (hold_counter_ > 0) {
-    --hold_counter_;
+void AgcStage::update_gain(const Parameters& p, State& s, float rms) {
+  if (rms > p.gate) {
+    s.hold_counter = p.hold_frames;
+  } else if (s.hold_counter > 0) {
+    --s.hold_counter;
   } else {
     return;
   }
-  const float desired = std::min(std::max(target_ / rms, min_gain_), max_gain_);
-  if (gain_ < desired) {
-    if (warmup_frames_ > 0) {
-      gain_ = gain_ + (desired - gain_) * warmup_rise_coefficient_;
-      --warmup_frames_;
+  const float desired = std::min(std::max(p.target / rms, p.min_gain), p.max_gain);
+  if (s.gain < desired) {
+    if (s.warmup_frames > 0) {
+      s.gain = s.gain + (desired - s.gain) * p.warmup_rise_coefficient;
+      --s.warmup_frames;
     } else {
-      gain_ = std::min(gain_ * rise_step_, desired);
+      s.gain = std::min(s.gain * p.rise_step, desired);
     }
   } else {
-    gain_ = gain_ + (desired - gain_) * fall_coefficient_;
-    if (warmup_frames_ > 0) --warmup_frames_;
+    s.gain = s.gain + (desired - s.gain) * p.fall_coefficient;
+    if (s.warmup_frames > 0) --s.warmup_frames;
   }
 }
 
@@ -97,6 +100,7 @@ Result<void, CoreError> LimiterStage::process(std::span<const float> in, uint16_
   const size_t c = std::max<size_t>(channels, 1);
   const size_t frames = block_frames(block.size(), channels);
   const float ceiling = ceiling_;
+  float gain = gain_;  // a local, so sample stores cannot force it back to memory
   for (size_t i = 0; i < frames; ++i) {
     float peak = 0.0f;
     for (size_t k = 0; k < c; ++k) {
@@ -104,14 +108,15 @@ Result<void, CoreError> LimiterStage::process(std::span<const float> in, uint16_
       peak = magnitude > peak ? magnitude : peak;  // a NaN never compares greater
     }
     const float target = peak > ceiling ? ceiling / peak : 1.0f;
-    const float coefficient = target < gain_ ? attack_coefficient_ : release_coefficient_;
-    gain_ = gain_ + (target - gain_) * coefficient;
+    const float coefficient = target < gain ? attack_coefficient_ : release_coefficient_;
+    gain = gain + (target - gain) * coefficient;
     for (size_t k = 0; k < c; ++k) {
       float& x = block[k * frames + i];
-      const float y = gain_ * x;
+      const float y = gain * x;
       x = std::isnan(y) ? 0.0f : std::clamp(y, -ceiling, ceiling);
     }
   }
+  gain_ = gain;
   return {};
 }
 

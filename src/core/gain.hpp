@@ -25,25 +25,35 @@ class AgcStage final : public Stage {
   Result<void, CoreError> process(std::span<const float> in, uint16_t channels,
                                   std::vector<float>& out) override;
 
-  float gain() const { return gain_; }
+  float gain() const { return state_.gain; }
 
  private:
-  // Moves the gain towards the level the smoothed power asks for.
-  void update_gain(float rms);
+  // Fixed at construction from the target and the rate.
+  struct Parameters {
+    uint64_t hold_frames;
+    float target;
+    float gate;
+    float max_gain;
+    float min_gain;
+    float level_coefficient;
+    float rise_step;
+    float fall_coefficient;
+    float warmup_rise_coefficient;
+  };
+  // Carried from frame to frame; process() works on a local copy so that the compiler
+  // can keep it in registers instead of reloading it after every sample store.
+  struct State {
+    uint64_t warmup_frames;
+    uint64_t hold_counter = 0;
+    float power = 0.0f;  // smoothed mean square
+    float gain = 1.0f;
+  };
 
-  uint64_t warmup_frames_;
-  uint64_t hold_frames_;
-  uint64_t hold_counter_ = 0;
-  float target_;
-  float gate_;
-  float max_gain_;
-  float min_gain_;
-  float level_coefficient_;
-  float rise_step_;
-  float fall_coefficient_;
-  float warmup_rise_coefficient_;
-  float power_ = 0.0f;  // smoothed mean square
-  float gain_ = 1.0f;
+  // Moves the gain towards the level the smoothed power asks for.
+  static void update_gain(const Parameters& p, State& s, float rms);
+
+  Parameters parameters_;
+  State state_;
 };
 
 // Keeps every sample within a ceiling: a smoothed gain (0.5 ms attack, 50 ms release)
@@ -60,9 +70,9 @@ class LimiterStage final : public Stage {
 
  private:
   float ceiling_;
-  float gain_ = 1.0f;
   float attack_coefficient_;
   float release_coefficient_;
+  float gain_ = 1.0f;
 };
 
 }  // namespace murello
