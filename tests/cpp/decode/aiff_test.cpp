@@ -87,7 +87,8 @@ Bytes comm_with_rate(uint16_t sign_exponent, uint64_t mantissa) {
 }
 
 std::string rate_outcome(uint16_t sign_exponent, uint64_t mantissa) {
-  auto r = decode_audio(form_file(Bytes().chunk_be("COMM", comm_with_rate(sign_exponent, mantissa))));
+  const Bytes comm = comm_with_rate(sign_exponent, mantissa);
+  auto r = decode_audio(form_file(Bytes().chunk_be("COMM", comm)));
   if (!r) return r.error().display();
   return std::to_string(r->sample_rate_hz);
 }

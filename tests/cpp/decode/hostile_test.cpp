@@ -19,8 +19,8 @@ std::vector<std::vector<uint8_t>> hand_built_files() {
                     .chunk_le("LIST", Bytes().text("odd"))
                     .chunk_le("data", ramp(40))
                     .chunk_le("cue ", Bytes().fill(9))).vec(),
-      riff_file(Bytes().chunk_le("data", ramp(27)).chunk_le("fmt ", wav_fmt_extensible(1, 3, 8000, 24)))
-          .vec(),
+      riff_file(Bytes().chunk_le("data", ramp(27))
+                    .chunk_le("fmt ", wav_fmt_extensible(1, 3, 8000, 24))).vec(),
       Bytes().text("RF64").le(0xFFFFFFFF, 4).text("WAVE")
           .chunk_le("ds64", Bytes().le(0, 8).le(32, 8).le(0, 8).le(1, 4).append(rf64_rows))
           .chunk_le("LIST", Bytes().text("abc"), 0xFFFFFFFF)

@@ -45,6 +45,23 @@ TEST(SampleDecode, IntegerByteOrdersAndSignExtension) {
             (std::vector<float>{0.5f}));
 }
 
+TEST(SampleDecode, TwentyFourBitGroupsAndTail) {
+  // Five samples: one whole group of four is unpacked word-wise, the fifth byte-wise.
+  const std::vector<int32_t> values{1, -2, 0x7FFFFF, -0x800000, 0x123456};
+  std::vector<uint8_t> le, be;
+  std::vector<float> expected;
+  for (int32_t v : values) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    le.insert(le.end(), {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16)});
+    be.insert(be.end(), {uint8_t(u >> 16), uint8_t(u >> 8), uint8_t(u)});
+    expected.push_back(static_cast<float>(v) / 8388608.0f);
+  }
+  EXPECT_EQ(decode(SampleEncoding::Signed24Le, le), expected);
+  EXPECT_EQ(decode(SampleEncoding::Signed24Be, be), expected);
+  EXPECT_EQ(encode(SampleEncoding::Signed24Le, expected), le);
+  EXPECT_EQ(encode(SampleEncoding::Signed24Be, expected), be);
+}
+
 TEST(SampleDecode, TrailingPartialSampleIsIgnoredAndOutputAppends) {
   std::vector<float> out{9.0f};
   decode_samples(SampleEncoding::Signed16Le, std::vector<uint8_t>(7, 0), out);
