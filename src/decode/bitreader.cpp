@@ -44,36 +44,44 @@ BitReader::RiceStatus BitReader::read_rice(unsigned parameter, int64_t* out, siz
   const uint64_t max_quotient = 0xFFFFFFFEull >> parameter;
   // The cache lives in locals here: stores to `out` could otherwise alias the members
   // and force a reload per residual.
+  const uint8_t* const data = data_;
+  const size_t fast_end = size_ >= 8 ? size_ - 8 : 0;
   uint64_t cache = cache_;
   unsigned bits = bits_;
   size_t next = next_byte_;
-  const size_t fast_limit = size_ >= 8 ? size_ - 8 : 0;
   for (size_t i = 0; i < count; ++i) {
-    if (next <= fast_limit && size_ >= 8) {
+    // Refilling only when fewer than 32 bits are left keeps the load off the chain of
+    // dependent shifts for most residuals.
+    if (bits < 32 && next <= fast_end && size_ >= 8) {
       uint64_t word;
-      std::memcpy(&word, data_ + next, 8);
+      std::memcpy(&word, data + next, 8);
       if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
       cache |= word >> bits;
       next += (63 - bits) >> 3;
       bits |= 56;
     }
-    unsigned run = unsigned(std::countl_zero(cache | 1));
-    uint64_t quotient = run;
-    if (run + 1 + parameter <= bits) [[likely]] {
-      // Quotient, stop bit and remainder are all in the cache.
-      cache <<= run + 1;
-      bits -= run + 1;
+    const unsigned run = unsigned(std::countl_zero(cache | 1));
+    const unsigned used = run + 1 + parameter;
+    uint64_t folded;
+    if (used <= bits) [[likely]] {
+      // Quotient, stop bit and remainder are all in the cache: one shift takes them.
+      folded = (uint64_t(run) << parameter) |
+               ((cache >> (64 - used)) & ((uint64_t(1) << parameter) - 1));
+      cache <<= used;
+      bits -= used;
     } else {
       cache_ = cache, bits_ = bits, next_byte_ = next;
-      if (!read_unary(quotient)) return RiceStatus::Truncated;
-      if (bits_ < parameter && !refill_for(parameter)) return RiceStatus::Truncated;
+      uint64_t quotient, remainder;
+      if (!read_unary(quotient) || !read(parameter, remainder)) return RiceStatus::Truncated;
       cache = cache_, bits = bits_, next = next_byte_;
+      // A long run would overflow the shift below; such a value is out of range anyway.
+      if (quotient > max_quotient) {
+        cache_ = cache, bits_ = bits, next_byte_ = next;
+        return RiceStatus::OutOfRange;
+      }
+      folded = (quotient << parameter) | remainder;
     }
-    uint64_t folded = (quotient << (parameter & 63)) | ((cache >> 1) >> (63 - parameter));
-    cache <<= parameter;
-    bits -= parameter;
-    // A long run would overflow the shift above; such a value is out of range anyway.
-    if (quotient > max_quotient || folded > 0xFFFFFFFEull) [[unlikely]] {
+    if (folded > 0xFFFFFFFEull) [[unlikely]] {
       cache_ = cache, bits_ = bits, next_byte_ = next;
       return RiceStatus::OutOfRange;
     }

@@ -15,40 +15,51 @@ struct SampleRange {
   uint64_t width;
 };
 
+// The predictors below keep the most recent samples in registers (history[0] is the
+// latest) rather than reloading what they just stored, and add the latest sample's
+// term last: the chain from one sample to the next is then one multiply, add, shift
+// and add, while the older terms are summed in parallel.
 template <unsigned kOrder>
-int64_t fixed_prediction(const int64_t* s) {
+int64_t fixed_prediction(const int64_t* history) {
   if constexpr (kOrder == 0) return 0;
-  else if constexpr (kOrder == 1) return s[-1];
-  else if constexpr (kOrder == 2) return 2 * s[-1] - s[-2];
-  else if constexpr (kOrder == 3) return 3 * (s[-1] - s[-2]) + s[-3];
-  else return 4 * (s[-1] + s[-3]) - 6 * s[-2] - s[-4];
+  else if constexpr (kOrder == 1) return history[0];
+  else if constexpr (kOrder == 2) return 2 * history[0] - history[1];
+  else if constexpr (kOrder == 3) return history[2] - 3 * history[1] + 3 * history[0];
+  else return 4 * history[2] - 6 * history[1] - history[3] + 4 * history[0];
 }
 
 template <unsigned kOrder>
 bool restore_fixed_order(std::span<int64_t> samples, SampleRange range) {
   int64_t* s = samples.data();
+  std::array<int64_t, kOrder + 1> history{};
+  for (unsigned j = 0; j < kOrder; ++j) history[j] = s[kOrder - 1 - j];
   for (size_t n = kOrder; n < samples.size(); ++n) {
-    int64_t v = s[n] + fixed_prediction<kOrder>(s + n);
+    int64_t v = s[n] + fixed_prediction<kOrder>(history.data());
     if (!range.contains(v)) return false;
     s[n] = v;
+    for (unsigned j = kOrder; j > 0; --j) history[j] = history[j - 1];
+    history[0] = v;
   }
   return true;
 }
 
 // The order is a template parameter for the orders encoders use most, so the inner sum
-// unrolls fully and the coefficients stay in registers.
+// unrolls fully and the coefficients and history stay in registers.
 template <unsigned kOrder>
 bool restore_lpc_order(std::span<int64_t> samples, const int64_t* coefficients, unsigned shift,
                        SampleRange range) {
-  std::array<int64_t, kOrder> c;
+  std::array<int64_t, kOrder> c, history;
   for (unsigned j = 0; j < kOrder; ++j) c[j] = coefficients[j];
   int64_t* s = samples.data();
+  for (unsigned j = 0; j < kOrder; ++j) history[j] = s[kOrder - 1 - j];
   for (size_t n = kOrder; n < samples.size(); ++n) {
-    int64_t sum = 0;
-    for (unsigned j = 0; j < kOrder; ++j) sum += c[j] * s[n - 1 - j];
-    int64_t v = s[n] + (sum >> shift);
+    int64_t older = 0;
+    for (unsigned j = kOrder - 1; j > 0; --j) older += c[j] * history[j];
+    int64_t v = s[n] + ((older + c[0] * history[0]) >> shift);
     if (!range.contains(v)) return false;
     s[n] = v;
+    for (unsigned j = kOrder - 1; j > 0; --j) history[j] = history[j - 1];
+    history[0] = v;
   }
   return true;
 }
