@@ -1,5 +1,7 @@
 #include "decode/flac_enc_fixed.hpp"
 
+#include "decode/flac_enc_simd.hpp"
+
 namespace murello {
 namespace {
 
@@ -19,7 +21,7 @@ int64_t difference(const Sample* x, size_t n) {
 }
 
 template <unsigned Order, class Sample>
-bool fold_residual(std::span<const Sample> x, std::span<uint32_t> folded) {
+MURELLO_VECTOR_CLONES bool fold_residual(std::span<const Sample> x, std::span<uint32_t> folded) {
   uint64_t overflow = 0;
   const Sample* p = x.data();
   uint32_t* out = folded.data();
@@ -35,8 +37,8 @@ bool fold_residual(std::span<const Sample> x, std::span<uint32_t> folded) {
 }  // namespace
 
 template <class Sample>
-std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums(std::span<const Sample> x,
-                                                            unsigned max_order) {
+MURELLO_VECTOR_CLONES std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums(
+    std::span<const Sample> x, unsigned max_order) {
   std::array<uint64_t, kMaxFixedOrder + 1> sums{};
   const Sample* p = x.data();
   uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;

@@ -1,5 +1,7 @@
 #include "decode/flac_enc_lpc.hpp"
 
+#include "decode/flac_enc_simd.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -15,18 +17,19 @@ double taylor_cos(double x) {
   return term;
 }
 
-double dot(const double* a, const double* b, size_t count) {
-  // Four independent sums let the compiler keep them in one vector register.
-  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+MURELLO_VECTOR_CLONES double dot(const double* a, const double* b, size_t count) {
+  // Sixteen independent partial sums: enough vector registers in flight to hide the
+  // latency of the additions. The summation order is fixed here, not by the compiler, so
+  // every build computes the same value.
+  constexpr size_t kLanes = 16;
+  double partial[kLanes] = {};
   size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    s0 += a[i] * b[i];
-    s1 += a[i + 1] * b[i + 1];
-    s2 += a[i + 2] * b[i + 2];
-    s3 += a[i + 3] * b[i + 3];
-  }
-  for (; i < count; ++i) s0 += a[i] * b[i];
-  return (s0 + s2) + (s1 + s3);
+  for (; i + kLanes <= count; i += kLanes)
+    for (size_t j = 0; j < kLanes; ++j) partial[j] += a[i + j] * b[i + j];
+  for (; i < count; ++i) partial[0] += a[i] * b[i];
+  for (size_t width = kLanes / 2; width > 0; width /= 2)
+    for (size_t j = 0; j < width; ++j) partial[j] += partial[j + width];
+  return partial[0];
 }
 
 // Prediction sums of a chunk, accumulated one coefficient at a time so that the inner
@@ -100,7 +103,7 @@ bool quantize_lpc(std::span<const double> coefficients, QuantizedLpc& out) {
 }
 
 template <class Sample>
-bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, std::span<uint32_t> folded) {
+MURELLO_VECTOR_CLONES bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, std::span<uint32_t> folded) {
   const unsigned order = lpc.order;
   const size_t len = x.size();
   uint64_t overflow = 0;

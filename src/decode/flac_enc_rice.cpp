@@ -1,5 +1,7 @@
 #include "decode/flac_enc_rice.hpp"
 
+#include "decode/flac_enc_simd.hpp"
+
 #include <algorithm>
 #include <bit>
 
@@ -11,10 +13,20 @@ constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
 constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
 constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
 
-uint64_t shifted_sum(std::span<const uint32_t> values, unsigned k) {
-  uint64_t total = 0;
-  for (uint32_t v : values) total += v >> k;
-  return total;
+// Sums for parameters k, k + 1 and k + 2 in one pass: the search nearly always needs
+// neighbouring parameters, and one pass over the values costs more than the shifts.
+MURELLO_VECTOR_CLONES void shifted_sums(std::span<const uint32_t> values, unsigned k,
+                                        uint64_t (&totals)[3]) {
+  uint64_t t0 = 0, t1 = 0, t2 = 0;
+  for (uint32_t v : values) {
+    uint32_t s = v >> k;
+    t0 += s;
+    t1 += s >> 1;
+    t2 += s >> 2;
+  }
+  totals[0] = t0;
+  totals[1] = t1;
+  totals[2] = t2;
 }
 
 }  // namespace
@@ -29,7 +41,14 @@ uint64_t RiceSearch::sum(unsigned order, unsigned index, unsigned k) {
     uint32_t length = block_frames_ >> order;
     size_t begin = index == 0 ? 0 : size_t(index) * length - predictor_order_;
     size_t count = index == 0 ? length - predictor_order_ : length;
-    slot = shifted_sum(folded_.subspan(begin, count), k);
+    unsigned first = k == 0 ? 0 : k - 1;  // the walk also looks one step down
+    uint64_t totals[3];
+    shifted_sums(folded_.subspan(begin, count), first, totals);
+    for (unsigned i = 0; i < 3 && first + i <= kMaxRiceParameter; ++i) {
+      sums_[at * kSumsPerNode + first + i] = totals[i];
+      known_[at] |= 1u << (first + i);
+    }
+    return slot;
   } else {
     slot = sum(order + 1, 2 * index, k) + sum(order + 1, 2 * index + 1, k);
   }

@@ -8,6 +8,7 @@
 #include "decode/flac_enc_frame.hpp"
 #include "decode/flac_enc_level.hpp"
 #include "decode/md5.hpp"
+#include "decode/flac_enc_simd.hpp"
 
 namespace murello {
 namespace {
@@ -35,26 +36,43 @@ std::optional<DecodeError> validate(const FlacEncodeRequest& r, size_t sample_co
   return std::nullopt;
 }
 
-// Full scale maps to 2^(bits - 1); NaN, which has no level, becomes silence.
-void quantise(std::span<const float> in, unsigned bits, std::span<int32_t> out) {
-  const double scale = double(uint64_t(1) << (bits - 1));
-  const double lowest = -scale, highest = scale - 1.0;
+// Full scale maps to 2^(bits - 1); NaN, which has no level, becomes silence. Scaling by
+// a power of two is exact in float32 up to 24 bits; deeper samples go through double.
+template <class Real>
+MURELLO_VECTOR_CLONES void quantise(std::span<const float> in, unsigned bits,
+                                    std::span<int32_t> out) {
+  const Real scale = Real(uint64_t(1) << (bits - 1));
+  const Real highest = scale - 1;
   for (size_t i = 0; i < in.size(); ++i) {
-    float v = in[i];
-    double c = v == v ? std::clamp(double(v), -1.0, 1.0) : 0.0;
-    out[i] = int32_t(std::clamp(c * scale, lowest, highest));
+    Real v = in[i];
+    v = v == v ? v : Real(0);
+    v = v < Real(-1) ? Real(-1) : (v > Real(1) ? Real(1) : v);
+    v *= scale;
+    out[i] = int32_t(v > highest ? highest : v);
   }
 }
 
-// The MD5 input: each sample's low ceil(bits / 8) bytes, little-endian, interleaved.
-void md5_bytes(std::span<const int32_t> samples, unsigned bits, std::vector<uint8_t>& staging) {
-  const unsigned width = (bits + 7) / 8;
-  staging.resize(samples.size() * width);
-  uint8_t* p = staging.data();
+// The MD5 input: each sample's low `Width` bytes, little-endian, interleaved.
+template <unsigned Width>
+void md5_bytes(std::span<const int32_t> samples, uint8_t* p) {
   for (int32_t s : samples) {
     uint32_t u = uint32_t(s);
-    for (unsigned b = 0; b < width; ++b) *p++ = uint8_t(u >> (8 * b));
+    for (unsigned b = 0; b < Width; ++b) p[b] = uint8_t(u >> (8 * b));
+    p += Width;
   }
+}
+
+void feed_md5(std::span<const int32_t> samples, unsigned bits, std::vector<uint8_t>& staging,
+              Md5& md5) {
+  const unsigned width = (bits + 7) / 8;
+  staging.resize(samples.size() * width);
+  switch (width) {
+    case 1: md5_bytes<1>(samples, staging.data()); break;
+    case 2: md5_bytes<2>(samples, staging.data()); break;
+    case 3: md5_bytes<3>(samples, staging.data()); break;
+    default: md5_bytes<4>(samples, staging.data()); break;
+  }
+  md5.update(staging);
 }
 
 void put_be(uint8_t* p, uint64_t value, unsigned bytes) {
@@ -108,9 +126,12 @@ Result<size_t, DecodeError> encode_flac(const FlacEncodeRequest& request,
   for (uint64_t first = 0; first < summary.total_frames; first += level.block_frames) {
     uint32_t len = uint32_t(std::min<uint64_t>(level.block_frames, summary.total_frames - first));
     std::span<int32_t> ints(block.data(), size_t(len) * channels);
-    quantise(samples.subspan(first * channels, ints.size()), bits, ints);
-    md5_bytes(ints, bits, staging);
-    md5.update(staging);
+    auto floats = samples.subspan(first * channels, ints.size());
+    if (bits <= 24)
+      quantise<float>(floats, bits, ints);
+    else
+      quantise<double>(floats, bits, ints);
+    feed_md5(ints, bits, staging, md5);
     uint32_t bytes = uint32_t(frames.encode(ints, len, frame_number++, writer));
     summary.min_frame_bytes = std::min(summary.min_frame_bytes, bytes);
     summary.max_frame_bytes = std::max(summary.max_frame_bytes, bytes);
