@@ -36,7 +36,8 @@ Result<void, CoreError> add_built(Result<std::unique_ptr<Stage>, CoreError> buil
 
 // Channel selection, de-interleaving, resampling, echo cancellation. `channels` comes in
 // as the source's count and leaves as the count after these stages.
-Result<void, CoreError> build_structural(const ChainFormat& format, const ConditioningConfig& config,
+Result<void, CoreError> build_structural(const ChainFormat& format,
+                                         const ConditioningConfig& config,
                                          const StageFactories& factories, StageList& stages,
                                          uint16_t& channels) {
   if (config.channel_map) {
@@ -48,7 +49,8 @@ Result<void, CoreError> build_structural(const ChainFormat& format, const Condit
   if (channels >= 2) stages.push_back(std::make_unique<DeinterleaveStage>());
   const uint16_t stage_channels = std::max<uint16_t>(channels, 1);
   if (format.input_rate_hz != format.output_rate_hz) {
-    auto resample = ResampleStage::create(format.input_rate_hz, format.output_rate_hz, stage_channels);
+    auto resample =
+        ResampleStage::create(format.input_rate_hz, format.output_rate_hz, stage_channels);
     if (!resample) return std::move(resample).error();
     stages.push_back(std::make_unique<ResampleStage>(std::move(resample).value()));
   }

@@ -64,12 +64,15 @@ Result<void, ConfigError> check_highpass(const SourceConfig& config) {
 Result<void, ConfigError> check_echo_options(const SourceConfig& config) {
   if (!config.aec) return {};
   if (*config.aec != kEchoModel) {
+    const std::string models = "'" + std::string(kEchoModel) + "'";
     return ConfigError(CoreError(ErrorKind::AecConfigInvalid,
-                                 "model must be one of: 'tau'; got '" + *config.aec + "'"));
+                                 "model must be one of: " + models + "; got '" + *config.aec +
+                                     "'"));
   }
-  if (config.aec_tail_ms && (*config.aec_tail_ms < kMinTailMs || *config.aec_tail_ms > kMaxTailMs)) {
-    return ConfigError(
-        CoreError(ErrorKind::AecConfigInvalid, "filter tail must be between 16 and 500 milliseconds"));
+  const uint16_t tail_ms = config.aec_tail_ms.value_or(kMinTailMs);
+  if (tail_ms < kMinTailMs || tail_ms > kMaxTailMs) {
+    return ConfigError(CoreError(ErrorKind::AecConfigInvalid,
+                                 "filter tail must be between 16 and 500 milliseconds"));
   }
   if (config.aec_suppression && *config.aec_suppression != "conservative" &&
       *config.aec_suppression != "off") {
@@ -180,7 +183,9 @@ Result<void, ConfigError> check_capture_options(const SourceConfig& config) {
   if (auto checked = check_denoise(config); !checked) return checked;
   if (auto checked = check_highpass(config); !checked) return checked;
   if (auto checked = check_echo_options(config); !checked) return checked;
-  if (auto checked = check_numbers(config); !checked) return ConfigError(std::move(checked).error());
+  if (auto checked = check_numbers(config); !checked) {
+    return ConfigError(std::move(checked).error());
+  }
   return check_model_path(config);
 }
 

@@ -60,7 +60,9 @@ Result<void, CoreError> AgcStage::process(std::span<const float> in, uint16_t ch
     }
     const float mean_square = sum / count;
     // A frame too loud to square would poison the estimate (and the gain) for good.
-    if (std::isfinite(mean_square)) s.power = s.power + (mean_square - s.power) * p.level_coefficient;
+    if (std::isfinite(mean_square)) {
+      s.power = s.power + (mean_square - s.power) * p.level_coefficient;
+    }
     update_gain(p, s, std::sqrt(s.power));
   }
   state_ = s;
