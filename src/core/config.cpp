@@ -64,10 +64,9 @@ Result<void, ConfigError> check_highpass(const SourceConfig& config) {
 Result<void, ConfigError> check_echo_options(const SourceConfig& config) {
   if (!config.aec) return {};
   if (*config.aec != kEchoModel) {
-    const std::string models = "'" + std::string(kEchoModel) + "'";
-    return ConfigError(CoreError(ErrorKind::AecConfigInvalid,
-                                 "model must be one of: " + models + "; got '" + *config.aec +
-                                     "'"));
+    std::string detail = "model must be one of: '";
+    detail.append(kEchoModel).append("'; got '").append(*config.aec).append("'");
+    return ConfigError(CoreError(ErrorKind::AecConfigInvalid, detail));
   }
   const uint16_t tail_ms = config.aec_tail_ms.value_or(kMinTailMs);
   if (tail_ms < kMinTailMs || tail_ms > kMaxTailMs) {
