@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/vad.hpp"
 #include "model_fixtures.hpp"
 
 extern char** environ;
@@ -220,7 +221,7 @@ TEST_F(OrtLoading, ConcurrentFirstCallsShareOneRuntime) {
   EXPECT_EQ(lines, std::vector<std::string>{"same"});
 }
 
-TEST(OrtRuntime, LaterCallsIgnoreTheirPathAndReturnTheLoadedRuntime) {
+TEST(OrtRuntime, LaterCallsAndDetectorsIgnoreTheirPathAndUseTheLoadedRuntime) {
   MURELLO_REQUIRE_RUNTIME();
   const OrtRuntime* first = testing::loaded_runtime();
   EXPECT_EQ(first->init_pid, static_cast<uint32_t>(getpid()));
@@ -229,6 +230,11 @@ TEST(OrtRuntime, LaterCallsIgnoreTheirPathAndReturnTheLoadedRuntime) {
   ASSERT_TRUE(again) << again.error().message();
   EXPECT_EQ(*again, first);
   EXPECT_TRUE(ort_check_process());
+  // A second detector naming another library uses the loaded runtime.
+  MURELLO_REQUIRE_TEST_MODELS();
+  auto detector = ModelDetector::create(*testing::test_models() / "vad_mean.onnx",
+                                        fs::path("/nonexistent/libonnxruntime.so"), 16000, 0.5f);
+  EXPECT_TRUE(detector) << detector.error().message();
 }
 
 TEST(OrtRuntime, ForkedChildFailsItsNextStepNamingBothProcesses) {
