@@ -33,25 +33,41 @@ void FlacSink::append_floats(std::span<const std::span<const int64_t>> block) {
   }
 }
 
-template <unsigned kBytes>
-void FlacSink::stage_frames(std::span<const std::span<const int64_t>> block, size_t first,
-                            size_t count) {
-  uint8_t* out = staging_.data() + staged_bytes_;
+namespace {
+
+// Stores `count` interleaved frames from planar channels, each sample as its low kBytes
+// bytes, little-endian. Four bytes are stored and the pointer moves by kBytes; the
+// caller leaves room for the overhang. kChannels is 0 when the count is only known at
+// run time, so that the common mono and stereo loops unroll.
+template <unsigned kBytes, unsigned kChannels>
+uint8_t* stage_interleaved(const int64_t* const* channels, unsigned channel_count, size_t first,
+                           size_t count, uint8_t* out) {
+  const unsigned n = kChannels ? kChannels : channel_count;
   for (size_t i = first; i < first + count; ++i)
-    for (size_t c = 0; c < channels_; ++c) {
-      // Four bytes are stored and the pointer moves by the sample's width; the staging
-      // buffer has slack for the overhang.
-      uint32_t v = uint32_t(uint64_t(block[c][i]));
+    for (unsigned c = 0; c < n; ++c) {
+      uint32_t v = uint32_t(uint64_t(channels[c][i]));
       if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
       std::memcpy(out, &v, 4);
       out += kBytes;
     }
-  staged_bytes_ = size_t(out - staging_.data());
+  return out;
 }
+
+template <unsigned kBytes>
+uint8_t* stage_any_layout(const int64_t* const* channels, unsigned channel_count, size_t first,
+                          size_t count, uint8_t* out) {
+  if (channel_count == 2) return stage_interleaved<kBytes, 2>(channels, 2, first, count, out);
+  if (channel_count == 1) return stage_interleaved<kBytes, 1>(channels, 1, first, count, out);
+  return stage_interleaved<kBytes, 0>(channels, channel_count, first, count, out);
+}
+
+}  // namespace
 
 void FlacSink::stage(std::span<const std::span<const int64_t>> block) {
   const size_t frames = block[0].size();
   const size_t frame_bytes = size_t(channels_) * sample_bytes_;
+  std::array<const int64_t*, 8> channels{};
+  for (size_t c = 0; c < channels_; ++c) channels[c] = block[c].data();
   for (size_t done = 0; done < frames;) {
     size_t room = (kStagingBytes - staged_bytes_) / frame_bytes;
     if (room == 0) {
@@ -60,12 +76,14 @@ void FlacSink::stage(std::span<const std::span<const int64_t>> block) {
       continue;
     }
     size_t count = std::min(room, frames - done);
+    uint8_t* out = staging_.data() + staged_bytes_;
     switch (sample_bytes_) {
-      case 1: stage_frames<1>(block, done, count); break;
-      case 2: stage_frames<2>(block, done, count); break;
-      case 3: stage_frames<3>(block, done, count); break;
-      default: stage_frames<4>(block, done, count); break;
+      case 1: out = stage_any_layout<1>(channels.data(), channels_, done, count, out); break;
+      case 2: out = stage_any_layout<2>(channels.data(), channels_, done, count, out); break;
+      case 3: out = stage_any_layout<3>(channels.data(), channels_, done, count, out); break;
+      default: out = stage_any_layout<4>(channels.data(), channels_, done, count, out); break;
     }
+    staged_bytes_ = size_t(out - staging_.data());
     done += count;
   }
 }

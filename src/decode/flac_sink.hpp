@@ -29,8 +29,6 @@ class FlacSink {
  private:
   void append_floats(std::span<const std::span<const int64_t>> block);
   void stage(std::span<const std::span<const int64_t>> block);
-  template <unsigned kBytes>
-  void stage_frames(std::span<const std::span<const int64_t>> block, size_t first, size_t count);
 
   static constexpr size_t kStagingBytes = 4096;
 
