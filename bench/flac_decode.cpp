@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <spawn.h>
 #include <string>
@@ -34,8 +33,11 @@ double seconds_since(Clock::time_point start) {
 }
 
 std::vector<uint8_t> read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> bytes(size_t(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+  return bytes;
 }
 
 // Wall time of one `flac -s -t path` process, or a negative value when it fails.
