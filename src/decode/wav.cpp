@@ -1,7 +1,9 @@
 #include "decode/wav.hpp"
 
 #include <cstdio>
+#include <iterator>
 #include <optional>
+#include <string>
 
 #include "decode/riff.hpp"
 
