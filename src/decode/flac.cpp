@@ -43,9 +43,10 @@ class FlacStreamDecoder {
         sink_(info.channels, info.bits_per_sample, info.has_md5(), audio_.samples) {
     audio_.sample_rate_hz = info.sample_rate_hz;
     audio_.channels = info.channels;
-    // A hostile total must not drive the reservation; the input size bounds a real one.
+    // A hostile total must not drive the reservation: it is capped at two samples per
+    // input byte, more than typical streams need; highly compressed ones grow as usual.
     uint64_t declared = info.total_frames * info.channels;
-    audio_.samples.reserve(size_t(std::min<uint64_t>(declared, uint64_t(file.size()) * 4)));
+    audio_.samples.reserve(size_t(std::min<uint64_t>(declared, uint64_t(file.size()) * 2)));
     advise_huge_pages(audio_.samples);
   }
 

@@ -317,6 +317,9 @@ TEST(FlacStreamRules, DeclaredTotals) {
   StreamInfo more;
   more.total_frames = 40;
   expect_truncated(concat({kMagic, stream_info_block(more), fa, fb}), 40, 32);
+  // The largest total a header can declare reserves nothing unreasonable.
+  more.total_frames = (uint64_t(1) << 36) - 1;
+  expect_truncated(concat({kMagic, stream_info_block(more), fa, fb}), more.total_frames, 32);
 }
 
 TEST(FlacStreamRules, Md5Signature) {
