@@ -200,6 +200,23 @@ TEST(FileSourceRead, ModelLoadFailureIsReportedByTheFirstRead) {
   EXPECT_EQ(outcome((*source)->read()), "VadModelLoadFailed");
 }
 
+TEST(FileSourceBuild, DenoiserIsBuiltFromItsModelWhenTheSourceIs) {
+  MURELLO_REQUIRE_TEST_MODELS();
+  SourceConfig config;
+  config.denoise = "fastenhancer-t";
+  config.denoise_model_path = *test_models() / "absent.onnx";
+  EXPECT_EQ(outcome(FileSource::buffer(std::vector<float>(2048, 0.1f), 16000, 1, config)),
+            "ModelLoadFailed");
+  config.denoise_model_path = *test_models() / "denoiser.onnx";
+  auto source = FileSource::buffer(std::vector<float>(2048, 0.1f), 16000, 1, config);
+  ASSERT_TRUE(source) << source.error().message();
+  const auto drained = drain(**source);
+  // The denoiser delays the signal by 256 samples; the probe model passes its frame.
+  ASSERT_GE(drained.samples.size(), 2048u);
+  EXPECT_EQ(drained.samples[255], 0.0f);
+  EXPECT_NE(drained.samples[256], 0.0f);
+}
+
 TEST(FileSourceAnalyze, RefusesAfterAReadAndWithoutTheModelDetector) {
   SourceConfig energy;
   energy.vad = true;
