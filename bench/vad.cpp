@@ -105,7 +105,8 @@ double best_of_three(Prepare prepare, Fn run) {
     auto prepared = prepare();
     const auto start = std::chrono::steady_clock::now();
     run(prepared);
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    best = std::min(
+        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   return best;
 }
@@ -156,7 +157,8 @@ void bench_analysis(const fs::path& dir, const std::vector<float>& signal, const
 }
 
 void bench_denoiser(const fs::path& dir, const std::vector<float>& signal, const fs::path& model) {
-  const std::vector<float> minute(signal.begin(), signal.begin() + std::min<size_t>(signal.size(), 60 * kRate));
+  const std::vector<float> minute(signal.begin(),
+                                  signal.begin() + std::min<size_t>(signal.size(), 60 * kRate));
   std::vector<float> out;
   out.reserve(minute.size() + 1024);
   auto create = [&] {
@@ -179,9 +181,11 @@ void bench_denoiser(const fs::path& dir, const std::vector<float>& signal, const
                                                 " denoise " + raw.string() + " " + model.string())
                                         .c_str());
   const double audio_s = static_cast<double>(minute.size()) / kRate;
-  std::printf("denoiser: %.0f s at 16 kHz, synthetic model of ~170k multiply-adds per hop\n", audio_s);
+  std::printf("denoiser: %.0f s at 16 kHz, synthetic model of ~170k multiply-adds per hop\n",
+              audio_s);
   std::printf("  murello DenoiserStage %7.3f s  real-time factor %.4f\n", cpp_s, cpp_s / audio_s);
-  std::printf("  python loop (peer)    %7.3f s  real-time factor %.4f\n", python_s, python_s / audio_s);
+  std::printf("  python loop (peer)    %7.3f s  real-time factor %.4f\n", python_s,
+              python_s / audio_s);
   std::printf("  speed-up over peer    %7.2fx\n", python_s / cpp_s);
 }
 

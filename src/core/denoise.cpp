@@ -41,7 +41,8 @@ Result<void, CoreError> DenoiserStage::run_frame(Channel& channel, std::span<con
   auto wav = float_output(outputs_, kModelName, "wav_out", kDenoiseHop);
   if (!wav) return std::move(wav).error();
   out.insert(out.end(), wav->begin(), wav->end());
-  auto copy_cache = [this](std::string_view name, std::span<float> cache) -> Result<void, CoreError> {
+  auto copy_cache = [this](std::string_view name,
+                           std::span<float> cache) -> Result<void, CoreError> {
     auto next = float_output(outputs_, kModelName, name, cache.size());
     if (!next) return std::move(next).error();
     std::copy(next->begin(), next->end(), cache.begin());
@@ -56,7 +57,8 @@ Result<void, CoreError> DenoiserStage::run_frames(Channel& channel, std::vector<
   size_t taken = 0;
   Result<void, CoreError> result;
   while (channel.pending.size() - taken >= kDenoiseFrame) {
-    result = run_frame(channel, std::span<const float>(channel.pending).subspan(taken, kDenoiseFrame), out);
+    result = run_frame(channel,
+                       std::span<const float>(channel.pending).subspan(taken, kDenoiseFrame), out);
     if (!result) break;
     taken += kDenoiseHop;
   }
@@ -94,8 +96,7 @@ Result<void, CoreError> DenoiserStage::flush(std::vector<float>& out) {
 }
 
 Result<std::unique_ptr<Stage>, CoreError> make_denoiser_stage(const ConditioningConfig& config,
-                                                              uint16_t channels,
-                                                              uint32_t rate_hz) {
+                                                              uint16_t channels, uint32_t rate_hz) {
   (void)rate_hz;  // the model serves the rate it was trained at
   auto stage = DenoiserStage::create(config.denoise_model_path.value_or(std::filesystem::path()),
                                      config.ort_library_path, channels);

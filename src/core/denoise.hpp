@@ -65,7 +65,6 @@ class DenoiserStage final : public Stage {
 // The chain's denoiser builder: a DenoiserStage for config.denoise_model_path, loading
 // the runtime from config.ort_library_path.
 Result<std::unique_ptr<Stage>, CoreError> make_denoiser_stage(const ConditioningConfig& config,
-                                                              uint16_t channels,
-                                                              uint32_t rate_hz);
+                                                              uint16_t channels, uint32_t rate_hz);
 
 }  // namespace murello

@@ -178,9 +178,7 @@ Result<void, CoreError> check_pid(const OrtRuntime& runtime) {
 
 }  // namespace
 
-bool ort_telemetry_requested(const char* value) {
-  return value && std::string_view(value) == "1";
-}
+bool ort_telemetry_requested(const char* value) { return value && std::string_view(value) == "1"; }
 
 const OrtRuntime* ort_runtime() { return g_runtime.load(std::memory_order_acquire); }
 

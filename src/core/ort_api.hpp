@@ -72,8 +72,7 @@ struct OrtAllocator {
 
 extern "C" {
 using OrtLoggingFunction = void (*)(void* user, OrtLoggingLevel severity, const char* category,
-                                    const char* log_id, const char* location,
-                                    const char* message);
+                                    const char* log_id, const char* location, const char* message);
 
 struct OrtApiBase {
   const OrtApiTable* (*get_api)(uint32_t version);  // null when the version is unsupported
@@ -103,15 +102,12 @@ struct OrtFunctions {
   OrtStatus* (*session_get_output_name)(const OrtSession* session, size_t index,
                                         OrtAllocator* allocator, char** out);
   OrtStatus* (*create_tensor_with_data)(const OrtMemoryInfo* info, void* data, size_t bytes,
-                                        const int64_t* shape, size_t rank,
-                                        OrtElementType type, OrtValue** out);
+                                        const int64_t* shape, size_t rank, OrtElementType type,
+                                        OrtValue** out);
   OrtStatus* (*get_tensor_mutable_data)(OrtValue* value, void** out);
-  OrtStatus* (*get_tensor_element_type)(const OrtTensorTypeAndShapeInfo* info,
-                                        OrtElementType* out);
-  OrtStatus* (*get_tensor_shape_element_count)(const OrtTensorTypeAndShapeInfo* info,
-                                               size_t* out);
-  OrtStatus* (*get_tensor_type_and_shape)(const OrtValue* value,
-                                          OrtTensorTypeAndShapeInfo** out);
+  OrtStatus* (*get_tensor_element_type)(const OrtTensorTypeAndShapeInfo* info, OrtElementType* out);
+  OrtStatus* (*get_tensor_shape_element_count)(const OrtTensorTypeAndShapeInfo* info, size_t* out);
+  OrtStatus* (*get_tensor_type_and_shape)(const OrtValue* value, OrtTensorTypeAndShapeInfo** out);
   OrtStatus* (*get_value_type)(const OrtValue* value, OrtValueType* out);
   OrtStatus* (*create_cpu_memory_info)(OrtAllocatorType type, OrtMemType mem_type,
                                        OrtMemoryInfo** out);

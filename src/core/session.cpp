@@ -26,33 +26,30 @@ struct ShapeInfoCloser {
   }
 };
 
-CoreError model_load_error(ModelKind kind, const std::filesystem::path& model,
-                           std::string cause) {
-  return CoreError(kind == ModelKind::VoiceActivity ? ErrorKind::VadModelLoadFailed
-                                                    : ErrorKind::ModelLoadFailed,
-                   model, cause);
+CoreError model_load_error(ModelKind kind, const std::filesystem::path& model, std::string cause) {
+  return CoreError(
+      kind == ModelKind::VoiceActivity ? ErrorKind::VadModelLoadFailed : ErrorKind::ModelLoadFailed,
+      model, cause);
 }
 
 // Element types whose values the core could hand on if it needed them; everything else
 // (strings, undefined, codes newer than this table) cannot be represented.
 bool representable(OrtElementType type) {
-  return type != kOrtElementUndefined && type != kOrtElementString &&
-         type <= kOrtElementBfloat16;
+  return type != kOrtElementUndefined && type != kOrtElementString && type <= kOrtElementBfloat16;
 }
 
 }  // namespace
 
 std::string_view element_type_name(OrtElementType type) {
   static constexpr std::string_view kNames[] = {
-      "Undefined", "Float",  "Uint8",  "Int8",      "Uint16",     "Int16",
-      "Int32",     "Int64",  "String", "Bool",      "Float16",    "Double",
+      "Undefined", "Float",  "Uint8",     "Int8",       "Uint16",  "Int16",
+      "Int32",     "Int64",  "String",    "Bool",       "Float16", "Double",
       "Uint32",    "Uint64", "Complex64", "Complex128", "Bfloat16"};
   const auto index = static_cast<size_t>(type);
   return index < std::size(kNames) ? kNames[index] : "Unknown";
 }
 
-ModelSession::ModelSession(const OrtRuntime& runtime, OrtSession* session,
-                           OrtMemoryInfo* memory)
+ModelSession::ModelSession(const OrtRuntime& runtime, OrtSession* session, OrtMemoryInfo* memory)
     : api_(&runtime.api),
       session_(session, SessionCloser{&runtime.api}),
       memory_(memory, MemoryInfoCloser{&runtime.api}) {}
@@ -71,15 +68,15 @@ Result<ModelSession, CoreError> ModelSession::load(const OrtRuntime& runtime,
   }
   // No provider is appended: a session without one runs on the CPU provider.
   OrtMemoryInfo* memory = nullptr;
-  if (OrtStatus* status = api.create_cpu_memory_info(kOrtArenaAllocator, kOrtMemTypeDefault,
-                                                     &memory)) {
+  if (OrtStatus* status =
+          api.create_cpu_memory_info(kOrtArenaAllocator, kOrtMemTypeDefault, &memory)) {
     return CoreError(ErrorKind::OrtSessionBuildFailed, take_message(api, status));
   }
   OrtSession* raw_session = nullptr;
-  OrtStatus* status = api.create_session(runtime.env, model.c_str(), options.get(), &raw_session);
-  ModelSession session(runtime, raw_session, memory);
-  if (status) return model_load_error(kind, model, take_message(api, status));
-  if (status = api.session_get_input_count(raw_session, &session.input_count_); status) {
+  OrtStatus* created = api.create_session(runtime.env, model.c_str(), options.get(), &raw_session);
+  ModelSession session(runtime, raw_session, memory);  // owns both from here on
+  if (created) return model_load_error(kind, model, take_message(api, created));
+  if (OrtStatus* status = api.session_get_input_count(raw_session, &session.input_count_)) {
     return model_load_error(kind, model, take_message(api, status));
   }
   if (auto names = session.read_output_names(); !names) {
@@ -101,8 +98,7 @@ Result<void, CoreError> ModelSession::read_output_names() {
   for (size_t i = 0; i < count; ++i) {
     char* name = nullptr;
     if (OrtStatus* status = api_->session_get_output_name(session_.get(), i, allocator, &name)) {
-      return CoreError(ErrorKind::OnnxBackendFailed, kBackendContext,
-                       take_message(*api_, status));
+      return CoreError(ErrorKind::OnnxBackendFailed, kBackendContext, take_message(*api_, status));
     }
     output_names_.emplace_back(name);
     if (OrtStatus* status = api_->allocator_free(allocator, name)) api_->release_status(status);
@@ -156,8 +152,7 @@ Result<void, CoreError> ModelSession::extract(size_t index, TensorOutput& output
   if (OrtStatus* status = api_->get_tensor_type_and_shape(value, &raw_info)) {
     return failure(status);
   }
-  std::unique_ptr<OrtTensorTypeAndShapeInfo, ShapeInfoCloser> info(raw_info,
-                                                                    ShapeInfoCloser{api_});
+  std::unique_ptr<OrtTensorTypeAndShapeInfo, ShapeInfoCloser> info(raw_info, ShapeInfoCloser{api_});
   if (OrtStatus* status = api_->get_tensor_element_type(info.get(), &output.type)) {
     return failure(status);
   }
@@ -190,14 +185,14 @@ Result<void, CoreError> ModelSession::run(std::span<const TensorInput> inputs,
   if (auto created = create_inputs(inputs); !created) return created;
   if (inputs.size() > input_count_) {
     return CoreError(ErrorKind::OnnxBackendFailed, kBackendContext,
-                     std::to_string(inputs.size()) + " inputs were provided, but the model only accepts " +
+                     std::to_string(inputs.size()) +
+                         " inputs were provided, but the model only accepts " +
                          std::to_string(input_count_) + ".");
   }
   output_values_.assign(output_names_.size(), nullptr);
-  if (OrtStatus* status = api_->run(session_.get(), nullptr, input_names_.data(),
-                                    input_values_.data(), input_values_.size(),
-                                    output_name_ptrs_.data(), output_name_ptrs_.size(),
-                                    output_values_.data())) {
+  if (OrtStatus* status = api_->run(
+          session_.get(), nullptr, input_names_.data(), input_values_.data(), input_values_.size(),
+          output_name_ptrs_.data(), output_name_ptrs_.size(), output_values_.data())) {
     return CoreError(ErrorKind::OrtInferenceFailed, take_message(*api_, status));
   }
   outputs.resize(output_names_.size());

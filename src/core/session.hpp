@@ -62,8 +62,7 @@ class ModelSession {
   // `model`. Errors: OrtSessionBuildFailed, OrtThreadsConfigFailed, and for the model file
   // VadModelLoadFailed or ModelLoadFailed (path, runtime's cause) by `kind`.
   static Result<ModelSession, CoreError> load(const OrtRuntime& runtime,
-                                              const std::filesystem::path& model,
-                                              ModelKind kind);
+                                              const std::filesystem::path& model, ModelKind kind);
 
   // Runs the model on `inputs`, filling `outputs` with every model output in model
   // order. Errors: OrtTensorCreateFailed, OnnxBackendFailed (more inputs than the model

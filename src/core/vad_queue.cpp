@@ -51,10 +51,11 @@ void DetectorQueue::append(std::span<const float> samples) {
     head_ = 0;
     size_ = 0;
   }
-  const size_t overflow = (size_ + samples.size() > capacity_) ? size_ + samples.size() - capacity_ : 0;
+  const size_t overflow =
+      (size_ + samples.size() > capacity_) ? size_ + samples.size() - capacity_ : 0;
   head_ = (head_ + overflow) % capacity_;
   size_ -= overflow;
-  size_t tail = (head_ + size_) % capacity_;
+  const size_t tail = (head_ + size_) % capacity_;
   const size_t first = std::min(samples.size(), capacity_ - tail);
   std::copy_n(samples.begin(), first, ring_.begin() + static_cast<ptrdiff_t>(tail));
   std::copy(samples.begin() + static_cast<ptrdiff_t>(first), samples.end(), ring_.begin());

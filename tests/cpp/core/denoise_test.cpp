@@ -142,7 +142,8 @@ TEST(DenoiserStage, UnreadableModelIsAModelLoadFailure) {
   auto built = DenoiserStage::create(garbage, std::nullopt, 1);
   ASSERT_FALSE(built);
   EXPECT_EQ(built.error().kind(), ErrorKind::ModelLoadFailed);
-  EXPECT_TRUE(built.error().message().starts_with("Failed to load model from " + garbage.string() + ": "));
+  EXPECT_TRUE(
+      built.error().message().starts_with("Failed to load model from " + garbage.string() + ": "));
 }
 
 TEST(DenoiserStage, RunsInsideTheChainThroughItsBuilder) {

@@ -82,9 +82,9 @@ TempDir::~TempDir() {
 
 std::optional<fs::path> test_models() {
   static TempDir dir;
-  static const bool built = run_quietly({(source_dir() / ".venv" / "bin" / "python").string(),
-                                         (source_dir() / "tests" / "models" / "build_models.py").string(),
-                                         dir.path().string()});
+  static const bool built = run_quietly(
+      {(source_dir() / ".venv" / "bin" / "python").string(),
+       (source_dir() / "tests" / "models" / "build_models.py").string(), dir.path().string()});
   if (!built) return std::nullopt;
   return dir.path();
 }

@@ -43,23 +43,23 @@ class TempDir {
 
 }  // namespace murello::testing
 
-#define MURELLO_REQUIRE_RUNTIME()                                                        \
-  do {                                                                                   \
-    if (!::murello::testing::loaded_runtime())                                           \
-      GTEST_SKIP() << "ONNX Runtime not found: install onnxruntime into the project's "  \
-                      ".venv or set MURELLO_TEST_ORT_LIBRARY";                           \
+#define MURELLO_REQUIRE_RUNTIME()                                                       \
+  do {                                                                                  \
+    if (!::murello::testing::loaded_runtime())                                          \
+      GTEST_SKIP() << "ONNX Runtime not found: install onnxruntime into the project's " \
+                      ".venv or set MURELLO_TEST_ORT_LIBRARY";                          \
   } while (0)
 
-#define MURELLO_REQUIRE_TEST_MODELS()                                                   \
-  do {                                                                                  \
-    MURELLO_REQUIRE_RUNTIME();                                                          \
-    if (!::murello::testing::test_models())                                             \
+#define MURELLO_REQUIRE_TEST_MODELS()                                                      \
+  do {                                                                                     \
+    MURELLO_REQUIRE_RUNTIME();                                                             \
+    if (!::murello::testing::test_models())                                                \
       GTEST_SKIP() << "test models not built: the project's .venv needs the onnx package"; \
   } while (0)
 
-#define MURELLO_REQUIRE_SILERO()                                                        \
-  do {                                                                                  \
-    MURELLO_REQUIRE_RUNTIME();                                                          \
-    if (!::murello::testing::silero_model())                                            \
+#define MURELLO_REQUIRE_SILERO()                                                                \
+  do {                                                                                          \
+    MURELLO_REQUIRE_RUNTIME();                                                                  \
+    if (!::murello::testing::silero_model())                                                    \
       GTEST_SKIP() << "silero_vad.onnx not found: install silero-vad into the project's .venv"; \
   } while (0)

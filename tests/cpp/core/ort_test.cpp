@@ -41,8 +41,8 @@ std::string describe(const Result<const OrtRuntime*, CoreError>& result) {
 }
 
 std::string scenario_output(std::string_view name, const char* argument) {
-  const std::optional<fs::path> arg = argument && *argument ? std::optional<fs::path>(argument)
-                                                            : std::nullopt;
+  const std::optional<fs::path> arg =
+      argument && *argument ? std::optional<fs::path>(argument) : std::nullopt;
   std::ostringstream out;
   if (name == "init") {
     out << describe(ort_init(arg)) << "\n";
@@ -146,8 +146,8 @@ TEST_F(OrtLoading, GivenPathThatIsNotALibraryReportsTheLoaderMessage) {
   auto lines = run_scenario("init", text_file.c_str());
   ASSERT_EQ(lines.size(), 1u);
   // The cause is the loader's own text, which names the file.
-  EXPECT_TRUE(lines[0].starts_with("OrtLoadFailed|" + text_file.string() + "|" +
-                                   text_file.string() + ": "))
+  EXPECT_TRUE(
+      lines[0].starts_with("OrtLoadFailed|" + text_file.string() + "|" + text_file.string() + ": "))
       << lines[0];
 }
 
@@ -177,8 +177,7 @@ TEST_F(OrtLoading, VariableLoadsTheRuntimeAndTheArgumentTakesPrecedence) {
   EXPECT_EQ(from_variable[0], "ok|" + library_->string() + "|telemetry=0");
 
   const std::string dir = dir_.path().string();
-  auto argument_first =
-      run_scenario("init", dir.c_str(), {{"ORT_DYLIB_PATH", library_->string()}});
+  auto argument_first = run_scenario("init", dir.c_str(), {{"ORT_DYLIB_PATH", library_->string()}});
   ASSERT_EQ(argument_first.size(), 1u);
   EXPECT_TRUE(argument_first[0].starts_with("OrtPathInvalid|" + dir + "|")) << argument_first[0];
 }

@@ -20,8 +20,7 @@ struct VadInputs {
 
   std::vector<TensorInput> all() const {
     return {TensorInput::floats("input", input, kInputShape),
-            TensorInput::floats("state", state, kStateShape),
-            TensorInput::int64s("sr", rate, {})};
+            TensorInput::floats("state", state, kStateShape), TensorInput::int64s("sr", rate, {})};
   }
 };
 
@@ -121,9 +120,11 @@ TEST(FloatOutput, ChecksPresenceTypeAndSizeInThatOrder) {
     return found ? std::string("ok") : found.error().message();
   };
   const std::string prefix = "ONNX backend error from ort: ";
-  EXPECT_EQ(message("Silero", "missing", 1), prefix + "Silero output `missing` missing from session run");
+  EXPECT_EQ(message("Silero", "missing", 1),
+            prefix + "Silero output `missing` missing from session run");
   EXPECT_EQ(message("Silero", "stateN", 256), prefix + "Silero output `stateN` must be f32");
-  EXPECT_EQ(message("Silero", "output", std::nullopt), prefix + "Silero output `output` tensor is empty");
+  EXPECT_EQ(message("Silero", "output", std::nullopt),
+            prefix + "Silero output `output` tensor is empty");
   EXPECT_EQ(message("FastEnhancer", "wav_out", 256),
             prefix + "FastEnhancer output `wav_out` has 512 elements, expected 256");
   EXPECT_EQ(message("FastEnhancer", "wav_out", 512), "ok");

@@ -61,8 +61,8 @@ TEST(ModelDetectorCreate, UnreadableModelIsAVadModelLoadFailure) {
 
 ModelDetector probe(uint32_t rate_hz = 16000, float threshold = 0.5f) {
   // vad_mean.onnx reports the mean of its whole input: context and window.
-  auto detector = ModelDetector::create(*test_models() / "vad_mean.onnx", std::nullopt, rate_hz,
-                                        threshold);
+  auto detector =
+      ModelDetector::create(*test_models() / "vad_mean.onnx", std::nullopt, rate_hz, threshold);
   EXPECT_TRUE(detector) << detector.error().message();
   return std::move(detector).value();
 }
@@ -153,8 +153,8 @@ TEST(ModelDetectorStep, ForkedChildsStepFailsWithBothProcessIds) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     auto score = detector.step(constant(512, 0.5f));
-    std::string text = score ? std::string("ok") : score.error().fields()[0] + " " +
-                                                      score.error().fields()[1];
+    std::string text =
+        score ? std::string("ok") : score.error().fields()[0] + " " + score.error().fields()[1];
     (void)!write(fds[1], text.data(), text.size());
     _exit(0);
   }
@@ -256,7 +256,8 @@ TEST(DetectorQueue, ResamplesFortyFourKilohertzToSixteen) {
   std::vector<float> out;
   queue->drain(out);
   // Away from the edges the tone keeps its level.
-  EXPECT_NEAR(energy_score(std::span<const float>(out).subspan(2000, 12000)), 0.5f / std::sqrt(2.0f), 0.01f);
+  EXPECT_NEAR(energy_score(std::span<const float>(out).subspan(2000, 12000)),
+              0.5f / std::sqrt(2.0f), 0.01f);
   auto after = queue->push(tone);
   ASSERT_FALSE(after);
   EXPECT_EQ(after.error().kind(), ErrorKind::ResampleAfterFlush);
