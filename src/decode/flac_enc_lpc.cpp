@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <type_traits>
 
 namespace murello {
 namespace {
@@ -102,35 +103,56 @@ bool quantize_lpc(std::span<const double> coefficients, QuantizedLpc& out) {
   return any;
 }
 
-template <class Sample>
-MURELLO_VECTOR_CLONES bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, std::span<uint32_t> folded) {
+namespace {
+
+// Residuals with the prediction sums accumulated in Arith. With 32-bit sums the caller
+// has bounded every sum below 2^30, so the residual is below 2^31 and always fits.
+template <class Arith, class Sample>
+MURELLO_VECTOR_CLONES bool residual_in(std::span<const Sample> x, const QuantizedLpc& lpc,
+                                       std::span<uint32_t> folded) {
+  using Unsigned = std::make_unsigned_t<Arith>;
+  constexpr unsigned kSignShift = sizeof(Arith) * 8 - 1;
   const unsigned order = lpc.order;
   const size_t len = x.size();
   uint64_t overflow = 0;
-  int64_t sums[kResidualChunk];
+  Arith sums[kResidualChunk];
   for (size_t begin = order; begin < len; begin += kResidualChunk) {
     size_t count = std::min(kResidualChunk, len - begin);
     const Sample* base = x.data() + begin;
-    std::fill(sums, sums + count, int64_t(0));
+    std::fill(sums, sums + count, Arith(0));
     for (unsigned j = 0; j < order; ++j) {
-      const int64_t c = lpc.coefficients[j];
+      const Arith c = lpc.coefficients[j];
       const Sample* past = base - 1 - j;
-      for (size_t i = 0; i < count; ++i) sums[i] += c * int64_t(past[i]);
+      for (size_t i = 0; i < count; ++i) sums[i] += c * Arith(past[i]);
     }
     uint32_t* out = folded.data() + (begin - order);
     for (size_t i = 0; i < count; ++i) {
-      int64_t r = int64_t(base[i]) - (sums[i] >> lpc.shift);
-      uint64_t u = uint64_t(r << 1) ^ uint64_t(r >> 63);
-      overflow |= (u + 1) >> 32;  // nonzero when |r| >= 2^31
+      Arith r = Arith(base[i]) - (sums[i] >> lpc.shift);
+      Unsigned u = (Unsigned(r) << 1) ^ Unsigned(r >> kSignShift);
+      if constexpr (sizeof(Arith) == 8) overflow |= (uint64_t(u) + 1) >> 32;  // |r| >= 2^31
       out[i] = uint32_t(u);
     }
   }
   return overflow == 0;
 }
 
-template bool lpc_residual<int32_t>(std::span<const int32_t>, const QuantizedLpc&,
+}  // namespace
+
+template <class Sample>
+bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t peak,
+                  std::span<uint32_t> folded) {
+  uint64_t coefficient_sum = 0;
+  for (unsigned j = 0; j < lpc.order; ++j)
+    coefficient_sum += uint64_t(lpc.coefficients[j] < 0 ? -lpc.coefficients[j] : lpc.coefficients[j]);
+  // Both factors are below 2^33 and 2^20, so the product cannot wrap.
+  bool narrow = std::is_same_v<Sample, int32_t> && peak < (uint64_t(1) << 30) &&
+                coefficient_sum * peak < (uint64_t(1) << 30);
+  return narrow ? residual_in<int32_t>(x, lpc, folded) : residual_in<int64_t>(x, lpc, folded);
+}
+
+template bool lpc_residual<int32_t>(std::span<const int32_t>, const QuantizedLpc&, uint64_t,
                                     std::span<uint32_t>);
-template bool lpc_residual<int64_t>(std::span<const int64_t>, const QuantizedLpc&,
+template bool lpc_residual<int64_t>(std::span<const int64_t>, const QuantizedLpc&, uint64_t,
                                     std::span<uint32_t>);
 
 }  // namespace murello

@@ -47,8 +47,11 @@ struct QuantizedLpc {
 bool quantize_lpc(std::span<const double> coefficients, QuantizedLpc& out);
 
 // Writes the folded residuals of x[order..] to `folded` (x.size() - order values);
-// false when one of them reaches 2^31 in magnitude and so cannot be Rice-coded.
+// false when one of them reaches 2^31 in magnitude and so cannot be Rice-coded. `peak`
+// is the largest |x[n]|: when it bounds every prediction sum below 2^30 the sums run
+// in 32-bit lanes.
 template <class Sample>
-bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, std::span<uint32_t> folded);
+bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t peak,
+                  std::span<uint32_t> folded);
 
 }  // namespace murello

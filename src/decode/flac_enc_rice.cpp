@@ -13,13 +13,34 @@ constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
 constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
 constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
 
+// Values below 2^25 can be summed 128 at a time in 32-bit lanes without wrapping.
+constexpr unsigned kNarrowBits = 25;
+constexpr size_t kNarrowRun = 128;
+
 // Sums for parameters k, k + 1 and k + 2 in one pass: the search nearly always needs
 // neighbouring parameters, and one pass over the values costs more than the shifts.
 MURELLO_VECTOR_CLONES void shifted_sums(std::span<const uint32_t> values, unsigned k,
-                                        uint64_t (&totals)[3]) {
+                                        bool narrow, uint64_t (&totals)[3]) {
   uint64_t t0 = 0, t1 = 0, t2 = 0;
-  for (uint32_t v : values) {
-    uint32_t s = v >> k;
+  const uint32_t* v = values.data();
+  size_t i = 0;
+  if (narrow) {
+    // 32-bit partial sums need no widening, so twice as many values fit a vector.
+    for (; i + kNarrowRun <= values.size(); i += kNarrowRun) {
+      uint32_t a0 = 0, a1 = 0, a2 = 0;
+      for (size_t j = 0; j < kNarrowRun; ++j) {
+        uint32_t s = v[i + j] >> k;
+        a0 += s;
+        a1 += s >> 1;
+        a2 += s >> 2;
+      }
+      t0 += a0;
+      t1 += a1;
+      t2 += a2;
+    }
+  }
+  for (; i < values.size(); ++i) {
+    uint32_t s = v[i] >> k;
     t0 += s;
     t1 += s >> 1;
     t2 += s >> 2;
@@ -27,6 +48,12 @@ MURELLO_VECTOR_CLONES void shifted_sums(std::span<const uint32_t> values, unsign
   totals[0] = t0;
   totals[1] = t1;
   totals[2] = t2;
+}
+
+MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
+  uint32_t ones = 0;
+  for (uint32_t v : values) ones |= v;
+  return ones;
 }
 
 }  // namespace
@@ -43,7 +70,7 @@ uint64_t RiceSearch::sum(unsigned order, unsigned index, unsigned k) {
     size_t count = index == 0 ? length - predictor_order_ : length;
     unsigned first = k == 0 ? 0 : k - 1;  // the walk also looks one step down
     uint64_t totals[3];
-    shifted_sums(folded_.subspan(begin, count), first, totals);
+    shifted_sums(folded_.subspan(begin, count), first, narrow_, totals);
     for (unsigned i = 0; i < 3 && first + i <= kMaxRiceParameter; ++i) {
       sums_[at * kSumsPerNode + first + i] = totals[i];
       known_[at] |= 1u << (first + i);
@@ -98,6 +125,7 @@ RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frame
                                        unsigned(std::countr_zero(block_frames))});
   while (order > 0 && (block_frames >> order) <= predictor_order) --order;
   top_order_ = order;
+  narrow_ = std::bit_width(all_bits(folded)) <= kNarrowBits;
   std::fill(known_.begin(), known_.begin() + node(order + 1, 0), 0u);
 
   RicePlan best = plan_at(order);

@@ -51,6 +51,7 @@ class RiceSearch {
   uint32_t block_frames_ = 0;
   unsigned predictor_order_ = 0;
   unsigned top_order_ = 0;
+  bool narrow_ = false;          // every value below 2^25
   std::vector<uint64_t> sums_;   // [node][k]
   std::vector<uint32_t> known_;  // [node]: bit k set when sums_[node][k] is valid
 };

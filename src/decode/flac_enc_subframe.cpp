@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
+#include <type_traits>
 
 #include "decode/flac_enc_fixed.hpp"
+#include "decode/flac_enc_simd.hpp"
 
 namespace murello {
 namespace {
@@ -13,11 +15,27 @@ constexpr unsigned kSubframeHeaderBits = 8;  // zero bit, 6-bit type, wasted-bit
 constexpr unsigned kLpcPrecisionCode = kLpcPrecisionBits - 1;
 constexpr unsigned kLpcParameterBits = 4 + 5;  // precision code, shift
 
+// What one pass over a channel tells: whether it is constant, the bits set in any
+// sample (for wasted bits) and the largest magnitude.
+struct Survey {
+  bool constant;
+  uint64_t ones;
+  uint64_t peak;
+};
+
 template <class Sample>
-bool all_equal(std::span<const Sample> x) {
-  bool same = true;
-  for (Sample s : x) same &= s == x[0];
-  return same;
+MURELLO_VECTOR_CLONES Survey survey(std::span<const Sample> x) {
+  using Unsigned = std::make_unsigned_t<Sample>;
+  const Unsigned first = x.empty() ? 0 : Unsigned(x[0]);
+  Unsigned differ = 0, ones = 0, peak = 0;
+  for (Sample s : x) {
+    Unsigned u = Unsigned(s);
+    differ |= u ^ first;
+    ones |= u;
+    Unsigned magnitude = s < 0 ? Unsigned(0) - u : u;
+    peak = magnitude > peak ? magnitude : peak;
+  }
+  return {differ == 0, uint64_t(int64_t(std::make_signed_t<Unsigned>(ones))), uint64_t(peak)};
 }
 
 }  // namespace
@@ -49,22 +67,22 @@ template <class Sample>
 const SubframePlan& SubframeEncoder<Sample>::plan(std::span<const Sample> x, unsigned bits,
                                                   LpcWindows& windows) {
   plan_ = SubframePlan{};
-  if (all_equal(x)) {
+  const Survey seen = survey(x);
+  if (seen.constant) {
     plan_.kind = SubframeKind::Constant;
     plan_.sample_bits = bits;
     plan_.constant = x.empty() ? 0 : x[0];
     plan_.bits = kSubframeHeaderBits + bits;
     return plan_;
   }
-  uint64_t ones = 0;
-  for (Sample s : x) ones |= uint64_t(int64_t(s));
-  unsigned wasted = std::min<unsigned>(unsigned(std::countr_zero(ones)), bits - 1);
+  unsigned wasted = std::min<unsigned>(unsigned(std::countr_zero(seen.ones)), bits - 1);
   samples_ = x;
   if (wasted > 0) {
     std::span<Sample> out(shifted_.data(), x.size());
     for (size_t i = 0; i < x.size(); ++i) out[i] = Sample(x[i] >> wasted);
     samples_ = out;
   }
+  peak_ = seen.peak >> wasted;
   plan_.kind = SubframeKind::Verbatim;
   plan_.wasted_bits = wasted;
   plan_.sample_bits = bits - wasted;
@@ -92,7 +110,7 @@ template <class Sample>
 void SubframeEncoder<Sample>::try_fixed() {
   const uint32_t len = uint32_t(samples_.size());
   const unsigned max_order = std::min<unsigned>(kMaxFixedOrder, len - 1);
-  auto sums = fixed_residual_sums(samples_, max_order);
+  auto sums = fixed_residual_sums(samples_, max_order, peak_);
   std::array<unsigned, kMaxFixedOrder + 1> orders;
   std::iota(orders.begin(), orders.end(), 0u);
   std::stable_sort(orders.begin(), orders.begin() + max_order + 1,
@@ -100,7 +118,7 @@ void SubframeEncoder<Sample>::try_fixed() {
   for (unsigned i = 0; i < std::min(2u, max_order + 1); ++i) {
     unsigned order = orders[i];
     std::span<uint32_t> folded(candidate_folded_.data(), len - order);
-    if (!fixed_residual(samples_, order, folded)) continue;
+    if (!fixed_residual(samples_, order, peak_, folded)) continue;
     SubframePlan candidate = plan_;
     candidate.kind = SubframeKind::Fixed;
     candidate.order = order;
@@ -147,7 +165,7 @@ void SubframeEncoder<Sample>::try_lpc_order(unsigned order) {
                     candidate.lpc))
     return;
   std::span<uint32_t> folded(candidate_folded_.data(), len - order);
-  if (!lpc_residual(samples_, candidate.lpc, folded)) return;
+  if (!lpc_residual(samples_, candidate.lpc, peak_, folded)) return;
   candidate.rice = rice_.plan(folded, len, order, level_.max_partition_order);
   candidate.bits = predicted_bits(order) + kLpcParameterBits +
                    uint64_t(order) * kLpcPrecisionBits + candidate.rice.bits;

@@ -66,6 +66,7 @@ class SubframeEncoder {
 
   const FlacLevel& level_;
   std::span<const Sample> samples_;  // after removing wasted bits
+  uint64_t peak_ = 0;                // largest magnitude among samples_
   SubframePlan plan_;
   std::vector<Sample> shifted_;
   std::vector<uint32_t> best_folded_, candidate_folded_;
