@@ -4,6 +4,8 @@
 // time, so that the damage reaches the subframe and residual decoding behind them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "decode/crc.hpp"
