@@ -15,13 +15,11 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/analysis.hpp"
 #include "core/chain.hpp"
 #include "core/config.hpp"
-#include "core/config_error.hpp"
 #include "core/error.hpp"
 #include "core/read_detector.hpp"
 #include "core/sanitise.hpp"
