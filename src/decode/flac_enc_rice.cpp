@@ -17,37 +17,36 @@ constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-e
 constexpr unsigned kNarrowBits = 25;
 constexpr size_t kNarrowRun = 128;
 
-// Sums for parameters k, k + 1 and k + 2 in one pass: the search nearly always needs
+// Sums for parameters k .. k + kFused - 1 in one pass: the search nearly always needs
 // neighbouring parameters, and one pass over the values costs more than the shifts.
+constexpr unsigned kFused = 4;
+
+template <class Lane>
+void accumulate(const uint32_t* v, size_t count, unsigned k, Lane (&lanes)[kFused]) {
+  for (size_t j = 0; j < count; ++j) {
+    uint32_t s = v[j] >> k;
+    lanes[0] += s;
+    lanes[1] += s >> 1;
+    lanes[2] += s >> 2;
+    lanes[3] += s >> 3;
+  }
+}
+
 MURELLO_VECTOR_CLONES void shifted_sums(std::span<const uint32_t> values, unsigned k,
-                                        bool narrow, uint64_t (&totals)[3]) {
-  uint64_t t0 = 0, t1 = 0, t2 = 0;
+                                        bool narrow, uint64_t (&totals)[kFused]) {
+  uint64_t wide[kFused] = {};
   const uint32_t* v = values.data();
   size_t i = 0;
   if (narrow) {
     // 32-bit partial sums need no widening, so twice as many values fit a vector.
     for (; i + kNarrowRun <= values.size(); i += kNarrowRun) {
-      uint32_t a0 = 0, a1 = 0, a2 = 0;
-      for (size_t j = 0; j < kNarrowRun; ++j) {
-        uint32_t s = v[i + j] >> k;
-        a0 += s;
-        a1 += s >> 1;
-        a2 += s >> 2;
-      }
-      t0 += a0;
-      t1 += a1;
-      t2 += a2;
+      uint32_t lanes[kFused] = {};
+      accumulate(v + i, kNarrowRun, k, lanes);
+      for (unsigned f = 0; f < kFused; ++f) wide[f] += lanes[f];
     }
   }
-  for (; i < values.size(); ++i) {
-    uint32_t s = v[i] >> k;
-    t0 += s;
-    t1 += s >> 1;
-    t2 += s >> 2;
-  }
-  totals[0] = t0;
-  totals[1] = t1;
-  totals[2] = t2;
+  accumulate(v + i, values.size() - i, k, wide);
+  for (unsigned f = 0; f < kFused; ++f) totals[f] = wide[f];
 }
 
 MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
@@ -69,9 +68,9 @@ uint64_t RiceSearch::sum(unsigned order, unsigned index, unsigned k) {
     size_t begin = index == 0 ? 0 : size_t(index) * length - predictor_order_;
     size_t count = index == 0 ? length - predictor_order_ : length;
     unsigned first = k == 0 ? 0 : k - 1;  // the walk also looks one step down
-    uint64_t totals[3];
+    uint64_t totals[kFused];
     shifted_sums(folded_.subspan(begin, count), first, narrow_, totals);
-    for (unsigned i = 0; i < 3 && first + i <= kMaxRiceParameter; ++i) {
+    for (unsigned i = 0; i < kFused && first + i <= kMaxRiceParameter; ++i) {
       sums_[at * kSumsPerNode + first + i] = totals[i];
       known_[at] |= 1u << (first + i);
     }

@@ -23,6 +23,18 @@ struct Survey {
   uint64_t peak;
 };
 
+// Stable insertion sort of a few candidate orders by key; unlike std::stable_sort it
+// never asks for a temporary buffer.
+template <class Key>
+void sort_orders(unsigned* orders, unsigned count, const Key& key) {
+  for (unsigned i = 1; i < count; ++i) {
+    unsigned order = orders[i];
+    unsigned j = i;
+    for (; j > 0 && key(order) < key(orders[j - 1]); --j) orders[j] = orders[j - 1];
+    orders[j] = order;
+  }
+}
+
 template <class Sample>
 MURELLO_VECTOR_CLONES Survey survey(std::span<const Sample> x) {
   using Unsigned = std::make_unsigned_t<Sample>;
@@ -113,8 +125,7 @@ void SubframeEncoder<Sample>::try_fixed() {
   auto sums = fixed_residual_sums(samples_, max_order, peak_);
   std::array<unsigned, kMaxFixedOrder + 1> orders;
   std::iota(orders.begin(), orders.end(), 0u);
-  std::stable_sort(orders.begin(), orders.begin() + max_order + 1,
-                   [&](unsigned a, unsigned b) { return sums[a] < sums[b]; });
+  sort_orders(orders.data(), max_order + 1, [&](unsigned order) { return sums[order]; });
   for (unsigned i = 0; i < std::min(2u, max_order + 1); ++i) {
     unsigned order = orders[i];
     std::span<uint32_t> folded(candidate_folded_.data(), len - order);
@@ -148,8 +159,8 @@ void SubframeEncoder<Sample>::try_lpc(LpcWindows& windows) {
       orders[m - 1] = m;
       estimate[m - 1] = estimate_lpc_bits(ladder_.error[m - 1], len, m, plan_.sample_bits);
     }
-    std::stable_sort(orders.begin(), orders.begin() + ladder_.max_order,
-                     [&](unsigned a, unsigned b) { return estimate[a - 1] < estimate[b - 1]; });
+    sort_orders(orders.data(), ladder_.max_order,
+                [&](unsigned order) { return estimate[order - 1]; });
     for (unsigned i = 0; i < std::min(level_.lpc_orders_tried, ladder_.max_order); ++i)
       try_lpc_order(orders[i]);
   }
