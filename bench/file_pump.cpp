@@ -118,7 +118,8 @@ bool write_test_file(const std::filesystem::path& path, double minutes) {
   for (size_t f = 0; f < frames; ++f) {
     const float t = static_cast<float>(f) / kRateHz;
     samples[2 * f] = 0.4f * std::sin(2 * std::numbers::pi_v<float> * 220.0f * t) + noise(random);
-    samples[2 * f + 1] = 0.3f * std::sin(2 * std::numbers::pi_v<float> * 330.0f * t) + noise(random);
+    samples[2 * f + 1] =
+        0.3f * std::sin(2 * std::numbers::pi_v<float> * 330.0f * t) + noise(random);
   }
   std::vector<uint8_t> bytes;
   auto encoded = murello::encode_flac({kRateHz, 2, 16, 5}, samples, bytes);

@@ -204,10 +204,22 @@ Result<std::vector<float>, CoreError> FileSource::pump_all() {
   return out;
 }
 
+Result<void, CoreError> FileSource::check_save(Container container, uint8_t compression) const {
+  if (compression > kMaxFlacCompression) return CoreError(ErrorKind::FlacCompressionOutOfRange);
+  // The writers check their request before they look at samples: an empty recording
+  // costs only a header.
+  std::vector<uint8_t> probe;
+  auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression, {}, probe);
+  if (!encoded) return core_error_from(encoded.error());
+  return {};
+}
+
 Result<SaveCounts, CoreError> FileSource::save(const std::filesystem::path& path,
                                                Container container, uint8_t compression) {
   if (started_) return CoreError(ErrorKind::FileEngaged);
-  if (compression > kMaxFlacCompression) return CoreError(ErrorKind::FlacCompressionOutOfRange);
+  if (auto checked = check_save(container, compression); !checked) {
+    return std::move(checked).error();
+  }
   started_ = true;
   auto delivered = pump_all();
   if (!delivered) return std::move(delivered).error();

@@ -71,11 +71,14 @@ class FileSource {
 
   // Pumps the whole recording, sanitises it, encodes 16-bit samples into `container`
   // at the target rate and the delivered channel count, and writes `path`. Errors:
-  // FileEngaged (as analyze), FlacCompressionOutOfRange (`compression` above 8, checked
-  // before anything is consumed), the chain's errors, the encoder's (mapped as decode
-  // errors), FileWriteFailed.
+  // FileEngaged (as analyze), check_save()'s (before anything is consumed), the chain's
+  // errors, the encoder's (mapped as decode errors), FileWriteFailed.
   Result<SaveCounts, CoreError> save(const std::filesystem::path& path, Container container,
                                      uint8_t compression);
+  // The refusals save() can know before it consumes anything: FlacCompressionOutOfRange,
+  // then what the container's encoder refuses for the delivered channel count and rate
+  // (e.g. more than 8 channels in FLAC, as AudioFormatUnsupported). save() runs it first.
+  Result<void, CoreError> check_save(Container container, uint8_t compression) const;
 
   uint32_t input_rate_hz() const { return input_rate_hz_; }
   uint16_t input_channels() const { return input_channels_; }

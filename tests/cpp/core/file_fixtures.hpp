@@ -35,7 +35,8 @@ inline std::vector<float> tone(size_t frames, uint16_t channels, uint32_t rate_h
 
 inline void write_bytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<uint8_t> read_bytes(const std::filesystem::path& path) {

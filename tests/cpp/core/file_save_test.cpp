@@ -32,7 +32,8 @@ std::string chosen(const std::optional<std::string>& format, std::string_view pa
 
 TEST(ChooseContainer, ExplicitFormatsAreExactAndExtensionsIgnoreCase) {
   EXPECT_EQ(chosen("flac", "out.wav"), "flac");
-  EXPECT_EQ(chosen("WAV", "out.wav"), "Invalid format value: WAV. Expected 'wav', 'aiff', or 'flac'.");
+  EXPECT_EQ(chosen("WAV", "out.wav"),
+            "Invalid format value: WAV. Expected 'wav', 'aiff', or 'flac'.");
   EXPECT_EQ(chosen(std::nullopt, "out.WAV"), "wav");
   EXPECT_EQ(chosen(std::nullopt, "out.AIF"), "aiff");
   EXPECT_EQ(chosen(std::nullopt, "out.aifc"), "aiff");
@@ -172,10 +173,20 @@ TEST(FileSourceSave, RefusalsBeforeConsumingLeaveTheSourceReadable) {
   TempDir dir;
   auto source = FileSource::buffer(std::vector<float>(100, 0.1f), 16000, 1, SourceConfig{});
   ASSERT_TRUE(source);
-  EXPECT_EQ(outcome((*source)->save(dir.path() / "out.flac", Container::Flac, 9)),
+  EXPECT_EQ(outcome((*source)->save(dir.path() / "out.wav", Container::Wav, 9)),
             "FlacCompressionOutOfRange");
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "out.flac"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "out.wav"));
   EXPECT_EQ(drain(**source).samples.size(), 100u);
+
+  SourceConfig nine;
+  nine.channels = 9;
+  auto wide = FileSource::buffer(std::vector<float>(900, 0.1f), 16000, 9, nine);
+  ASSERT_TRUE(wide);
+  auto refused = (*wide)->save(dir.path() / "out.flac", Container::Flac, 5);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "unsupported audio format: 9-channel audio is not a supported layout");
+  EXPECT_TRUE((*wide)->save(dir.path() / "out.wav", Container::Wav, 5));
 }
 
 TEST(FileSourceSave, WriteFailureNamesThePathAndConsumesTheSource) {
