@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <iterator>
 
 namespace murello {
 namespace {
@@ -43,28 +44,9 @@ int32_t load24_high(const uint8_t* p) {
   return static_cast<int32_t>(lo << 8 | uint32_t{p[1]} << 16 | hi << 24);
 }
 
-// Four 24-bit samples fill exactly three 32-bit words. Unpacking whole groups from word
-// loads with shifts is several times faster than assembling every sample from bytes;
-// only the last few samples take the byte path.
-template <std::endian kOrder>
-void unpack24_group(const uint8_t* p, int32_t* s) {
-  const uint32_t a = load<uint32_t, kOrder>(p);
-  const uint32_t b = load<uint32_t, kOrder>(p + 4);
-  const uint32_t c = load<uint32_t, kOrder>(p + 8);
-  if constexpr (kOrder == std::endian::little) {
-    s[0] = static_cast<int32_t>(a << 8);
-    s[1] = static_cast<int32_t>((a >> 16 & 0xFF00) | b << 16);
-    s[2] = static_cast<int32_t>((b >> 8 & 0xFFFF00) | c << 24);
-    s[3] = static_cast<int32_t>(c & 0xFFFFFF00);
-  } else {
-    s[0] = static_cast<int32_t>(a & 0xFFFFFF00);
-    s[1] = static_cast<int32_t>(a << 24 | (b >> 8 & 0xFFFF00));
-    s[2] = static_cast<int32_t>(b << 16 | (c >> 16 & 0xFF00));
-    s[3] = static_cast<int32_t>(c << 8);
-  }
-}
-
-// The inverse: u holds four 24-bit two's-complement values in its low bits.
+// Four 24-bit samples fill exactly three 32-bit words; packing whole groups with shifts and
+// word stores is several times faster than storing each sample byte by byte. u holds four
+// 24-bit two's-complement values in its low bits.
 template <std::endian kOrder>
 void pack24_group(const uint32_t* u, uint8_t* p) {
   if constexpr (kOrder == std::endian::little) {
@@ -78,14 +60,48 @@ void pack24_group(const uint32_t* u, uint8_t* p) {
   }
 }
 
+// Walks a byte span kWidth bytes at a time and yields each decoded sample. Appending through
+// vector::insert with it writes the new storage once; resize-then-fill would zero it first,
+// which costs as much again as the conversion itself.
+template <size_t kWidth, class Load>
+class DecodingIterator {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = float;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const float*;
+  using reference = float;
+
+  DecodingIterator(const uint8_t* at, Load load) : at_(at), load_(load) {}
+
+  float operator*() const { return load_(at_); }
+  DecodingIterator& operator++() { return *this += 1; }
+  DecodingIterator operator++(int) {
+    DecodingIterator before = *this;
+    *this += 1;
+    return before;
+  }
+  DecodingIterator& operator--() { return *this += -1; }
+  DecodingIterator& operator+=(difference_type n) {
+    at_ += n * static_cast<difference_type>(kWidth);
+    return *this;
+  }
+  difference_type operator-(const DecodingIterator& other) const {
+    return (at_ - other.at_) / static_cast<difference_type>(kWidth);
+  }
+  bool operator==(const DecodingIterator& other) const { return at_ == other.at_; }
+
+ private:
+  const uint8_t* at_;
+  Load load_;
+};
+
 template <size_t kWidth, class Load>
 void decode_loop(std::span<const uint8_t> bytes, std::vector<float>& out, Load load_one) {
-  const size_t count = bytes.size() / kWidth;
-  const size_t base = out.size();
-  out.resize(base + count);
-  float* dst = out.data() + base;
-  const uint8_t* src = bytes.data();
-  for (size_t i = 0; i < count; ++i) dst[i] = load_one(src + i * kWidth);
+  const uint8_t* first = bytes.data();
+  const uint8_t* last = first + bytes.size() / kWidth * kWidth;
+  out.insert(out.end(), DecodingIterator<kWidth, Load>(first, load_one),
+             DecodingIterator<kWidth, Load>(last, load_one));
 }
 
 template <size_t kWidth, class Store>
@@ -134,22 +150,21 @@ void decode_float64(std::span<const uint8_t> bytes, std::vector<float>& out) {
   });
 }
 
+// Every 24-bit sample but the last is read with a 4-byte load that takes in the first byte
+// of the next sample and masks it off: one load and a shift instead of three byte loads.
 template <std::endian kOrder>
 void decode24(std::span<const uint8_t> bytes, std::vector<float>& out) {
   const size_t count = bytes.size() / 3;
-  const size_t base = out.size();
-  out.resize(base + count);
-  float* dst = out.data() + base;
-  const uint8_t* src = bytes.data();
-  size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    int32_t s[4];
-    unpack24_group<kOrder>(src + 3 * i, s);
-    for (size_t k = 0; k < 4; ++k) dst[i + k] = static_cast<float>(s[k]) * kScale32;
-  }
-  for (; i < count; ++i) {
-    dst[i] = static_cast<float>(load24_high<kOrder == std::endian::little>(src + 3 * i)) * kScale32;
-  }
+  if (count == 0) return;
+  out.reserve(out.size() + count);  // one allocation for both appends
+  const std::span<const uint8_t> all_but_last = bytes.first((count - 1) * 3);
+  decode_loop<3>(all_but_last, out, [](const uint8_t* p) {
+    const uint32_t word = load<uint32_t, kOrder>(p);
+    const uint32_t high = kOrder == std::endian::little ? word << 8 : word & 0xFFFFFF00;
+    return static_cast<float>(static_cast<int32_t>(high)) * kScale32;
+  });
+  const uint8_t* last = bytes.data() + (count - 1) * 3;
+  out.push_back(static_cast<float>(load24_high<kOrder == std::endian::little>(last)) * kScale32);
 }
 
 template <std::endian kOrder>

@@ -46,7 +46,8 @@ TEST(SampleDecode, IntegerByteOrdersAndSignExtension) {
 }
 
 TEST(SampleDecode, TwentyFourBitGroupsAndTail) {
-  // Five samples: one whole group of four is unpacked word-wise, the fifth byte-wise.
+  // Five samples: decoding reads all but the last with word loads; encoding packs one
+  // group of four word-wise and the fifth byte by byte.
   const std::vector<int32_t> values{1, -2, 0x7FFFFF, -0x800000, 0x123456};
   std::vector<uint8_t> le, be;
   std::vector<float> expected;
