@@ -9,8 +9,8 @@
 #include "decode/bitreader.hpp"
 #include "decode/flac_frame_reader.hpp"
 #include "decode/flac_header_reader.hpp"
-#include "decode/flac_sink.hpp"
 #include "decode/flac_metadata_reader.hpp"
+#include "decode/flac_sink.hpp"
 
 namespace murello {
 namespace {
