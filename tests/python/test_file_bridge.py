@@ -247,3 +247,11 @@ def test_threads_share_one_bridge_while_it_closes():
     offsets = [steps[chunk] for chunk in seen]
     assert len(set(offsets)) == len(offsets)
     assert sorted(offsets) == list(range(0, 1600 * len(offsets), 1600))
+
+
+def test_save_refused_by_the_encoder_leaves_the_source(tmp_path):
+    bridge = FileBridge.buffer([0.0] * 90, 16000, input_channels=9, channels=9,
+                               channel_map=list(range(9)))
+    with pytest.raises(exc.AudioFormatUnsupported):
+        bridge.save(tmp_path / "nine.flac")
+    assert bridge.save(tmp_path / "nine.wav") == (0, 0)

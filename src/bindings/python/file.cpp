@@ -157,33 +157,45 @@ PyObject* file_check_not_engaged(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-// Why a source cannot be taken for analyze or save; none when it can.
-enum class TakeRefusal { None, Engaged, Consumed, NotConfigured };
+// Why a source cannot be taken for analyze or save.
+enum class TakeRefusal { Engaged, Consumed, Refused };
+
+struct Taken {
+  std::unique_ptr<FileSource> source;          // set when taken
+  TakeRefusal refusal = TakeRefusal::Refused;  // otherwise why not
+  std::optional<CoreError> error;              // the source's own refusal
+};
 
 // Takes the source out of the slot unless a check refuses, which leaves the bridge as
-// it was. Runs without the interpreter lock.
-TakeRefusal take_source(FileState& state, bool needs_model,
-                        std::unique_ptr<FileSource>* taken) {
+// it was. `check` runs on the source in the slot and may refuse with a core error. Runs
+// without the interpreter lock.
+template <class Check>
+Taken take_source(FileState& state, Check check) {
   std::lock_guard<std::mutex> lock(state.slot_mutex);
-  if (state.engaged.load()) return TakeRefusal::Engaged;
-  if (!state.source) return TakeRefusal::Consumed;
-  if (needs_model && !state.source->can_analyze()) return TakeRefusal::NotConfigured;
-  *taken = std::move(state.source);
-  state.consumed.store(true);
-  return TakeRefusal::None;
+  Taken taken;
+  if (state.engaged.load()) {
+    taken.refusal = TakeRefusal::Engaged;
+  } else if (!state.source) {
+    taken.refusal = TakeRefusal::Consumed;
+  } else if (Result<void, CoreError> checked = check(*state.source); !checked) {
+    taken.error = std::move(checked).error();
+  } else {
+    taken.source = std::move(state.source);
+    state.consumed.store(true);
+  }
+  return taken;
 }
 
-PyObject* raise_refusal(TakeRefusal refusal) {
-  switch (refusal) {
+PyObject* raise_refusal(const Taken& taken) {
+  switch (taken.refusal) {
     case TakeRefusal::Engaged:
       return raise_core_error(CoreError(ErrorKind::FileEngaged));
-    case TakeRefusal::NotConfigured:
-      return raise_core_error(CoreError(ErrorKind::VadNotConfigured));
     case TakeRefusal::Consumed:
-    case TakeRefusal::None:
+      return raise_by_name("FileConsumed", kConsumed);
+    case TakeRefusal::Refused:
       break;
   }
-  return raise_by_name("FileConsumed", kConsumed);
+  return raise_core_error(*taken.error);
 }
 
 PyObject* analysis_to_python(const AnalysisResult& analysis) {
@@ -209,18 +221,20 @@ PyObject* analysis_to_python(const AnalysisResult& analysis) {
 
 PyObject* file_analyze(PyObject* self, PyObject*) {
   FileState& state = state_of(self);
-  std::unique_ptr<FileSource> source;
+  Taken taken;
   std::optional<Result<AnalysisResult, CoreError>> analysis;
-  TakeRefusal refusal;
   {
     GilRelease released;
-    refusal = take_source(state, /*needs_model=*/true, &source);
-    if (refusal == TakeRefusal::None) {
-      analysis.emplace(source->analyze());
-      source.reset();
+    taken = take_source(state, [](const FileSource& source) -> Result<void, CoreError> {
+      if (!source.can_analyze()) return CoreError(ErrorKind::VadNotConfigured);
+      return {};
+    });
+    if (taken.source) {
+      analysis.emplace(taken.source->analyze());
+      taken.source.reset();
     }
   }
-  if (refusal != TakeRefusal::None) return raise_refusal(refusal);
+  if (!analysis) return raise_refusal(taken);
   if (!*analysis) return raise_core_error(analysis->error());
   return analysis_to_python(analysis->value());
 }
@@ -242,21 +256,23 @@ PyObject* file_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (state.engaged.load()) return raise_core_error(CoreError(ErrorKind::FileEngaged));
   auto container = choose_container(format, path);
   if (!container) return raise_config_error(container.error());
-  const uint8_t level = compression.value_or(kDefaultFlacCompression);
-  if (level > 8) return raise_core_error(CoreError(ErrorKind::FlacCompressionOutOfRange));
+  auto level = flac_compression(compression);
+  if (!level) return raise_core_error(level.error());
 
-  std::unique_ptr<FileSource> source;
+  Taken taken;
   std::optional<Result<SaveCounts, CoreError>> saved;
-  TakeRefusal refusal;
   {
     GilRelease released;
-    refusal = take_source(state, /*needs_model=*/false, &source);
-    if (refusal == TakeRefusal::None) {
-      saved.emplace(source->save(path, *container, level));
-      source.reset();
+    // What the encoder would refuse is checked before the recording is consumed.
+    taken = take_source(state, [&](const FileSource& source) {
+      return source.check_save(*container, *level);
+    });
+    if (taken.source) {
+      saved.emplace(taken.source->save(path, *container, *level));
+      taken.source.reset();
     }
   }
-  if (refusal != TakeRefusal::None) return raise_refusal(refusal);
+  if (!saved) return raise_refusal(taken);
   if (!*saved) return raise_core_error(saved->error());
   return Py_BuildValue("(KK)", static_cast<unsigned long long>(saved->value().clipped),
                        static_cast<unsigned long long>(saved->value().non_finite));
