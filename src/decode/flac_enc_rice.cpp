@@ -13,9 +13,12 @@ constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
 constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
 constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
 
-// Values below 2^25 can be summed 128 at a time in 32-bit lanes without wrapping.
-constexpr unsigned kNarrowBits = 25;
-constexpr size_t kNarrowRun = 128;
+// How many values below 2^bits a 32-bit sum can take without wrapping (0: too few to
+// be worth it).
+size_t narrow_run(unsigned bits) {
+  if (bits > 27) return 0;
+  return size_t(1) << std::min(32 - bits, 16u);
+}
 
 // Sums for parameters k .. k + kFused - 1 in one pass: the search nearly always needs
 // neighbouring parameters, and one pass over the values costs more than the shifts.
@@ -33,17 +36,15 @@ void accumulate(const uint32_t* v, size_t count, unsigned k, Lane (&lanes)[kFuse
 }
 
 MURELLO_VECTOR_CLONES void shifted_sums(std::span<const uint32_t> values, unsigned k,
-                                        bool narrow, uint64_t (&totals)[kFused]) {
+                                        size_t narrow_run, uint64_t (&totals)[kFused]) {
   uint64_t wide[kFused] = {};
   const uint32_t* v = values.data();
   size_t i = 0;
-  if (narrow) {
-    // 32-bit partial sums need no widening, so twice as many values fit a vector.
-    for (; i + kNarrowRun <= values.size(); i += kNarrowRun) {
-      uint32_t lanes[kFused] = {};
-      accumulate(v + i, kNarrowRun, k, lanes);
-      for (unsigned f = 0; f < kFused; ++f) wide[f] += lanes[f];
-    }
+  // 32-bit partial sums need no widening, so twice as many values fit a vector.
+  for (size_t run; (run = std::min(narrow_run, values.size() - i)) > 0; i += run) {
+    uint32_t lanes[kFused] = {};
+    accumulate(v + i, run, k, lanes);
+    for (unsigned f = 0; f < kFused; ++f) wide[f] += lanes[f];
   }
   accumulate(v + i, values.size() - i, k, wide);
   for (unsigned f = 0; f < kFused; ++f) totals[f] = wide[f];
@@ -57,45 +58,73 @@ MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
 
 }  // namespace
 
-RiceSearch::RiceSearch() : sums_(kNodeCount * kSumsPerNode), known_(kNodeCount) {}
+RiceSearch::RiceSearch()
+    : sums_(kNodeCount * kSumsPerNode), known_(1u << kMaxRicePartitionOrder), best_(kNodeCount) {}
 
-uint64_t RiceSearch::sum(unsigned order, unsigned index, unsigned k) {
-  unsigned at = node(order, index);
-  uint64_t& slot = sums_[at * kSumsPerNode + k];
-  if (known_[at] & (1u << k)) return slot;
-  if (order == top_order_) {
-    uint32_t length = block_frames_ >> order;
-    size_t begin = index == 0 ? 0 : size_t(index) * length - predictor_order_;
-    size_t count = index == 0 ? length - predictor_order_ : length;
-    unsigned first = k == 0 ? 0 : k - 1;  // the walk also looks one step down
-    uint64_t totals[kFused];
-    shifted_sums(folded_.subspan(begin, count), first, narrow_, totals);
-    for (unsigned i = 0; i < kFused && first + i <= kMaxRiceParameter; ++i) {
-      sums_[at * kSumsPerNode + first + i] = totals[i];
-      known_[at] |= 1u << (first + i);
-    }
-    return slot;
-  } else {
-    slot = sum(order + 1, 2 * index, k) + sum(order + 1, 2 * index + 1, k);
+uint64_t RiceSearch::leaf_sum(unsigned index, unsigned k) {
+  uint64_t* sums = &sums_[node(top_order_, index) * kSumsPerNode];
+  if (known_[index] & (1u << k)) return sums[k];
+  uint32_t length = block_frames_ >> top_order_;
+  size_t begin = index == 0 ? 0 : size_t(index) * length - predictor_order_;
+  size_t count = index == 0 ? length - predictor_order_ : length;
+  unsigned first = k == 0 ? 0 : k - 1;  // the walk also looks one step down
+  uint64_t totals[kFused];
+  shifted_sums(folded_.subspan(begin, count), first, narrow_run_, totals);
+  for (unsigned i = 0; i < kFused && first + i <= kMaxRiceParameter; ++i) {
+    sums[first + i] = totals[i];
+    known_[index] |= 1u << (first + i);
   }
-  known_[at] |= 1u << k;
-  return slot;
+  return sums[k];
 }
 
 uint64_t RiceSearch::cost(unsigned order, unsigned index, unsigned k) {
   uint64_t count = (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
-  return count * (k + 1) + sum(order, index, k);
+  uint64_t sum = order == top_order_ ? leaf_sum(index, k)
+                                     : sums_[node(order, index) * kSumsPerNode + k];
+  return count * (k + 1) + sum;
 }
 
-unsigned RiceSearch::best_parameter(unsigned order, unsigned index) {
-  uint64_t count = (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
-  uint64_t mean = sum(order, index, 0) / count;
-  unsigned k = mean == 0 ? 0 : unsigned(std::bit_width(mean)) - 1;
-  if (k > kMaxRiceParameter) k = kMaxRiceParameter;
+unsigned RiceSearch::walk(unsigned order, unsigned index, unsigned k, unsigned lowest,
+                          unsigned highest) {
   // Convexity: walking downhill finds the global minimum; ties go to the smaller k.
-  while (k > 0 && cost(order, index, k - 1) <= cost(order, index, k)) --k;
-  while (k < kMaxRiceParameter && cost(order, index, k + 1) < cost(order, index, k)) ++k;
+  while (k > lowest && cost(order, index, k - 1) <= cost(order, index, k)) --k;
+  while (k < highest && cost(order, index, k + 1) < cost(order, index, k)) ++k;
   return k;
+}
+
+void RiceSearch::search_leaves() {
+  lowest_ = kMaxRiceParameter;
+  highest_ = 0;
+  for (unsigned index = 0; index < (1u << top_order_); ++index) {
+    uint64_t count = (block_frames_ >> top_order_) - (index == 0 ? predictor_order_ : 0);
+    uint64_t mean = leaf_sum(index, 0) / count;
+    unsigned start = std::min<unsigned>(kMaxRiceParameter, unsigned(std::bit_width(mean >> 1)));
+    unsigned k = walk(top_order_, index, start, 0, kMaxRiceParameter);
+    best_[node(top_order_, index)] = uint8_t(k);
+    lowest_ = std::min(lowest_, k);
+    highest_ = std::max(highest_, k);
+  }
+  // A merged partition's cost is the sum of its halves' convex costs, so its lowest
+  // minimiser lies between theirs: lower orders need only this range, plus one step on
+  // each side for the walk to see the minimum, plus the 4-bit method's largest parameter.
+  lowest_ = lowest_ > 0 ? lowest_ - 1 : 0;
+  highest_ = std::min(highest_ + 1, kMaxRiceParameter);
+  for (unsigned index = 0; index < (1u << top_order_); ++index) {
+    for (unsigned k = lowest_; k <= highest_; ++k) leaf_sum(index, k);
+    if (highest_ > kNarrowLargest) leaf_sum(index, kNarrowLargest);
+  }
+}
+
+void RiceSearch::merge(unsigned order) {
+  for (unsigned index = 0; index < (1u << order); ++index) {
+    uint64_t* out = &sums_[node(order, index) * kSumsPerNode];
+    const uint64_t* left = &sums_[node(order + 1, 2 * index) * kSumsPerNode];
+    const uint64_t* right = left + kSumsPerNode;
+    for (unsigned k = lowest_; k <= highest_; ++k) out[k] = left[k] + right[k];
+    if (highest_ > kNarrowLargest) out[kNarrowLargest] = left[kNarrowLargest] + right[kNarrowLargest];
+    unsigned start = std::clamp<unsigned>(best_[node(order + 1, 2 * index)], lowest_, highest_);
+    best_[node(order, index)] = uint8_t(walk(order, index, start, lowest_, highest_));
+  }
 }
 
 RicePlan RiceSearch::plan_at(unsigned order) {
@@ -105,7 +134,7 @@ RicePlan RiceSearch::plan_at(unsigned order) {
   wide.parameter_bits = 5;
   narrow.bits = wide.bits = kRiceHeaderBits;
   for (unsigned index = 0; index < (1u << order); ++index) {
-    unsigned k = best_parameter(order, index);
+    unsigned k = best_[node(order, index)];
     unsigned k_narrow = k < kNarrowLargest ? k : kNarrowLargest;
     narrow.parameters[index] = uint8_t(k_narrow);
     wide.parameters[index] = uint8_t(k);
@@ -124,11 +153,13 @@ RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frame
                                        unsigned(std::countr_zero(block_frames))});
   while (order > 0 && (block_frames >> order) <= predictor_order) --order;
   top_order_ = order;
-  narrow_ = std::bit_width(all_bits(folded)) <= kNarrowBits;
-  std::fill(known_.begin(), known_.begin() + node(order + 1, 0), 0u);
+  narrow_run_ = narrow_run(unsigned(std::bit_width(all_bits(folded))));
+  std::fill(known_.begin(), known_.begin() + (1u << order), 0u);
 
+  search_leaves();
   RicePlan best = plan_at(order);
   while (order-- > 0) {
+    merge(order);
     RicePlan candidate = plan_at(order);
     if (candidate.bits < best.bits) best = candidate;
   }

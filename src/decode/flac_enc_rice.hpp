@@ -28,9 +28,9 @@ struct RicePlan {
 
 // Finds the cheapest partitioning and parameters. Per partition the cost of parameter k is
 // count * (k + 1) + sum(u >> k), which is convex in k, so each partition's best k is found
-// by walking downhill from an estimate. The sums are memoised per (partition, k): sums of
-// merged partitions are the sums of their halves, so lower orders reuse what higher
-// orders computed. Allocates once, at construction.
+// by walking downhill. The partitions of the highest order compute their sums lazily,
+// several parameters per pass; lower orders add the sums of their halves over the range
+// of parameters that convexity leaves possible. Allocates once, at construction.
 class RiceSearch {
  public:
   RiceSearch();
@@ -39,21 +39,25 @@ class RiceSearch {
                 unsigned predictor_order, unsigned max_partition_order);
 
  private:
-  // Position of partition `index` at `order` within the memo tables (a binary heap).
+  // Position of partition `index` at `order` within the tables (a binary heap).
   static unsigned node(unsigned order, unsigned index) { return (1u << order) - 1 + index; }
 
-  uint64_t sum(unsigned order, unsigned index, unsigned k);
+  uint64_t leaf_sum(unsigned index, unsigned k);
   uint64_t cost(unsigned order, unsigned index, unsigned k);
-  unsigned best_parameter(unsigned order, unsigned index);
+  unsigned walk(unsigned order, unsigned index, unsigned k, unsigned lowest, unsigned highest);
+  void search_leaves();
+  void merge(unsigned order);
   RicePlan plan_at(unsigned order);
 
   std::span<const uint32_t> folded_;
   uint32_t block_frames_ = 0;
   unsigned predictor_order_ = 0;
   unsigned top_order_ = 0;
-  bool narrow_ = false;          // every value below 2^25
+  size_t narrow_run_ = 0;        // values per 32-bit partial sum; 0: 64-bit sums only
+  unsigned lowest_ = 0, highest_ = 0;  // parameter range of the merged orders
   std::vector<uint64_t> sums_;   // [node][k]
-  std::vector<uint32_t> known_;  // [node]: bit k set when sums_[node][k] is valid
+  std::vector<uint32_t> known_;  // [leaf]: bit k set when the leaf's sum for k is valid
+  std::vector<uint8_t> best_;    // [node]: best parameter
 };
 
 // Writes the residual section (method, partition order, partitions) of a plan.
