@@ -132,11 +132,12 @@ TEST(FlacEncoder, IdenticalStereoChannelsAreCodedAsLeftAndAConstantSide) {
 }
 
 TEST(FlacEncoder, QuantisesByClampingScalingAndTruncating) {
-  const std::vector<float> x = {1.0f, -1.0f, 1.5f, -7.0f, NAN, 0.99999f, -0.99999f, 1e-5f,
-                                -3.5f / 32768};
+  const std::vector<float> x = {1.0f,      -1.0f,      1.5f,  -7.0f,         NAN,      INFINITY,
+                                -INFINITY, 0.99999f, -0.99999f, 1e-5f, -3.5f / 32768};
   auto decoded = decode_audio(encode({8000, 1, 16, 5}, x));
   ASSERT_TRUE(decoded) << decoded.error().display();
-  const std::vector<int> expected = {32767, -32768, 32767, -32768, 0, 32767, -32767, 0, -3};
+  const std::vector<int> expected = {32767, -32768, 32767, -32768, 0, 32767,
+                                     -32768, 32767, -32767, 0, -3};
   ASSERT_EQ(decoded->samples.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i)
     EXPECT_EQ(decoded->samples[i] * 32768.0f, float(expected[i])) << i;
@@ -150,6 +151,30 @@ TEST(FlacEncoder, StreamInfoCarriesTheSizesOfTheFramesWritten) {
   EXPECT_LT(smallest, largest);
   EXPECT_EQ(smallest + largest, out.size() - kFrames);
   EXPECT_EQ(be(out, 18, 8) & 0xFFFFFFFFFu, 1153u);
+}
+
+// Full-scale 32-bit channels in opposition: the side channel needs all 33 bits and most
+// predictors' residuals pass 2^31, so only the wide paths and VERBATIM can code them.
+TEST(FlacEncoder, FullScaleOpposed32BitStereoRoundTrips) {
+  if (!testing::have_tool("flac")) GTEST_SKIP() << "flac is not installed";
+  testing::ScratchDir dir;
+  std::vector<float> x;
+  for (int n = 0; n < 3000; ++n) {
+    float v = (n / 7) % 2 ? 1.0f : -1.0f;
+    if (n % 11 == 0) v *= 0.25f;
+    x.insert(x.end(), {v, -v});
+  }
+  std::vector<float> expected = x;
+  for (float& v : expected) v = v == 1.0f ? float(2147483647.0 / 2147483648.0) : v;
+  for (unsigned level : {0u, 5u, 8u}) {
+    auto file = encode({48000, 2, 32, uint8_t(level)}, x);
+    auto decoded = decode_audio(file);
+    ASSERT_TRUE(decoded) << decoded.error().display();
+    EXPECT_EQ(decoded->samples, expected) << level;
+    std::string path = dir.file(std::to_string(level) + ".flac"), log;
+    testing::write_file(path, file);
+    EXPECT_EQ(testing::run("flac -t -s '" + path + "'", &log), 0) << log;
+  }
 }
 
 struct ToolCase {
