@@ -1,8 +1,8 @@
-// Md5: the RFC 1321 message digest, fed incrementally.
+// Md5: the MD5 message digest, fed incrementally.
 //
 // Conventions: input is a byte stream of any length, fed in pieces of any size (bytes);
-// the digest is 16 bytes in the order RFC 1321 prints them. `finish()` ends the message;
-// feed nothing after it without calling `reset()`. Not thread-safe; one owner at a time.
+// the digest is 16 bytes in the order the standard prints them. `finish()` ends the
+// message; feed nothing after it without calling `reset()`. One owner at a time.
 #pragma once
 
 #include <array>

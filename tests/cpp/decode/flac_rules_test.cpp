@@ -23,7 +23,7 @@ std::vector<int64_t> ramp(size_t count, int64_t start = -7, int64_t step = 3) {
 }
 
 // A mono 16-bit frame holding `samples` verbatim.
-std::vector<uint8_t> verbatim_frame(std::vector<int64_t> samples, FrameSpec f = {}) {
+std::vector<uint8_t> verbatim_frame(std::vector<int64_t> samples, FrameLayout f = {}) {
   f.block_size = uint32_t(samples.size());
   return frame(f, [&](BitWriter& w) { verbatim_subframe(w, samples, 16); });
 }
@@ -40,7 +40,7 @@ std::vector<uint8_t> stream(const std::vector<std::vector<uint8_t>>& frames,
 
 // One 16-sample frame with the given header fields, in a stream that declares no
 // total and no MD5, so only the frame's own rules apply.
-std::vector<uint8_t> single_frame_stream(FrameSpec f, StreamInfo info = {}) {
+std::vector<uint8_t> single_frame_stream(FrameLayout f, StreamInfo info = {}) {
   return concat({kMagic, stream_info_block(info), verbatim_frame(ramp(16), f)});
 }
 
@@ -124,7 +124,7 @@ TEST(FlacMetadataRules, OtherBlocksAreSkippedUnread) {
 
 TEST(FlacFrameHeaderRules, EachFieldIsCheckedAtItsOffset) {
   const size_t f = kFirstFrame;
-  FrameSpec bits3, reserved, channel11, block0, rate15;
+  FrameLayout bits3, reserved, channel11, block0, rate15;
   bits3.bits_code = 3;
   reserved.reserved = true;
   channel11.channel_code = 11;
@@ -171,9 +171,9 @@ TEST(FlacFrameHeaderRules, CodedNumbers) {
 
   // Long numbers, up to seven octets, are read and ignored.
   for (uint64_t number : {127ull, 128ull, 2047ull, 70000ull, (1ull << 36) - 1}) {
-    FrameSpec spec;
-    spec.number = number;
-    auto decoded = decode_flac(single_frame_stream(spec));
+    FrameLayout layout;
+    layout.number = number;
+    auto decoded = decode_flac(single_frame_stream(layout));
     EXPECT_TRUE(decoded) << number << ": " << decoded.error().display();
   }
 }
@@ -193,63 +193,63 @@ TEST(FlacFrameHeaderRules, CodesResolveToValues) {
       {1, 88200},  {2, 176400}, {3, 192000}, {4, 8000},   {5, 16000},  {6, 22050},
       {7, 24000},  {8, 32000},  {9, 44100},  {10, 48000}, {11, 96000}};
   for (auto [code, hz] : rates) {
-    FrameSpec spec;
-    spec.rate_code = code;
+    FrameLayout layout;
+    layout.rate_code = code;
     StreamInfo info;
     info.rate_hz = hz;
-    EXPECT_TRUE(decode_flac(single_frame_stream(spec, info))) << code;
+    EXPECT_TRUE(decode_flac(single_frame_stream(layout, info))) << code;
     info.rate_hz = hz + 1;
-    expect_malformed(single_frame_stream(spec, info), kFirstFrame, "a sample rate matching streaminfo");
+    expect_malformed(single_frame_stream(layout, info), kFirstFrame, "a sample rate matching streaminfo");
   }
   const std::tuple<unsigned, uint32_t, uint32_t> explicit_rates[] = {
       {12, 37, 37000}, {13, 37800, 37800}, {14, 11025, 110250}};
   for (auto [code, stored, hz] : explicit_rates) {
-    FrameSpec spec;
-    spec.rate_code = code;
-    spec.explicit_rate = stored;
+    FrameLayout layout;
+    layout.rate_code = code;
+    layout.explicit_rate = stored;
     StreamInfo info;
     info.rate_hz = hz;
-    EXPECT_TRUE(decode_flac(single_frame_stream(spec, info))) << code;
+    EXPECT_TRUE(decode_flac(single_frame_stream(layout, info))) << code;
   }
   // Block-size codes with a fixed size, against a STREAMINFO maximum just below.
   const std::pair<unsigned, uint32_t> sizes[] = {
       {1, 192}, {2, 576}, {5, 4608}, {8, 256}, {15, 32768}};
   for (auto [code, frames] : sizes) {
-    FrameSpec spec;
-    spec.block_code = code;
+    FrameLayout layout;
+    layout.block_code = code;
     StreamInfo info;
     info.max_block = frames - 1;
-    auto bytes = concat({kMagic, stream_info_block(info), verbatim_frame(ramp(frames), spec)});
+    auto bytes = concat({kMagic, stream_info_block(info), verbatim_frame(ramp(frames), layout)});
     expect_malformed(bytes, kFirstFrame, "a block size no larger than the streaminfo maximum");
     info.max_block = frames;
-    bytes = concat({kMagic, stream_info_block(info), verbatim_frame(ramp(frames), spec)});
+    bytes = concat({kMagic, stream_info_block(info), verbatim_frame(ramp(frames), layout)});
     EXPECT_TRUE(decode_flac(bytes)) << code;
   }
-  FrameSpec eight_bit_size;
+  FrameLayout eight_bit_size;
   eight_bit_size.block_code = 6;
   EXPECT_TRUE(decode_flac(single_frame_stream(eight_bit_size)));
 }
 
 TEST(FlacFrameHeaderRules, ConsistencyWithStreamInfoIsCheckedAtTheFrameStart) {
-  FrameSpec stereo, eight_bits, wrong_rate;
+  FrameLayout stereo, eight_bits, wrong_rate;
   stereo.channel_code = 1;
   eight_bits.bits_code = 1;
   wrong_rate.rate_code = 10;
   expect_malformed(single_frame_stream(stereo), kFirstFrame, "a channel count matching streaminfo");
   expect_malformed(single_frame_stream(eight_bits), kFirstFrame, "a bit depth matching streaminfo");
   expect_malformed(single_frame_stream(wrong_rate), kFirstFrame, "a sample rate matching streaminfo");
-  FrameSpec sixteen_bits;
+  FrameLayout sixteen_bits;
   sixteen_bits.bits_code = 4;
   EXPECT_TRUE(decode_flac(single_frame_stream(sixteen_bits)));
   // A zero explicit rate is explicit all the same.
-  FrameSpec zero_rate;
+  FrameLayout zero_rate;
   zero_rate.rate_code = 13;
   expect_malformed(single_frame_stream(zero_rate), kFirstFrame, "a sample rate matching streaminfo");
 }
 
 TEST(FlacFrameRules, BlockingStrategyMustNotChange) {
   auto first = ramp(16), second = ramp(16, 5);
-  FrameSpec variable;
+  FrameLayout variable;
   variable.variable = true;
   auto bytes = concat({kMagic, stream_info_block({}), verbatim_frame(first, variable),
                        verbatim_frame(second)});
@@ -335,9 +335,9 @@ TEST(FlacStreamRules, Md5Signature) {
 TEST(FlacSubframeRules, HeaderAndPredictorFields) {
   const size_t body = kFirstFrame + 8;  // the first subframe of a default frame
   auto with_body = [](const std::function<void(BitWriter&)>& write, uint32_t frames = 16) {
-    FrameSpec spec;
-    spec.block_size = frames;
-    return concat({kMagic, stream_info_block({}), frame(spec, write)});
+    FrameLayout layout;
+    layout.block_size = frames;
+    return concat({kMagic, stream_info_block({}), frame(layout, write)});
   };
   expect_malformed(with_body([](BitWriter& w) { w.put(0x82, 8); }), body + 1,
                    "a cleared leading bit in the subframe header");
@@ -374,9 +374,9 @@ TEST(FlacSubframeRules, HeaderAndPredictorFields) {
 TEST(FlacSubframeRules, ResidualFields) {
   const size_t body = kFirstFrame + 8;
   auto fixed1 = [](uint32_t frames, const std::function<void(BitWriter&)>& residual) {
-    FrameSpec spec;
-    spec.block_size = frames;
-    return concat({kMagic, stream_info_block({}), frame(spec, [&](BitWriter& w) {
+    FrameLayout layout;
+    layout.block_size = frames;
+    return concat({kMagic, stream_info_block({}), frame(layout, [&](BitWriter& w) {
                      w.put(0x12, 8);  // FIXED order 1
                      w.put_signed(0, 16);
                      residual(w);
@@ -399,8 +399,8 @@ TEST(FlacSubframeRules, ResidualFields) {
 
 TEST(FlacSubframeRules, PredictionMustStayWithinTheBitDepth) {
   // FIXED order 1 from 32767 with residual +1 would give 32768 in a 16-bit stream.
-  FrameSpec spec;
-  auto bytes = concat({kMagic, stream_info_block({}), frame(spec, [](BitWriter& w) {
+  FrameLayout layout;
+  auto bytes = concat({kMagic, stream_info_block({}), frame(layout, [](BitWriter& w) {
                          std::vector<int64_t> residuals(15, 0);
                          residuals[0] = 1;
                          fixed_subframe(w, 1, std::vector<int64_t>{32767}, residuals, 16, 2);
@@ -453,9 +453,9 @@ TEST(FlacSubframes, StereoDecorrelationReconstructsOddSides) {
       if (code == 9) first.push_back(side), second.push_back(right[i]);
       if (code == 10) first.push_back((left[i] + right[i]) >> 1), second.push_back(side);
     }
-    FrameSpec spec;
-    spec.channel_code = code;
-    auto bytes = stream({frame(spec, [&](BitWriter& w) {
+    FrameLayout layout;
+    layout.channel_code = code;
+    auto bytes = stream({frame(layout, [&](BitWriter& w) {
                           verbatim_subframe(w, first, code == 9 ? 17 : 16);
                           verbatim_subframe(w, second, code == 9 ? 16 : 17);
                         })},
@@ -487,7 +487,7 @@ TEST(FlacTruncation, EveryPrefixIsTruncated) {
   auto a = ramp(16), b = ramp(16, 9, -2);
   std::vector<int64_t> both = a;
   both.insert(both.end(), b.begin(), b.end());
-  FrameSpec second;
+  FrameLayout second;
   second.number = 1;
   auto fixed = frame(second, [&](BitWriter& w) {
     std::vector<int64_t> residuals;

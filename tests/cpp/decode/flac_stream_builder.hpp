@@ -78,7 +78,7 @@ inline std::vector<uint8_t> stream_info_block(const StreamInfo& s, bool last = t
 
 // The header fields of a frame. Codes are the stored 4- and 3-bit codes; the explicit
 // values follow the coded number when the codes ask for them.
-struct FrameSpec {
+struct FrameLayout {
   bool variable = false;
   unsigned block_code = 7;      // 16-bit explicit size by default
   uint32_t block_size = 16;     // the samples per channel the subframes hold
@@ -101,7 +101,7 @@ inline void put_coded_number(BitWriter& w, uint64_t n) {
 }
 
 // Frame header bytes including the CRC-8.
-inline std::vector<uint8_t> frame_header(const FrameSpec& f) {
+inline std::vector<uint8_t> frame_header(const FrameLayout& f) {
   BitWriter w;
   w.put(0xFFF8 | (f.variable ? 1 : 0), 16);
   w.put(f.block_code, 4);
@@ -120,7 +120,7 @@ inline std::vector<uint8_t> frame_header(const FrameSpec& f) {
 }
 
 // A whole frame: the header, subframes written by `body`, padding and the CRC-16.
-inline std::vector<uint8_t> frame(const FrameSpec& f, const std::function<void(BitWriter&)>& body) {
+inline std::vector<uint8_t> frame(const FrameLayout& f, const std::function<void(BitWriter&)>& body) {
   BitWriter w;
   for (uint8_t b : frame_header(f)) w.put(b, 8);
   body(w);

@@ -22,7 +22,7 @@ std::span<const uint8_t> bytes_of(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-// The test suite printed in RFC 1321.
+// The test suite published with the MD5 standard.
 TEST(Md5, ReferenceSuite) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
