@@ -46,8 +46,8 @@ BitReader::RiceStatus BitReader::read_rice(unsigned parameter, int64_t* out, siz
   // The cache lives in locals here: stores to `out` could otherwise alias the members
   // and force a reload per residual.
   const uint8_t* const data = data_;
-  const size_t fast_end = size_ >= 8 ? size_ - 8 : 0;
-  const bool fast_refills = size_ >= 8;
+  // next < fast_limit means 8 bytes can be loaded at next (never, in a short buffer).
+  const size_t fast_limit = size_ >= 8 ? size_ - 7 : 0;
   uint64_t cache = cache_;
   unsigned bits = bits_;
   size_t next = next_byte_;
@@ -62,11 +62,11 @@ BitReader::RiceStatus BitReader::read_rice(unsigned parameter, int64_t* out, siz
   for (size_t i = 0; i < count; ++i) {
     // Refilling only when fewer than 32 bits are left keeps the load off the chain of
     // dependent shifts for most residuals.
-    if (bits < 32 && next <= fast_end && fast_refills) refill_fast();
+    if (bits < 32 && next < fast_limit) refill_fast();
     unsigned run = unsigned(std::countl_zero(cache | 1));
     unsigned used = run + 1 + parameter;
     if (used > bits) [[unlikely]] {
-      if (next <= fast_end && fast_refills) {
+      if (next < fast_limit) {
         refill_fast();
         run = unsigned(std::countl_zero(cache | 1));
         used = run + 1 + parameter;
