@@ -5,6 +5,7 @@
 // `finish`, so no byte is pushed one at a time. Not thread-safe.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -51,6 +52,7 @@ class FlacBitWriter {
 
   // Moves the oldest 32 pending bits into the vector.
   void spill() {
+    assert(cursor_ + 4 <= out_.data() + out_.size() && "more bits than `begin` allowed for");
     pending_ -= 32;
     uint32_t word = uint32_t(acc_ >> pending_);
     cursor_[0] = uint8_t(word >> 24);
