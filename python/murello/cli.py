@@ -33,10 +33,10 @@ class UserError(Exception):
 
 def default_model_path() -> str | None:
     """The Silero VAD model shipped by the installed ``silero-vad`` package, if any."""
-    spec = importlib.util.find_spec("silero_vad")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("silero_vad")
+    if package is None or not package.submodule_search_locations:
         return None
-    for location in spec.submodule_search_locations:
+    for location in package.submodule_search_locations:
         candidate = Path(location) / "data" / "silero_vad.onnx"
         if candidate.is_file():
             return str(candidate)
@@ -48,10 +48,10 @@ def default_ort_library() -> str | None:
     ORT_DYLIB_PATH already names one (the core reads it then)."""
     if os.environ.get("ORT_DYLIB_PATH"):
         return None
-    spec = importlib.util.find_spec("onnxruntime")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("onnxruntime")
+    if package is None or not package.submodule_search_locations:
         return None
-    for location in spec.submodule_search_locations:
+    for location in package.submodule_search_locations:
         found = sorted(glob.glob(os.path.join(location, "capi", "libonnxruntime.so*")))
         if found:
             return found[0]

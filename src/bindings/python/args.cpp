@@ -148,23 +148,20 @@ int to_channel_map(PyObject* value, std::vector<uint16_t>* out) {
 }
 
 void add_parameter_note(const char* name) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
-    PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef result(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
-    if (!result) {
-      // Python 3.10 has no add_note: keep the note where later versions keep it.
-      PyErr_Clear();
-      PyRef notes(PyList_New(0));
-      if (notes && note && PyList_Append(notes.get(), note.get()) == 0) {
-        PyObject_SetAttrString(value, "__notes__", notes.get());
-      }
-      PyErr_Clear();
+  PyRef error = fetch_exception();
+  if (!error) return;
+  PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
+  PyRef added(note ? PyObject_CallMethod(error.get(), "add_note", "O", note.get()) : nullptr);
+  if (!added) {
+    // Python 3.10 has no add_note: keep the note where later versions keep it.
+    PyErr_Clear();
+    PyRef notes(PyList_New(0));
+    if (notes && note && PyList_Append(notes.get(), note.get()) == 0) {
+      PyObject_SetAttrString(error.get(), "__notes__", notes.get());
     }
+    PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  restore_exception(std::move(error));
 }
 
 }  // namespace murello::py

@@ -45,12 +45,7 @@ FileState& state_of(PyObject* self) { return *reinterpret_cast<FileBridgeObject*
 
 void file_bridge_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  FileState* state = reinterpret_cast<FileBridgeObject*>(self)->state;
-  if (state != nullptr) {
-    // Dropping a source frees the whole recording; do it without the lock.
-    GilRelease released;
-    delete state;
-  }
+  delete reinterpret_cast<FileBridgeObject*>(self)->state;
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -8,19 +8,12 @@ namespace murello::py {
 int require_numpy() {
   if (PyArray_API != nullptr) return 0;
   if (_import_array() == 0) return 0;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  PyRef cause = fetch_exception();
   PyErr_SetString(PyExc_ImportError,
                   "numpy is not installed. Install with: pip install murello[numpy]");
-  PyObject *new_type, *new_value, *new_traceback;
-  PyErr_Fetch(&new_type, &new_value, &new_traceback);
-  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-  if (value != nullptr) PyException_SetCause(new_value, value);  // steals value
-  PyErr_Restore(new_type, new_value, new_traceback);
+  PyRef error = fetch_exception();
+  if (cause) PyException_SetCause(error.get(), cause.release());
+  restore_exception(std::move(error));
   return -1;
 }
 

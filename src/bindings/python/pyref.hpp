@@ -38,6 +38,34 @@ class PyRef {
   PyObject* ptr_ = nullptr;
 };
 
+// Takes the pending exception (normalised, with its traceback) off the thread; an empty
+// reference when none is pending.
+inline PyRef fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef(value);
+#endif
+}
+
+// Makes `error` (from fetch_exception) the pending exception again.
+inline void restore_exception(PyRef error) {
+  if (!error) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error.release());
+#else
+  PyObject* value = error.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
 // Releases the interpreter lock for its lifetime. Code in this scope must not touch
 // any Python object or allocator.
 class GilRelease {

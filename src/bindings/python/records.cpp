@@ -166,8 +166,9 @@ PyType_Spec kMicrophoneSpec = {"murello._murello.MicrophoneInfo",
 PyType_Spec kSpeakerSpec = {"murello._murello.SpeakerInfo", sizeof(Boxed<DeviceDescription>),
                             0, kRecordFlags, kSpeakerSlots};
 
-int create_type(PyObject* module, PyType_Spec* spec, PyObject** out, PyTypeObject** cache) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+int create_type(PyObject* module, PyType_Spec* type_spec, PyObject** out,
+                PyTypeObject** cache) {
+  PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
   if (type == nullptr) return -1;
   Py_INCREF(type);
   Py_XDECREF(reinterpret_cast<PyObject*>(*cache));
