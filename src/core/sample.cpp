@@ -51,7 +51,8 @@ void int16_le_to_float(std::span<const std::byte> in, std::span<float> out) {
 }
 
 void float32_le_to_float(std::span<const std::byte> in, std::span<float> out) {
-  std::memcpy(out.data(), in.data(), in.size() / 4 * 4);
+  const size_t bytes = in.size() / 4 * 4;
+  if (bytes > 0) std::memcpy(out.data(), in.data(), bytes);  // empty spans may be null
 }
 
 }  // namespace murello

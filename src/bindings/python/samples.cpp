@@ -190,6 +190,7 @@ int samples_from_python(PyObject* samples, SampleFormat format, InputRole role,
   }
   const auto count = static_cast<size_t>(PyArray_SIZE(array));
   out.resize(count);
+  if (count == 0) return 0;  // an empty array may have no data pointer
   if (format == SampleFormat::Int16) {
     int16_to_float({static_cast<const int16_t*>(PyArray_DATA(array)), count}, out);
   } else {
