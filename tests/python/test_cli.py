@@ -83,3 +83,25 @@ def test_core_errors_exit_2_with_their_message(speech, tmp_path):
     result = murello("convert", speech, tmp_path / "out.wav", "--agc", "-90")
     assert result.returncode == 2
     assert "agc target level must be between -40 and -3" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "suffix,kwargs,container,sample_format",
+    [
+        ("wav", {"subtype": "PCM_24"}, "WAV", "24-bit PCM"),
+        ("wav", {"subtype": "FLOAT"}, "WAV", "32-bit IEEE float"),
+        ("wav", {"subtype": "PCM_16", "format": "RF64"}, "RF64", "16-bit PCM"),
+        ("aiff", {"subtype": "PCM_16"}, "AIFF", "16-bit PCM big-endian"),
+        ("flac", {"subtype": "PCM_24"}, "FLAC", "24-bit PCM"),
+    ],
+)
+def test_info_reads_every_container_header(tmp_path, suffix, kwargs, container, sample_format):
+    from murello._info import read_info
+
+    path = tmp_path / f"x.{suffix}"
+    soundfile.write(path, np.zeros((4410, 3), dtype=np.float32), 44100, **kwargs)
+    info = read_info(path)
+    assert (info.container, info.sample_rate, info.channels, info.frames) == (
+        container, 44100, 3, 4410,
+    )
+    assert info.sample_format == sample_format and info.duration == pytest.approx(0.1)
