@@ -21,6 +21,11 @@ from __future__ import annotations
 class MurelloError(Exception):
     """Base class of every error raised by murello."""
 
+    def __str__(self) -> str:
+        # The message is the first argument; paths and reasons that follow it are for
+        # programs and already appear inside the message.
+        return str(self.args[0]) if self.args else ""
+
 
 class OrtError(MurelloError):
     """ONNX Runtime could not be loaded, or a model could not be built or run."""

@@ -141,3 +141,10 @@ def test_concurrent_first_raises_build_once_without_deadlock():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "400 {'SampleRateOutOfRange'}"
+
+
+def test_str_is_the_message_even_with_extra_arguments(probe):
+    with pytest.raises(exc.ModelLoadFailed) as info:
+        probe.raise_path_kind("ModelLoadFailed", b"/m.onnx", "bad file")
+    assert str(info.value) == "Failed to load model from /m.onnx: bad file"
+    assert str(exc.MurelloError()) == ""
