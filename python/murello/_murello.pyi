@@ -1,9 +1,15 @@
 """Type stubs for the native core, murello._murello."""
 
+import os
+from collections.abc import Sequence
 from typing import final
 
 import numpy as np
 import numpy.typing as npt
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Chunk = bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]
+_Window = tuple[float, float, float, bool]
 
 __all__ = [
     "VersionInfo",
@@ -79,5 +85,67 @@ class SpeakerBridge:
 @final
 class FileBridge:
     """Read, condition, analyse and save audio files and buffers."""
+
+    @staticmethod
+    def open(
+        path: _Path,
+        sample_rate: int = 16000,
+        channels: int = 1,
+        channel_map: Sequence[int] | None = None,
+        format: str = "int16",
+        vad: bool = False,
+        vad_threshold: float = 0.5,
+        vad_mode: str = "silero",
+        vad_holdoff: int = 300,
+        model_path: _Path | None = None,
+        numpy: bool = False,
+        ort_library_path: _Path | None = None,
+        denoise: str | None = None,
+        denoise_model_path: _Path | None = None,
+        highpass: int | None = None,
+        agc: int | None = None,
+        limiter: float | None = None,
+        dc_removal: bool = False,
+        detector_source: int | None = None,
+    ) -> FileBridge: ...
+    @staticmethod
+    def buffer(
+        samples: bytes | Sequence[float],
+        input_rate: int,
+        input_channels: int = 1,
+        sample_rate: int = 16000,
+        channels: int = 1,
+        channel_map: Sequence[int] | None = None,
+        format: str = "int16",
+        vad: bool = False,
+        vad_threshold: float = 0.5,
+        vad_mode: str = "silero",
+        vad_holdoff: int = 300,
+        model_path: _Path | None = None,
+        numpy: bool = False,
+        ort_library_path: _Path | None = None,
+        denoise: str | None = None,
+        denoise_model_path: _Path | None = None,
+        highpass: int | None = None,
+        agc: int | None = None,
+        limiter: float | None = None,
+        dc_removal: bool = False,
+        detector_source: int | None = None,
+    ) -> FileBridge: ...
+    def read(self) -> _Chunk | None: ...
+    def check_not_engaged(self) -> None: ...
+    def analyze(self) -> tuple[list[_Window], list[tuple[float, float]]]: ...
+    def save(
+        self, path: _Path, format: str | None = None, compression: int | None = None
+    ) -> tuple[int, int]: ...
+    def close(self) -> None: ...
+    @property
+    def vad_probability(self) -> float: ...
+    @property
+    def sample_rate(self) -> int: ...
+    @property
+    def input_rate(self) -> int: ...
+    @property
+    def channels(self) -> int: ...
 
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...

@@ -255,3 +255,35 @@ def test_save_refused_by_the_encoder_leaves_the_source(tmp_path):
     with pytest.raises(exc.AudioFormatUnsupported):
         bridge.save(tmp_path / "nine.flac")
     assert bridge.save(tmp_path / "nine.wav") == (0, 0)
+
+
+OPTIONS = (
+    "sample_rate=16000, channels=1, channel_map=None, format=..., vad=False, "
+    "vad_threshold=0.5, vad_mode=..., vad_holdoff=300, model_path=None, numpy=False, "
+    "ort_library_path=None, denoise=None, denoise_model_path=None, highpass=None, agc=None, "
+    "limiter=None, dc_removal=False, detector_source=None)"
+)
+
+
+def test_constructors_carry_their_text_signatures():
+    import inspect
+
+    # CPython splits "name(signature)\n--\n\nbody" into the two attributes below.
+    assert FileBridge.open.__doc__ == "Open an audio path as an offline source."
+    assert FileBridge.open.__text_signature__ == "(path, " + OPTIONS
+    assert FileBridge.buffer.__text_signature__ == (
+        "(samples, input_rate, input_channels=1, " + OPTIONS
+    )
+    assert "f32 little-endian bytes" in FileBridge.buffer.__doc__
+    params = list(inspect.signature(FileBridge.buffer).parameters)
+    assert params[:3] == ["samples", "input_rate", "input_channels"] and len(params) == 21
+    # Every keyword of the signature is accepted by name.
+    FileBridge.buffer(samples=[0.0], input_rate=16000, **{
+        "sample_rate": 8000, "channels": 1, "channel_map": None, "format": "float32",
+        "vad": False, "vad_threshold": 0.5, "vad_mode": "energy", "vad_holdoff": 0,
+        "model_path": None, "numpy": False, "ort_library_path": None, "denoise": None,
+        "denoise_model_path": None, "highpass": None, "agc": None, "limiter": None,
+        "dc_removal": False, "detector_source": None,
+    })
+    with pytest.raises(TypeError, match="unexpected keyword argument 'device'"):
+        FileBridge.buffer([0.0], 16000, device=None)
