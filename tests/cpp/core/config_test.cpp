@@ -311,7 +311,7 @@ TEST(Config, DetectorKindFollowsVadAndMode) {
   EXPECT_EQ(detector_config(config).model_path, "vad.onnx");
   config.vad_mode = "energy";
   EXPECT_EQ(detector_config(config).kind, DetectorKind::Energy);
-  config.vad_mode = "webrtc";
+  config.vad_mode = "spectral";
   EXPECT_EQ(detector_config(config).kind, DetectorKind::None);
 }
 
