@@ -14,6 +14,7 @@
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/samples.hpp"
 #include "bindings/python/source_options.hpp"
+#include "bindings/python/types.hpp"
 #include "core/file.hpp"
 
 namespace murello::py {
@@ -380,12 +381,7 @@ PyType_Spec kSpec = {"murello._murello.FileBridge", sizeof(FileBridgeObject), 0,
 }  // namespace
 
 PyObject* create_file_bridge_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-  if (type == nullptr) return nullptr;
-  Py_INCREF(type);
-  Py_XDECREF(reinterpret_cast<PyObject*>(g_file_bridge_type));
-  g_file_bridge_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return create_cached_type(module, &kSpec, &g_file_bridge_type);
 }
 
 }  // namespace murello::py

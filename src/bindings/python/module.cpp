@@ -31,12 +31,9 @@ int exec_module(PyObject* module) {
   if (!all) return -1;
   if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
 
-  PyObject *version = nullptr, *microphone = nullptr, *speaker = nullptr;
-  if (create_record_types(module, &version, &microphone, &speaker) < 0) return -1;
-  PyRef version_ref(version), microphone_ref(microphone), speaker_ref(speaker);
-  if (add_public(module, all.get(), "VersionInfo", version_ref.release()) < 0 ||
-      add_public(module, all.get(), "MicrophoneInfo", microphone_ref.release()) < 0 ||
-      add_public(module, all.get(), "SpeakerInfo", speaker_ref.release()) < 0 ||
+  if (add_public(module, all.get(), "VersionInfo", create_version_info_type(module)) < 0 ||
+      add_public(module, all.get(), "MicrophoneInfo", create_microphone_info_type(module)) < 0 ||
+      add_public(module, all.get(), "SpeakerInfo", create_speaker_info_type(module)) < 0 ||
       add_public(module, all.get(), "MicrophoneBridge", create_microphone_bridge_type(module)) <
           0 ||
       add_public(module, all.get(), "SpeakerBridge", create_speaker_bridge_type(module)) < 0 ||

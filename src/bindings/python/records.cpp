@@ -7,6 +7,7 @@
 
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
+#include "bindings/python/types.hpp"
 
 namespace murello::py {
 namespace {
@@ -166,24 +167,18 @@ PyType_Spec kMicrophoneSpec = {"murello._murello.MicrophoneInfo",
 PyType_Spec kSpeakerSpec = {"murello._murello.SpeakerInfo", sizeof(Boxed<DeviceDescription>),
                             0, kRecordFlags, kSpeakerSlots};
 
-int create_type(PyObject* module, PyType_Spec* type_spec, PyObject** out,
-                PyTypeObject** cache) {
-  PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
-  if (type == nullptr) return -1;
-  Py_INCREF(type);
-  Py_XDECREF(reinterpret_cast<PyObject*>(*cache));
-  *cache = reinterpret_cast<PyTypeObject*>(type);
-  *out = type;
-  return 0;
-}
-
 }  // namespace
 
-int create_record_types(PyObject* module, PyObject** version_info, PyObject** microphone_info,
-                        PyObject** speaker_info) {
-  if (create_type(module, &kVersionSpec, version_info, &g_version_type) < 0) return -1;
-  if (create_type(module, &kMicrophoneSpec, microphone_info, &g_microphone_type) < 0) return -1;
-  return create_type(module, &kSpeakerSpec, speaker_info, &g_speaker_type);
+PyObject* create_version_info_type(PyObject* module) {
+  return create_cached_type(module, &kVersionSpec, &g_version_type);
+}
+
+PyObject* create_microphone_info_type(PyObject* module) {
+  return create_cached_type(module, &kMicrophoneSpec, &g_microphone_type);
+}
+
+PyObject* create_speaker_info_type(PyObject* module) {
+  return create_cached_type(module, &kSpeakerSpec, &g_speaker_type);
 }
 
 PyObject* version_info(PyObject*, PyObject*) {

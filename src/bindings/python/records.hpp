@@ -10,10 +10,11 @@
 
 namespace murello::py {
 
-// Creates the three record types; returns them as new references through the outputs.
-// Returns -1 with an exception set on failure.
-int create_record_types(PyObject* module, PyObject** version_info, PyObject** microphone_info,
-                        PyObject** speaker_info);
+// Each creates its record class for `module`: a new reference, or nullptr with an
+// exception set.
+PyObject* create_version_info_type(PyObject* module);
+PyObject* create_microphone_info_type(PyObject* module);
+PyObject* create_speaker_info_type(PyObject* module);
 
 // `MicrophoneBridge.version()`.
 PyObject* version_info(PyObject*, PyObject*);
