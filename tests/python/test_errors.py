@@ -148,3 +148,34 @@ def test_str_is_the_message_even_with_extra_arguments(probe):
         probe.raise_path_kind("ModelLoadFailed", b"/m.onnx", "bad file")
     assert str(info.value) == "Failed to load model from /m.onnx: bad file"
     assert str(exc.MurelloError()) == ""
+
+
+def test_error_raised_while_the_exceptions_import_runs_does_not_deadlock():
+    # An import of murello.exceptions that itself raises a core error (here through a
+    # loader that calls the probe) must fail rather than wait for its own build.
+    result = run_python(
+        "import sys, importlib.abc, importlib.util\n"
+        "import murello._murello, _murello_probe as probe\n"
+        "class Loader(importlib.abc.Loader):\n"
+        "    def create_module(self, spec): return None\n"
+        "    def exec_module(self, module):\n"
+        "        try:\n"
+        "            probe.raise_kind('ChannelsOutOfRange')\n"
+        "        except RuntimeError as e:\n"
+        "            print('inner', e)\n"
+        "        raise ImportError('stand-in')\n"
+        "class Finder(importlib.abc.MetaPathFinder):\n"
+        "    def find_spec(self, name, path, target=None):\n"
+        "        if name == 'murello.exceptions':\n"
+        "            return importlib.util.spec_from_loader(name, Loader())\n"
+        "sys.meta_path.insert(0, Finder())\n"
+        "try:\n"
+        "    probe.raise_kind('ChannelsOutOfRange')\n"
+        "except ImportError as e:\n"
+        "    print('outer', e)\n"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "inner murello.exceptions raised a murello error while it was being imported",
+        "outer stand-in",
+    ]

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "bindings/python/pyref.hpp"
@@ -15,6 +16,9 @@ using Registry = std::unordered_map<std::string, PyObject*>;
 // Published once built; the map and its strong references live for the process.
 std::atomic<const Registry*> g_registry{nullptr};
 std::mutex g_build_mutex;
+// The thread running a build, so that an error raised from inside the import of
+// murello.exceptions on that thread fails instead of waiting for itself.
+std::atomic<std::thread::id> g_builder{};
 
 PyObject* new_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -60,13 +64,20 @@ const Registry* build_registry() {
 // it without the interpreter lock, which the building thread needs to import.
 const Registry* registry() {
   if (const Registry* built = g_registry.load(std::memory_order_acquire)) return built;
+  if (g_builder.load() == std::this_thread::get_id()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "murello.exceptions raised a murello error while it was being imported");
+    return nullptr;
+  }
   std::unique_lock<std::mutex> lock(g_build_mutex, std::defer_lock);
   {
     GilRelease released;
     lock.lock();
   }
   if (const Registry* built = g_registry.load(std::memory_order_acquire)) return built;
+  g_builder.store(std::this_thread::get_id());
   const Registry* built = build_registry();
+  g_builder.store(std::thread::id{});
   if (built != nullptr) g_registry.store(built, std::memory_order_release);
   return built;
 }
