@@ -2,6 +2,12 @@
 
 The native core lives in ``murello._murello``; its errors are the classes of
 ``murello.exceptions``.
+
+The Silero VAD model ships with the package (``silero_model_path()``). When the
+environment has no ``ORT_DYLIB_PATH``, importing murello sets it to the ONNX Runtime
+library of the installed ``onnxruntime`` package (``pip install "murello[vad]"``), so the
+model features work without a path in hand. A variable the user set is never changed, and
+a constructor's ``ort_library_path`` always wins over it.
 """
 
 import importlib
@@ -15,6 +21,7 @@ from murello._murello import (
     SpeakerInfo,
     VersionInfo,
 )
+from murello._paths import onnxruntime_library_path, silero_model_path, use_onnxruntime_package
 
 __all__ = [
     "Device",
@@ -25,10 +32,15 @@ __all__ = [
     "SpeakerInfo",
     "VersionInfo",
     "exceptions",
+    "onnxruntime_library_path",
+    "silero_model_path",
     "version",
 ]
 
-__version__ = "6.4.0"
+# The build writes the version into the core from CMakeLists.txt, its one source.
+__version__ = MicrophoneBridge.version().murello
+
+use_onnxruntime_package()
 
 
 def __getattr__(name: str):

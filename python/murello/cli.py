@@ -7,10 +7,7 @@ User errors print the message and exit with status 2.
 from __future__ import annotations
 
 import argparse
-import glob
-import importlib.util
 import json
-import os
 import struct
 import sys
 import threading
@@ -19,6 +16,7 @@ from pathlib import Path
 
 from murello._info import FileInfo, HeaderError, read_info
 from murello._murello import FileBridge, MicrophoneBridge, SpeakerBridge
+from murello._paths import silero_model_path
 
 USER_ERROR = 2
 PROGRESS_MIN_SECONDS = 5.0
@@ -26,36 +24,6 @@ PROGRESS_MIN_SECONDS = 5.0
 
 class UserError(Exception):
     """A problem with what the user asked for, reported without a traceback."""
-
-
-# ---- locating the optional runtime pieces ----
-
-
-def default_model_path() -> str | None:
-    """The Silero VAD model shipped by the installed ``silero-vad`` package, if any."""
-    package = importlib.util.find_spec("silero_vad")
-    if package is None or not package.submodule_search_locations:
-        return None
-    for location in package.submodule_search_locations:
-        candidate = Path(location) / "data" / "silero_vad.onnx"
-        if candidate.is_file():
-            return str(candidate)
-    return None
-
-
-def default_ort_library() -> str | None:
-    """The ONNX Runtime library inside the installed ``onnxruntime`` package, unless
-    ORT_DYLIB_PATH already names one (the core reads it then)."""
-    if os.environ.get("ORT_DYLIB_PATH"):
-        return None
-    package = importlib.util.find_spec("onnxruntime")
-    if package is None or not package.submodule_search_locations:
-        return None
-    for location in package.submodule_search_locations:
-        found = sorted(glob.glob(os.path.join(location, "capi", "libonnxruntime.so*")))
-        if found:
-            return found[0]
-    return None
 
 
 # ---- progress on long work ----
@@ -146,12 +114,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_analyze(args: argparse.Namespace) -> int:
-    model = args.model or default_model_path()
-    if model is None:
-        raise UserError(
-            "no VAD model: install the 'silero-vad' package "
-            "(pip install --no-deps silero-vad) or pass --model PATH"
-        )
+    model = args.model or silero_model_path()
     info = file_info(args.file)
     source = FileBridge.open(
         args.file,
@@ -162,7 +125,6 @@ def cmd_analyze(args: argparse.Namespace) -> int:
         vad_threshold=args.threshold,
         vad_holdoff=args.holdoff_ms,
         model_path=model,
-        ort_library_path=default_ort_library(),
     )
     with Progress("analysing", info.duration):
         windows, segments = source.analyze()
@@ -235,11 +197,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
         "dc_removal": args.dc_removal,
     }
     if args.denoise_model:
-        options.update(
-            denoise="fastenhancer-t",
-            denoise_model_path=args.denoise_model,
-            ort_library_path=default_ort_library(),
-        )
+        options.update(denoise="fastenhancer-t", denoise_model_path=args.denoise_model)
     source = FileBridge.open(args.input, **options)
     with Progress("converting", info.duration):
         clipped, non_finite = source.save(args.output, format=args.format,
@@ -265,7 +223,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     analyze = commands.add_parser("analyze", help="find the speech in an audio file")
     analyze.add_argument("file")
-    analyze.add_argument("--model", help="Silero VAD model (default: the silero-vad package's)")
+    analyze.add_argument("--model", help="Silero VAD model (default: the one shipped with murello)")
     analyze.add_argument("--threshold", type=float, default=0.5,
                          help="speech probability threshold (default 0.5)")
     analyze.add_argument("--holdoff-ms", type=int, default=300,
