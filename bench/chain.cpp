@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "core/chain.hpp"
+#include "chain/chain.hpp"
 #include "resampler/polyphase.hpp"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <limits>
 #include <vector>
 
-#include "decode/container.hpp"
+#include "audiofile/container.hpp"
 
 namespace {
 

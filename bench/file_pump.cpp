@@ -34,9 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "core/file.hpp"
-#include "core/file_io.hpp"
-#include "decode/flac_encoder.hpp"
+#include "sources/file.hpp"
+#include "sources/file_io.hpp"
+#include "audiofile/flac_encoder/encoder.hpp"
 
 extern char** environ;
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "decode/flac.hpp"
+#include "audiofile/flac/decoder.hpp"
 
 extern char** environ;
 

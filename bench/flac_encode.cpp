@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "decode/container.hpp"
-#include "decode/flac_encoder.hpp"
+#include "audiofile/container.hpp"
+#include "audiofile/flac_encoder/encoder.hpp"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis.hpp"
-#include "core/denoise.hpp"
+#include "vad/analysis.hpp"
+#include "chain/denoise.hpp"
 
 namespace fs = std::filesystem;
 using namespace murello;

@@ -1,8 +1,9 @@
 #include "core/sample.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
+
+#include "util/quantise.hpp"
 
 namespace murello {
 
@@ -11,17 +12,7 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-constexpr float kInt16Scale = 32768.0f;
 constexpr float kInvInt16Scale = 1.0f / 32768.0f;
-
-// Branch-free so the loop vectorises: NaN fails both comparisons and is zeroed by the
-// self-comparison mask.
-inline int16_t to_int16(float x) {
-  float v = x * kInt16Scale;
-  v = v == v ? v : 0.0f;
-  v = std::min(std::max(v, -32768.0f), 32767.0f);
-  return static_cast<int16_t>(v);
-}
 
 }  // namespace
 
@@ -29,7 +20,7 @@ void float_to_int16(std::span<const float> in, std::span<int16_t> out) {
   const float* src = in.data();
   int16_t* dst = out.data();
   const size_t n = in.size();
-  for (size_t i = 0; i < n; ++i) dst[i] = to_int16(src[i]);
+  for (size_t i = 0; i < n; ++i) dst[i] = static_cast<int16_t>(quantise<16>(src[i]));
 }
 
 void int16_to_float(std::span<const int16_t> in, std::span<float> out) {

@@ -15,7 +15,7 @@
 #include "bindings/python/samples.hpp"
 #include "bindings/python/source_options.hpp"
 #include "bindings/python/types.hpp"
-#include "core/file.hpp"
+#include "sources/file.hpp"
 
 namespace murello::py {
 namespace {

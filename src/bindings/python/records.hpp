@@ -6,7 +6,7 @@
 
 #include <Python.h>
 
-#include "core/device.hpp"
+#include "devices/device.hpp"
 
 namespace murello::py {
 

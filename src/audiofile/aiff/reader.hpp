@@ -1,0 +1,52 @@
+// AIFF and AIFF-C reading, and the sample formats a COMM chunk can name.
+//
+// Conventions: all AIFF integers are big-endian; positions are bytes from the start of the
+// file; rates are Hz. The reader is strict: the first broken rule is returned as a
+// DecodeError and nothing partial is delivered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "audiofile/audio.hpp"
+#include "audiofile/error.hpp"
+#include "audiofile/sample.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+// What a COMM chunk resolves to; the numbering is shared with the AIFF writer.
+enum class AiffSampleFormat : uint8_t {
+  Signed8 = 0,   // NONE/twos/sowt, 8 bits
+  Unsigned8 = 1, // "raw ", 8 bits
+  Signed16Be = 2,
+  Signed24Be = 3,
+  Signed32Be = 4,
+  Signed16Le = 5,  // sowt
+  Signed24Le = 6,
+  Signed32Le = 7,
+  Float32 = 8,  // fl32, big-endian
+  Float64 = 9,  // fl64, big-endian
+  ALaw = 10,
+  MuLaw = 11,
+};
+
+inline constexpr SampleLayout kAiffLayouts[12] = {
+    {SampleEncoding::Signed8, {}},    {SampleEncoding::Unsigned8, {}},
+    {SampleEncoding::Signed16Be, {}}, {SampleEncoding::Signed24Be, {}},
+    {SampleEncoding::Signed32Be, {}}, {SampleEncoding::Signed16Le, {}},
+    {SampleEncoding::Signed24Le, {}}, {SampleEncoding::Signed32Le, {}},
+    {SampleEncoding::Float32Be, {}},  {SampleEncoding::Float64Be, {}},
+    {SampleEncoding::Unsigned8, Companding::ALaw}, {SampleEncoding::Unsigned8, Companding::MuLaw},
+};
+
+constexpr SampleLayout aiff_sample_layout(AiffSampleFormat format) {
+  return kAiffLayouts[static_cast<size_t>(format)];
+}
+
+// Decodes a whole file whose bytes 0..3 are "FORM" and bytes 8..11 "AIFF" or "AIFC"
+// (container detection has checked both, and that the buffer holds at least 12 bytes).
+Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file);
+
+}  // namespace murello

@@ -1,0 +1,23 @@
+// The entry point of the audio-file library: recognises the container from its leading
+// bytes and hands the buffer to the matching reader.
+//
+// Conventions: the buffer holds the whole file; nothing here touches the file system.
+// Samples come back frame-interleaved as float32; the rate is in Hz as the file declares it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "audiofile/audio.hpp"
+#include "audiofile/error.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+// Decodes a WAV, RF64, AIFF, AIFF-C or native FLAC file held in memory. A buffer shorter
+// than 12 bytes is Truncated whatever it starts with; leading bytes of no known container
+// (or a known container with a foreign form type) give UnrecognisedContainer.
+// Thread-safe: no shared state.
+Result<DecodedAudio, DecodeError> decode_audio(std::span<const uint8_t> file);
+
+}  // namespace murello

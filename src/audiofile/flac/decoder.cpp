@@ -1,0 +1,148 @@
+#include "audiofile/flac/decoder.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "audiofile/flac/bitreader.hpp"
+#include "audiofile/flac/frame_reader.hpp"
+#include "audiofile/flac/header_reader.hpp"
+#include "audiofile/flac/metadata_reader.hpp"
+#include "audiofile/flac/sink.hpp"
+
+namespace murello {
+namespace {
+
+constexpr uint32_t kShortBlockFrames = 16;
+constexpr const char* kExactTotal = "a stream holding exactly the declared total number of samples";
+
+bool frame_sync_at(std::span<const uint8_t> file, size_t at) {
+  return file.size() - at >= 2 && file[at] == 0xFF && (file[at + 1] & 0xFE) == 0xF8;
+}
+
+// A long decode writes hundreds of megabytes of fresh memory; faulting it in as huge
+// pages saves most of the page faults. Only a hint: the kernel may ignore it.
+void advise_huge_pages(std::vector<float>& samples) {
+  constexpr uintptr_t kHugePageBytes = uintptr_t(2) << 20;
+  uintptr_t begin = reinterpret_cast<uintptr_t>(samples.data());
+  uintptr_t end = begin + samples.capacity() * sizeof(float);
+  uintptr_t first = (begin + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  uintptr_t last = end & ~(kHugePageBytes - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Decodes the frames of one stream. Working storage is sized once from STREAMINFO.
+class FlacStreamDecoder {
+ public:
+  FlacStreamDecoder(std::span<const uint8_t> file, const FlacStreamInfo& info)
+      : file_(file),
+        info_(info),
+        planar_(size_t(info.channels) * info.max_block_size_frames),
+        sink_(info.channels, info.bits_per_sample, info.has_md5(), audio_.samples) {
+    audio_.sample_rate_hz = info.sample_rate_hz;
+    audio_.channels = info.channels;
+    // A hostile total must not drive the reservation: it is capped at two samples per
+    // input byte, more than typical streams need; highly compressed ones grow as usual.
+    uint64_t declared = info.total_frames * info.channels;
+    audio_.samples.reserve(size_t(std::min<uint64_t>(declared, uint64_t(file.size()) * 2)));
+    advise_huge_pages(audio_.samples);
+  }
+
+  Result<DecodedAudio, DecodeError> run(size_t frames_offset);
+
+ private:
+  Result<size_t, DecodeError> decode_frame(size_t start);
+  Result<void, DecodeError> check_consistency(const FlacFrameFields& header, size_t start) const;
+  Result<void, DecodeError> check_totals(size_t end, size_t last_frame_start);
+
+  std::span<const uint8_t> file_;
+  const FlacStreamInfo& info_;
+  DecodedAudio audio_;
+  std::vector<int64_t> planar_;
+  FlacSink sink_;
+  bool seen_frame_ = false;
+  bool variable_blocking_ = false;
+  bool after_short_frame_ = false;
+  uint64_t decoded_frames_ = 0;
+};
+
+Result<DecodedAudio, DecodeError> FlacStreamDecoder::run(size_t frames_offset) {
+  const uint64_t total = info_.total_frames;
+  size_t at = frames_offset;
+  size_t last_frame_start = at;
+  while (at < file_.size() && (total == 0 || decoded_frames_ < total)) {
+    last_frame_start = at;
+    auto end = decode_frame(at);
+    if (!end) return std::move(end).error();
+    at = *end;
+  }
+  if (total > 0)
+    if (auto totals = check_totals(at, last_frame_start); !totals) return std::move(totals).error();
+  if (info_.has_md5() && sink_.finish_md5() != info_.md5)
+    return DecodeError::malformed(info_.md5_offset,
+                                  "decoded audio matching the streaminfo MD5 checksum");
+  return std::move(audio_);
+}
+
+Result<void, DecodeError> FlacStreamDecoder::check_totals(size_t end, size_t last_frame_start) {
+  if (frame_sync_at(file_, end)) return DecodeError::malformed(end, kExactTotal);
+  if (decoded_frames_ > info_.total_frames)
+    return DecodeError::malformed(last_frame_start, kExactTotal);
+  if (decoded_frames_ < info_.total_frames)
+    return DecodeError::truncated(info_.total_frames, decoded_frames_);
+  return {};
+}
+
+Result<size_t, DecodeError> FlacStreamDecoder::decode_frame(size_t start) {
+  BitReader reader(file_, start);
+  auto header = read_flac_frame_fields(file_, reader);
+  if (!header) return std::move(header).error();
+  if (auto consistent = check_consistency(*header, start); !consistent)
+    return std::move(consistent).error();
+  if (!seen_frame_) variable_blocking_ = header->variable_blocking;
+  seen_frame_ = true;
+
+  const size_t frames = header->block_size_frames;
+  std::array<std::span<int64_t>, 8> channels;
+  for (size_t c = 0; c < info_.channels; ++c)
+    channels[c] = std::span(planar_.data() + c * info_.max_block_size_frames, frames);
+  std::span<const std::span<int64_t>> used(channels.data(), info_.channels);
+  auto end = read_flac_frame_body(file_, reader, *header, info_.bits_per_sample, used);
+  if (!end) return end;
+
+  std::array<std::span<const int64_t>, 8> block;
+  std::copy(channels.begin(), channels.end(), block.begin());
+  sink_.append(std::span(block.data(), info_.channels));
+  after_short_frame_ = frames < kShortBlockFrames;
+  decoded_frames_ += frames;
+  return end;
+}
+
+Result<void, DecodeError> FlacStreamDecoder::check_consistency(const FlacFrameFields& header,
+                                                               size_t start) const {
+  auto fail = [start](const char* expectation) { return DecodeError::malformed(start, expectation); };
+  if (seen_frame_ && header.variable_blocking != variable_blocking_)
+    return fail("an unchanging blocking strategy");
+  if (after_short_frame_) return fail("no frame after one shorter than the minimum block size");
+  if (header.channel_count() != info_.channels) return fail("a channel count matching streaminfo");
+  if (header.bits_per_sample != 0 && header.bits_per_sample != info_.bits_per_sample)
+    return fail("a bit depth matching streaminfo");
+  if (header.rate_given && header.sample_rate_hz != info_.sample_rate_hz)
+    return fail("a sample rate matching streaminfo");
+  if (header.block_size_frames > info_.max_block_size_frames)
+    return fail("a block size no larger than the streaminfo maximum");
+  return {};
+}
+
+}  // namespace
+
+Result<DecodedAudio, DecodeError> decode_flac(std::span<const uint8_t> file) {
+  auto metadata = read_flac_metadata(file);
+  if (!metadata) return std::move(metadata).error();
+  FlacStreamDecoder decoder(file, metadata->info);
+  return decoder.run(metadata->frames_offset);
+}
+
+}  // namespace murello

@@ -1,0 +1,39 @@
+// Reading the header of one FLAC frame: sync code, block size, sample rate, channel
+// assignment, bit depth and coded frame number, protected by a CRC-8.
+//
+// Conventions: block sizes are frames (samples per channel), rates hz; a bit depth of 0
+// means the frame defers to STREAMINFO, and so does a rate that is not given. Offsets in
+// errors are bytes from the start of the file.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "audiofile/flac/bitreader.hpp"
+#include "audiofile/error.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+struct FlacFrameFields {
+  // Channel assignments above the independent ones (codes 0..7 are 1..8 channels).
+  static constexpr uint8_t kLeftSide = 8;
+  static constexpr uint8_t kSideRight = 9;
+  static constexpr uint8_t kMidSide = 10;
+
+  bool variable_blocking = false;
+  uint32_t block_size_frames = 0;
+  bool rate_given = false;       // false = as STREAMINFO
+  uint32_t sample_rate_hz = 0;   // when given (0 in a broken stream)
+  uint16_t bits_per_sample = 0;  // 0 = as STREAMINFO
+  uint8_t channel_code = 0;      // 0..10
+
+  uint16_t channel_count() const { return channel_code < kLeftSide ? channel_code + 1 : 2; }
+};
+
+// Reads the header of the frame at the reader's origin and checks its CRC-8. On
+// success the reader stands at the first subframe.
+Result<FlacFrameFields, DecodeError> read_flac_frame_fields(std::span<const uint8_t> file,
+                                                            BitReader& reader);
+
+}  // namespace murello

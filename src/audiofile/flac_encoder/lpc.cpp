@@ -1,0 +1,158 @@
+#include "audiofile/flac_encoder/lpc.hpp"
+
+#include "util/simd.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <type_traits>
+
+namespace murello {
+namespace {
+
+// cos(x) for x in [0, pi] by its Taylor series through the x^20 term (Horner in x^2).
+double taylor_cos(double x) {
+  double x2 = x * x;
+  double term = 1.0;
+  for (int n = 10; n >= 1; --n) term = 1.0 - term * x2 / double((2 * n) * (2 * n - 1));
+  return term;
+}
+
+MURELLO_VECTOR_CLONES double dot(const double* a, const double* b, size_t count) {
+  // Sixteen independent partial sums: enough vector registers in flight to hide the
+  // latency of the additions. The summation order is fixed here, not by the compiler, so
+  // every build computes the same value.
+  constexpr size_t kLanes = 16;
+  double partial[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes)
+    for (size_t j = 0; j < kLanes; ++j) partial[j] += a[i + j] * b[i + j];
+  for (; i < count; ++i) partial[0] += a[i] * b[i];
+  for (size_t width = kLanes / 2; width > 0; width /= 2)
+    for (size_t j = 0; j < width; ++j) partial[j] += partial[j + width];
+  return partial[0];
+}
+
+// Prediction sums of a chunk, accumulated one coefficient at a time so that the inner
+// loop runs over contiguous samples.
+constexpr size_t kResidualChunk = 256;
+
+}  // namespace
+
+void tukey_window(double taper_ratio, std::span<double> out) {
+  size_t len = out.size();
+  double taper = taper_ratio * double(len - 1) / 2.0;
+  for (size_t n = 0; n < len; ++n) {
+    double d = double(std::min(n, len - 1 - n));
+    out[n] = d < taper ? 0.5 * (1.0 - taylor_cos(std::numbers::pi * d / taper)) : 1.0;
+  }
+}
+
+void autocorrelation(std::span<const double> x, std::span<double> lags) {
+  for (size_t l = 0; l < lags.size(); ++l)
+    lags[l] = l < x.size() ? dot(x.data() + l, x.data(), x.size() - l) : 0.0;
+}
+
+void levinson_durbin(std::span<const double> lags, unsigned max_order, LpcLadder& out) {
+  std::array<double, kMaxLpcOrder> a{};
+  std::array<double, kMaxLpcOrder> previous{};
+  double error = lags[0];
+  out.max_order = 0;
+  for (unsigned m = 1; m <= max_order; ++m) {
+    double acc = lags[m];
+    for (unsigned j = 1; j < m; ++j) acc -= a[j - 1] * lags[m - j];
+    double k = acc / error;
+    previous = a;
+    for (unsigned j = 1; j < m; ++j) a[j - 1] = previous[j - 1] - k * previous[m - j - 1];
+    a[m - 1] = k;
+    error *= 1.0 - k * k;
+    out.coefficients[m - 1] = a;
+    out.error[m - 1] = error;
+    out.max_order = m;
+    // A vanished error means a perfect predictor; higher orders would divide by zero.
+    if (!(error > 0.0)) break;
+  }
+}
+
+double estimate_lpc_bits(double error, uint32_t len, unsigned order, unsigned sample_bits) {
+  double per_sample = 0.5 * std::log2(std::max(error / double(len), 1e-12)) + 1.6;
+  return std::max(per_sample, 0.0) * double(len - order) +
+         double(order) * double(sample_bits + kLpcPrecisionBits);
+}
+
+bool quantize_lpc(std::span<const double> coefficients, QuantizedLpc& out) {
+  double largest = 0.0;
+  for (double c : coefficients) largest = std::max(largest, std::fabs(c));
+  if (!(largest > 0.0) || !std::isfinite(largest)) return false;
+  int exponent = 0;
+  std::frexp(largest, &exponent);  // largest = f * 2^exponent, f in [0.5, 1)
+  int shift = std::clamp(13 - (exponent - 1), 0, 15);
+  constexpr double kLargest = (1 << (kLpcPrecisionBits - 1)) - 1;
+  double scale = std::ldexp(1.0, shift);
+  double carried = 0.0;
+  bool any = false;
+  for (size_t j = 0; j < coefficients.size(); ++j) {
+    carried += coefficients[j] * scale;
+    double q = std::clamp(std::floor(carried + 0.5), -kLargest - 1, kLargest);
+    carried -= q;
+    out.coefficients[j] = int32_t(q);
+    any = any || q != 0.0;
+  }
+  out.order = unsigned(coefficients.size());
+  out.shift = unsigned(shift);
+  return any;
+}
+
+namespace {
+
+// Residuals with the prediction sums accumulated in Arith. With 32-bit sums the caller
+// has bounded every sum below 2^30, so the residual is below 2^31 and always fits.
+template <class Arith, class Sample>
+MURELLO_VECTOR_CLONES bool residual_in(std::span<const Sample> x, const QuantizedLpc& lpc,
+                                       std::span<uint32_t> folded) {
+  using Unsigned = std::make_unsigned_t<Arith>;
+  constexpr unsigned kSignShift = sizeof(Arith) * 8 - 1;
+  const unsigned order = lpc.order;
+  const size_t len = x.size();
+  uint64_t overflow = 0;
+  Arith sums[kResidualChunk];
+  for (size_t begin = order; begin < len; begin += kResidualChunk) {
+    size_t count = std::min(kResidualChunk, len - begin);
+    const Sample* base = x.data() + begin;
+    std::fill(sums, sums + count, Arith(0));
+    for (unsigned j = 0; j < order; ++j) {
+      const Arith c = lpc.coefficients[j];
+      const Sample* past = base - 1 - j;
+      for (size_t i = 0; i < count; ++i) sums[i] += c * Arith(past[i]);
+    }
+    uint32_t* out = folded.data() + (begin - order);
+    for (size_t i = 0; i < count; ++i) {
+      Arith r = Arith(base[i]) - (sums[i] >> lpc.shift);
+      Unsigned u = (Unsigned(r) << 1) ^ Unsigned(r >> kSignShift);
+      if constexpr (sizeof(Arith) == 8) overflow |= (uint64_t(u) + 1) >> 32;  // |r| >= 2^31
+      out[i] = uint32_t(u);
+    }
+  }
+  return overflow == 0;
+}
+
+}  // namespace
+
+template <class Sample>
+bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t peak,
+                  std::span<uint32_t> folded) {
+  uint64_t coefficient_sum = 0;
+  for (unsigned j = 0; j < lpc.order; ++j)
+    coefficient_sum += uint64_t(lpc.coefficients[j] < 0 ? -lpc.coefficients[j] : lpc.coefficients[j]);
+  // Both factors are below 2^33 and 2^20, so the product cannot wrap.
+  bool narrow = std::is_same_v<Sample, int32_t> && peak < (uint64_t(1) << 30) &&
+                coefficient_sum * peak < (uint64_t(1) << 30);
+  return narrow ? residual_in<int32_t>(x, lpc, folded) : residual_in<int64_t>(x, lpc, folded);
+}
+
+template bool lpc_residual<int32_t>(std::span<const int32_t>, const QuantizedLpc&, uint64_t,
+                                    std::span<uint32_t>);
+template bool lpc_residual<int64_t>(std::span<const int64_t>, const QuantizedLpc&, uint64_t,
+                                    std::span<uint32_t>);
+
+}  // namespace murello

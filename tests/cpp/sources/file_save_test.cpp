@@ -1,0 +1,224 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+#include "sources/file.hpp"
+#include "audiofile/container.hpp"
+#include "sources/file_fixtures.hpp"
+#include "support/model_fixtures.hpp"
+
+namespace murello {
+namespace {
+
+using testing::drain;
+using testing::outcome;
+using testing::TempDir;
+using testing::tone;
+
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::string chosen(const std::optional<std::string>& format, std::string_view path) {
+  auto container = choose_container(format, std::filesystem::path(path));
+  if (!container) return container.error().message();
+  switch (*container) {
+    case Container::Wav: return "wav";
+    case Container::Aiff: return "aiff";
+    case Container::Flac: return "flac";
+  }
+  return "?";
+}
+
+TEST(ChooseContainer, ExplicitFormatsAreExactAndExtensionsIgnoreCase) {
+  EXPECT_EQ(chosen("flac", "out.wav"), "flac");
+  EXPECT_EQ(chosen("WAV", "out.wav"),
+            "Invalid format value: WAV. Expected 'wav', 'aiff', or 'flac'.");
+  EXPECT_EQ(chosen(std::nullopt, "out.WAV"), "wav");
+  EXPECT_EQ(chosen(std::nullopt, "out.AIF"), "aiff");
+  EXPECT_EQ(chosen(std::nullopt, "out.aifc"), "aiff");
+  EXPECT_EQ(chosen(std::nullopt, "dir/take.2.Flac"), "flac");
+  const std::string hint = "; use .wav, .aiff, .aif, .aifc or .flac, or set an explicit format";
+  EXPECT_EQ(chosen(std::nullopt, "out"),
+            "unsupported audio format: the path has no extension to name a format" + hint);
+  // Only the file name's own dot counts.
+  EXPECT_EQ(chosen(std::nullopt, "takes.wav/out"),
+            "unsupported audio format: the path has no extension to name a format" + hint);
+  EXPECT_EQ(chosen(std::nullopt, "out.MP3"),
+            "unsupported audio format: the extension '.mp3' does not name a format murello "
+            "writes" + hint);
+}
+
+TEST(FlacCompression, DefaultsToFiveAndStopsAtEight) {
+  EXPECT_EQ(*flac_compression(std::nullopt), 5);
+  EXPECT_EQ(*flac_compression(0), 0);
+  EXPECT_EQ(*flac_compression(8), 8);
+  EXPECT_EQ(outcome(flac_compression(9)), "FlacCompressionOutOfRange");
+}
+
+TEST(Sanitise, ReplacesNonFiniteSamplesThenClampsAndCountsEach) {
+  std::vector<float> samples{kNan, kInf, -kInf, 1.5f, -1.5f, 1.0f, -1.0f, 0.3f, -kNan};
+  const SaveCounts counts = sanitise(samples);
+  EXPECT_EQ(counts.non_finite, 4u);
+  EXPECT_EQ(counts.clipped, 2u);
+  EXPECT_EQ(samples, (std::vector<float>{0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.3f, 0.0f}));
+}
+
+// What a 16-bit container stores for a delivered sample, read back as float.
+float stored16(float x) {
+  const float scaled = std::trunc(std::clamp(x, -1.0f, 1.0f) * 32768.0f);
+  return std::clamp(scaled, -32768.0f, 32767.0f) / 32768.0f;
+}
+
+struct RoundTrip {
+  const char* name;
+  uint32_t input_rate_hz;
+  uint16_t input_channels;
+  void (*configure)(SourceConfig&);
+};
+
+void PrintTo(const RoundTrip& c, std::ostream* os) { *os << c.name; }
+
+const char* kExtensions[] = {"wav", "aiff", "flac"};
+const char* kMagic[] = {"RIFF", "FORM", "fLaC"};
+
+class SaveRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+// A saved file opened again delivers what reading the source delivered, as 16-bit values.
+TEST_P(SaveRoundTrip, OpenGivesBackTheReadSamplesAtSixteenBits) {
+  const RoundTrip& trip = GetParam();
+  const std::vector<float> input = tone(trip.input_rate_hz / 2, trip.input_channels,
+                                        trip.input_rate_hz);
+  SourceConfig config;
+  trip.configure(config);
+  auto reference = FileSource::buffer(input, trip.input_rate_hz, trip.input_channels, config);
+  ASSERT_TRUE(reference) << reference.error().message();
+  const auto read = drain(**reference);
+  TempDir dir;
+  for (int c = 0; c < 3; ++c) {
+    auto source = FileSource::buffer(input, trip.input_rate_hz, trip.input_channels, config);
+    ASSERT_TRUE(source);
+    const auto path = dir.path() / (std::string("out.") + kExtensions[c]);
+    auto counts = (*source)->save(path, static_cast<Container>(c), 8);
+    ASSERT_TRUE(counts) << counts.error().message();
+    EXPECT_EQ(counts->clipped + counts->non_finite, 0u);
+    const auto bytes = testing::read_bytes(path);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), kMagic[c]);
+
+    SourceConfig reopen;
+    reopen.sample_rate = config.sample_rate;
+    reopen.channels = config.channels;
+    auto opened = FileSource::open(path, reopen);
+    ASSERT_TRUE(opened) << opened.error().message();
+    EXPECT_EQ((*opened)->input_rate_hz(), config.sample_rate);
+    EXPECT_EQ((*opened)->input_channels(), read.channels);
+    const auto back = drain(**opened);
+    ASSERT_EQ(back.samples.size(), read.samples.size()) << kExtensions[c];
+    for (size_t i = 0; i < back.samples.size(); ++i) {
+      ASSERT_EQ(back.samples[i], stored16(read.samples[i])) << kExtensions[c] << " sample " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, SaveRoundTrip,
+    ::testing::Values(
+        RoundTrip{"mono_unchanged", 16000, 1, [](SourceConfig&) {}},
+        RoundTrip{"stereo_48k_to_16k", 48000, 2, [](SourceConfig& c) { c.channels = 2; }},
+        RoundTrip{"stereo_44k1_to_22k05_mono_conditioned", 44100, 2,
+                  [](SourceConfig& c) {
+                    c.sample_rate = 22050;
+                    c.agc = -20;
+                    c.limiter = -1.0f;
+                    c.highpass = 80;
+                    c.dc_removal = true;
+                  }},
+        RoundTrip{"three_of_four_channels_mapped", 8000, 4,
+                  [](SourceConfig& c) {
+                    c.sample_rate = 8000;
+                    c.channels = 3;
+                    c.channel_map = std::vector<uint16_t>{3, 1, 0};
+                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FileSourceSave, CountsANanAndAClippedSample) {
+  TempDir dir;
+  auto source = FileSource::buffer({0.25f, kNan, 1.5f}, 16000, 1, SourceConfig{});
+  ASSERT_TRUE(source);
+  const auto path = dir.path() / "out.wav";
+  auto counts = (*source)->save(path, Container::Wav, kDefaultFlacCompression);
+  ASSERT_TRUE(counts);
+  EXPECT_EQ(counts->clipped, 1u);
+  EXPECT_EQ(counts->non_finite, 1u);
+  auto decoded = decode_audio(testing::read_bytes(path));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->samples, (std::vector<float>{0.25f, 0.0f, 32767.0f / 32768.0f}));
+}
+
+TEST(FileSourceSave, AifExtensionInCapitalsWritesPlainAiff) {
+  TempDir dir;
+  auto source = FileSource::buffer(std::vector<float>(100, 0.1f), 16000, 1, SourceConfig{});
+  ASSERT_TRUE(source);
+  const auto path = dir.path() / "take.AIF";
+  auto container = choose_container(std::nullopt, path);
+  ASSERT_TRUE(container);
+  ASSERT_TRUE((*source)->save(path, *container, kDefaultFlacCompression));
+  const auto bytes = testing::read_bytes(path);
+  ASSERT_GE(bytes.size(), 12u);
+  EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 12), "AIFF");
+}
+
+TEST(FileSourceSave, RefusalsBeforeConsumingLeaveTheSourceReadable) {
+  TempDir dir;
+  auto source = FileSource::buffer(std::vector<float>(100, 0.1f), 16000, 1, SourceConfig{});
+  ASSERT_TRUE(source);
+  EXPECT_EQ(outcome((*source)->save(dir.path() / "out.wav", Container::Wav, 9)),
+            "FlacCompressionOutOfRange");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "out.wav"));
+  EXPECT_EQ(drain(**source).samples.size(), 100u);
+
+  SourceConfig nine;
+  nine.channels = 9;
+  auto wide = FileSource::buffer(std::vector<float>(900, 0.1f), 16000, 9, nine);
+  ASSERT_TRUE(wide);
+  auto refused = (*wide)->save(dir.path() / "out.flac", Container::Flac, 5);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "unsupported audio format: 9-channel audio is not a supported layout");
+  EXPECT_TRUE((*wide)->save(dir.path() / "out.wav", Container::Wav, 5));
+}
+
+TEST(FileSourceSave, WriteFailureNamesThePathAndConsumesTheSource) {
+  TempDir dir;
+  auto source = FileSource::buffer(std::vector<float>(100, 0.1f), 16000, 1, SourceConfig{});
+  ASSERT_TRUE(source);
+  const auto path = dir.path() / "missing" / "out.wav";
+  auto saved = (*source)->save(path, Container::Wav, kDefaultFlacCompression);
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().message(), "Failed to write audio file " + path.string() +
+                                         ": No such file or directory (os error 2)");
+  EXPECT_EQ(outcome((*source)->save(dir.path() / "out.wav", Container::Wav, 5)), "FileEngaged");
+  auto read = (*source)->read();
+  ASSERT_TRUE(read);
+  EXPECT_FALSE(read->has_value());
+}
+
+TEST(FileSourceSave, AnEmptyRecordingWritesAnEmptyFile) {
+  TempDir dir;
+  for (int c = 0; c < 3; ++c) {
+    SourceConfig config;
+    config.sample_rate = 8000;  // a resampling chain with nothing to flush
+    auto source = FileSource::buffer({}, 16000, 1, config);
+    ASSERT_TRUE(source);
+    const auto path = dir.path() / (std::string("empty.") + kExtensions[c]);
+    ASSERT_TRUE((*source)->save(path, static_cast<Container>(c), 5));
+    auto decoded = decode_audio(testing::read_bytes(path));
+    ASSERT_TRUE(decoded) << kExtensions[c] << ": " << decoded.error().display();
+    EXPECT_TRUE(decoded->samples.empty());
+    EXPECT_EQ(decoded->sample_rate_hz, 8000u);
+  }
+}
+
+}  // namespace
+}  // namespace murello
