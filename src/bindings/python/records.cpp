@@ -12,7 +12,8 @@
 namespace murello::py {
 namespace {
 
-constexpr const char* kCoreVersion = "6.4.0";
+// The build defines the version from CMakeLists.txt's project(), its one source.
+constexpr const char* kCoreVersion = MURELLO_VERSION;
 constexpr const char* kBindingVersion = "0.13.0";
 
 PyTypeObject* g_version_type = nullptr;
