@@ -4,6 +4,7 @@ the user's own runtime choice kept, and one version everywhere."""
 from __future__ import annotations
 
 import importlib.metadata
+import importlib.util
 import json
 import re
 import subprocess
@@ -19,7 +20,7 @@ from conftest import ROOT, run_python
 # once per process and the package reads ORT_DYLIB_PATH when it is imported. Prints
 # ORT_DYLIB_PATH as the import left it, then the outcome of a Silero analysis of SPEECH.
 ANALYSE = """
-import json, os, sys
+import json, os
 import murello
 from murello.exceptions import OrtPathInvalid
 seen = os.environ.get("ORT_DYLIB_PATH")
@@ -33,16 +34,10 @@ except OrtPathInvalid as error:
 print(json.dumps({"seen": seen, **outcome}))
 """
 
-# Hides the onnxruntime package from the import system, as if it were not installed.
-WITHOUT_ONNXRUNTIME = """
-import sys
-sys.modules["onnxruntime"] = None
-"""
-
 
 @pytest.fixture(scope="module")
 def speech(tmp_path_factory) -> Path:
-    """Spoken words between stretches of silence, as espeak-ng writes them."""
+    """A spoken sentence, as espeak-ng writes it."""
     directory = tmp_path_factory.mktemp("packaging")
     spoken = directory / "spoken.wav"
     subprocess.run(["espeak-ng", "-g", "20", "-w", str(spoken), "Testing one two three."],
@@ -50,10 +45,9 @@ def speech(tmp_path_factory) -> Path:
     return spoken
 
 
-def analyse(speech: Path, env: dict[str, str | None], options: str = "{}",
-            prelude: str = "") -> dict:
+def analyse(speech: Path, env: dict[str, str | None], options: str) -> dict:
     unset = [name for name, value in env.items() if value is None]
-    code = (prelude + "import os\n"
+    code = ("import os\n"
             + "".join(f"os.environ.pop({name!r}, None)\n" for name in unset)
             + ANALYSE.replace("SPEECH", repr(str(speech))).replace("OPTIONS", options))
     result = run_python(code, {name: value for name, value in env.items() if value is not None})
@@ -76,17 +70,12 @@ def test_runtime_library_is_the_onnxruntime_packages():
     assert Path(library).name.startswith("libonnxruntime.so")
 
 
-def test_without_any_path_in_hand_the_package_finds_model_and_runtime(speech):
-    report = analyse(speech, {"ORT_DYLIB_PATH": None})
-    assert report["seen"] == murello.onnxruntime_library_path()
-    assert len(report["segments"]) >= 1
-
-
-def test_without_the_onnxruntime_package_nothing_is_set(speech):
-    code = (WITHOUT_ONNXRUNTIME + "import os\nos.environ.pop('ORT_DYLIB_PATH', None)\n"
-            "import murello\nprint(murello.onnxruntime_library_path(), "
-            "os.environ.get('ORT_DYLIB_PATH'))\n")
-    result = run_python(code)
+def test_without_the_onnxruntime_package_nothing_is_set():
+    # A None entry in sys.modules makes the package unfindable, as if not installed.
+    result = run_python("import os, sys\nsys.modules['onnxruntime'] = None\n"
+                        "os.environ.pop('ORT_DYLIB_PATH', None)\nimport murello\n"
+                        "print(murello.onnxruntime_library_path(), "
+                        "os.environ.get('ORT_DYLIB_PATH'))\n")
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["None", "None"]
 
@@ -98,6 +87,8 @@ USER = "/nonexistent/libonnxruntime.so"
 @pytest.mark.parametrize(
     "env, options, seen, invalid",
     [
+        # No path in hand: the shipped model and the onnxruntime package's library.
+        ({"ORT_DYLIB_PATH": None}, "{}", PACKAGE, None),
         # The user's variable reaches the core untouched, even when it is wrong.
         ({"ORT_DYLIB_PATH": USER}, "{}", USER,
          [USER, "ORT_DYLIB_PATH does not point to a regular file"]),
@@ -109,9 +100,9 @@ USER = "/nonexistent/libonnxruntime.so"
         ({"ORT_DYLIB_PATH": USER}, "{'ort_library_path': murello.onnxruntime_library_path()}",
          USER, None),
     ],
-    ids=["user-variable", "empty-variable", "argument-over-default", "argument-over-variable"],
+    ids=["no-path", "user-variable", "empty-variable", "argument-over-default", "argument-over-variable"],
 )
-def test_user_choice_of_runtime_always_wins(speech, env, options, seen, invalid):
+def test_runtime_choice(speech, env, options, seen, invalid):
     report = analyse(speech, env, options or "{}")
     assert report["seen"] == (murello.onnxruntime_library_path() if seen is PACKAGE else seen)
     if options is None:
