@@ -1,0 +1,114 @@
+// The test sound card itself: its echo loop, and ALSA's own tools on it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devices/stream.hpp"
+#include "test_card.hpp"
+
+namespace murello {
+namespace {
+
+DeviceHandle pcm(const std::string& name) { return DeviceHandle{name, std::nullopt}; }
+
+class TestCard : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { test_card::use(); }
+};
+
+// The speaker half plays one impulse; the microphone half hears it once, scaled by the
+// loop's gain, on top of its near-end talker (a ramp of whole numbers).
+TEST_F(TestCard, LoopCarriesTheSpeakerToTheMicrophoneWithItsGain) {
+  constexpr uint64_t kImpulseFrame = 9600;
+  std::vector<float> heard;
+  heard.reserve(48000 * 4);
+  std::atomic<uint64_t> heard_frames{0};
+  std::atomic<uint64_t> played_frames{0};
+  const std::string loop = "loop:NAME=gain,DELAY=50,GAIN=0.5,SIGNAL=ramp";
+
+  auto mic = Stream::build_input(
+      pcm(loop), {1, 48000, 480},
+      [&](std::span<const float> samples) {
+        heard.insert(heard.end(), samples.begin(), samples.end());
+        heard_frames.fetch_add(samples.size());
+      },
+      [](std::string_view) {});
+  ASSERT_TRUE(mic.ok()) << mic.error().message();
+  uint64_t next = 0;  // speaker's audio thread only
+  auto speaker = Stream::build_output(
+      pcm(loop), {1, 48000, std::nullopt},
+      [&](std::span<float> out) {
+        for (float& s : out) s = (next++ == kImpulseFrame) ? 1.0f : 0.0f;
+        played_frames.fetch_add(out.size());
+      },
+      [](std::string_view) {});
+  ASSERT_TRUE(speaker.ok()) << speaker.error().message();
+  std::optional<Stream> mic_stream(std::move(mic).value());
+  std::optional<Stream> speaker_stream(std::move(speaker).value());
+  mic_stream->play();
+  speaker_stream->play();
+  // The impulse sounds 200 ms after the speaker starts and is heard 50 ms later.
+  ASSERT_TRUE(test_card::eventually([&] { return played_frames.load() >= 3 * kImpulseFrame; }));
+  uint64_t until = heard_frames.load() + 9600;
+  ASSERT_TRUE(test_card::eventually([&] { return heard_frames.load() >= until; }));
+  speaker_stream.reset();
+  mic_stream.reset();
+
+  int echoes = 0;
+  for (float s : heard) {
+    float echo = s - std::floor(s);
+    if (echo != 0.0f) {
+      ++echoes;
+      EXPECT_EQ(echo, 0.5f);
+    }
+  }
+  EXPECT_EQ(echoes, 1);
+}
+
+bool have_tool(const char* name) {
+  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+TEST_F(TestCard, AlsaToolsRecordAndPlayOnIt) {
+  if (!have_tool("arecord") || !have_tool("aplay")) {
+    if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") {
+      FAIL() << "aplay and arecord (alsa-utils) are missing";
+    }
+    GTEST_SKIP() << "aplay and arecord (alsa-utils) are not installed";
+  }
+  std::string recorded = test_card::temp_path("arecord.raw");
+  std::string played = test_card::temp_path("aplay.raw");
+  std::string format = " -f FLOAT_LE -r 16000 -c 1 -t raw ";
+  ASSERT_EQ(std::system(("arecord -q -D mic:RATE=16000,CHANNELS=1" + format + "-s 1600 " +
+                         recorded)
+                            .c_str()),
+            0);
+  std::string bytes = test_card::read_file(recorded);
+  ASSERT_EQ(bytes.size(), 1600 * sizeof(float));
+  std::vector<float> samples(1600);
+  std::memcpy(samples.data(), bytes.data(), bytes.size());
+  test_card::RampFollower ramp;
+  ramp.feed(samples);
+  EXPECT_EQ(ramp.first(), 0u);
+  EXPECT_EQ(ramp.breaks(), 0u);
+
+  ASSERT_EQ(std::system(("aplay -q -D speaker:RATE=16000,CHANNELS=1,RECORD=" + played + format +
+                         recorded)
+                            .c_str()),
+            0);
+  // aplay pads its last period with silence.
+  std::string echo = test_card::read_file(played);
+  ASSERT_GE(echo.size(), bytes.size());
+  EXPECT_EQ(echo.substr(0, bytes.size()), bytes);
+  std::remove(recorded.c_str());
+  std::remove(played.c_str());
+}
+
+}  // namespace
+}  // namespace murello
