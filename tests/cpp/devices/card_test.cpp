@@ -1,10 +1,12 @@
 // The test sound card itself: its echo loop, and ALSA's own tools on it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,6 +71,52 @@ TEST_F(TestCard, LoopCarriesTheSpeakerToTheMicrophoneWithItsGain) {
     }
   }
   EXPECT_EQ(echoes, 1);
+}
+
+// Capture of `frames` frames from the named microphone, stereo at 48 kHz.
+std::vector<float> capture(const std::string& name, size_t frames) {
+  std::vector<float> got;
+  got.reserve(frames * 2 + 960);
+  std::atomic<size_t> count{0};
+  auto built = Stream::build_input(
+      pcm(name), {2, 48000, 480},
+      [&](std::span<const float> samples) {
+        if (got.size() < frames * 2) got.insert(got.end(), samples.begin(), samples.end());
+        count.store(got.size());
+      },
+      [](std::string_view) {});
+  EXPECT_TRUE(built.ok()) << built.error().message();
+  if (!built.ok()) return {};
+  std::optional<Stream> stream(std::move(built).value());
+  stream->play();
+  EXPECT_TRUE(test_card::eventually([&] { return count.load() >= frames * 2; }));
+  stream.reset();
+  got.resize(std::min(got.size(), frames * 2));
+  return got;
+}
+
+TEST_F(TestCard, MicrophonePlaysASineOrAFileExactly) {
+  std::vector<float> sine = capture("mic:SIGNAL=sine", 4800);
+  ASSERT_EQ(sine.size(), 9600u);
+  for (size_t frame = 0; frame < 4800; frame += 7) {
+    double expected = 0.5 * std::sin(2.0 * std::numbers::pi * std::fmod(frame * 1000.0 / 48000.0, 1.0));
+    ASSERT_EQ(sine[2 * frame], static_cast<float>(expected)) << frame;
+    ASSERT_EQ(sine[2 * frame + 1], sine[2 * frame]);
+  }
+
+  // A file of 1000 stereo frames, then silence.
+  std::string path = test_card::temp_path("signal.raw");
+  std::vector<float> file(2000);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(file.data(), sizeof(float), file.size(), f);
+  std::fclose(f);
+  std::vector<float> played = capture("mic:SIGNAL=file,FILE=" + path, 1440);
+  std::remove(path.c_str());
+  ASSERT_EQ(played.size(), 2880u);
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), played.begin()));
+  EXPECT_TRUE(std::all_of(played.begin() + 2000, played.end(), [](float s) { return s == 0.0f; }));
 }
 
 bool have_tool(const char* name) {

@@ -2,6 +2,7 @@
 #include "devices/stream.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdio>
@@ -24,6 +25,7 @@ DeviceHandle pcm(const std::string& name) { return DeviceHandle{name, std::nullo
 // plain fields only after pause or drop has returned.
 struct Captured {
   test_card::RampFollower ramp;
+  char thread_name[16] = {};
   size_t period_samples = 0;
   uint64_t wrong_sizes = 0;
   std::atomic<uint64_t> periods{0};
@@ -32,6 +34,7 @@ struct Captured {
   InputCallback on_data() {
     return [this](std::span<const float> samples) {
       if (samples.size() != period_samples) ++wrong_sizes;
+      pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
       ramp.feed(samples);
       periods.fetch_add(1);
     };
@@ -117,6 +120,7 @@ TEST_F(Streams, PauseStopsCallbacksAndPlayResumesWithoutAGap) {
   EXPECT_EQ(captured.ramp.breaks(), 0u) << "expected " << captured.ramp.last_break_from()
                                         << ", got " << captured.ramp.last_break_to();
   EXPECT_EQ(captured.errors.load(), 0);
+  EXPECT_STREQ(captured.thread_name, "cpal_alsa_in");
 }
 
 TEST_F(Streams, SpeakerPlaysExactlyWhatTheCallbackGaveAcrossPauses) {
@@ -125,9 +129,11 @@ TEST_F(Streams, SpeakerPlaysExactlyWhatTheCallbackGaveAcrossPauses) {
   std::atomic<uint64_t> periods{0};
   std::atomic<int> errors{0};
   float next = 0.0f;  // audio thread only
+  char thread_name[16] = {};
   auto built = Stream::build_output(
       pcm("speaker:RECORD=" + record + ",STATS=" + stats), {2, 48000, std::nullopt},
       [&](std::span<float> out) {
+        pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
         for (float& s : out) s = next++;
         periods.fetch_add(1);
       },
@@ -157,6 +163,7 @@ TEST_F(Streams, SpeakerPlaysExactlyWhatTheCallbackGaveAcrossPauses) {
   EXPECT_GT(played.size(), (60 - 8) * size_t{period} * 2);
   EXPECT_LE(played.size(), static_cast<size_t>(next));
   EXPECT_EQ(errors.load(), 0);
+  EXPECT_STREQ(thread_name, "cpal_alsa_out");
   EXPECT_NE(test_card::read_file(stats).find("silence=0 "), std::string::npos);
   std::remove(record.c_str());
   std::remove(stats.c_str());
