@@ -1,0 +1,127 @@
+#include "aec/tau.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "aec/sample.hpp"
+
+namespace murello::aec {
+namespace {
+
+constexpr double kGuardSmoothing = 0.98;
+constexpr double kGuardMargin = 1.05;
+constexpr double kErleSmoothing = 0.999;
+constexpr double kErleFloor = 1e-10;
+
+}  // namespace
+
+Result<Tau, AecError> Tau::create(const EngineConfig& config) {
+  if (auto valid = validate(config); !valid) return std::move(valid).error();
+  auto plan = RealFft::create(2 * kBlock);
+  if (!plan) return std::move(plan).error();
+  auto tracker = DelayTracker::create(config);
+  if (!tracker) return std::move(tracker).error();
+  return Tau(config, std::move(plan).value(), std::move(tracker).value());
+}
+
+Tau::Tau(const EngineConfig& config, RealFft plan, DelayTracker tracker)
+    : config_(config),
+      plan_(std::move(plan)),
+      tracker_(std::move(tracker)),
+      filter_((std::size_t{config.sample_rate_hz} * config.tail_ms / 1000 + kBlock - 1) / kBlock),
+      suppressor_(PartitionedFilter::kBins),
+      near_(kBlock),
+      far_(kBlock),
+      out_(kBlock) {
+  if (config.transition.mode == 1) {
+    transition_.emplace(config.sample_rate_hz, config.transition.fall_ms, config.transition.rise_ms, kBlock);
+  }
+}
+
+void Tau::process(std::span<const float> near, std::vector<float>& out) {
+  while (!near.empty()) {
+    const std::size_t count = std::min(near.size(), kBlock - fill_);
+    tracker_.align(std::span(far_).subspan(fill_, count));
+    // The mix falls while no delay is trusted: the filter then sees a silent far
+    // end and the raw microphone signal is the honest output.
+    const bool falling = tracker_.status() == TrackerStatus::kNoDelay;
+    for (std::size_t i = 0; i < count; ++i) {
+      near_[fill_ + i] = finite_or_zero(near[i]);
+      if (transition_) transition_->record(fill_ + i, near_[fill_ + i], falling);
+    }
+    fill_ += count;
+    near = near.subspan(count);
+    if (fill_ == kBlock) {
+      step(true);
+      out.insert(out.end(), out_.begin(), out_.end());
+      fill_ = 0;
+    }
+  }
+}
+
+void Tau::flush(std::vector<float>& out) {
+  if (fill_ == 0) return;
+  std::fill(near_.begin() + static_cast<std::ptrdiff_t>(fill_), near_.end(), 0.0f);
+  std::fill(far_.begin() + static_cast<std::ptrdiff_t>(fill_), far_.end(), 0.0f);
+  step(false);
+  out.insert(out.end(), out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(fill_));
+  fill_ = 0;
+}
+
+void Tau::reset() {
+  filter_.reset();
+  double_talk_.reset();
+  suppressor_.reset();
+  guard_near_ = guard_out_ = 0.0;
+  erle_near_ = erle_out_ = 0.0;
+}
+
+void Tau::step(bool estimate) {
+  if (estimate && tracker_.estimate(near_)) {
+    reset();
+    ++delay_changes_;
+  }
+  filter_.predict(plan_, near_.data(), far_.data());
+  if (filter_.blew_up()) suppressor_.reset();
+  double_talk_.update(energy({far_.data(), kBlock}), coherence(near_.data(), filter_.echo(), kBlock));
+  filter_.adapt(plan_, double_talk_.mu(), !double_talk_.double_talk());
+
+  if (config_.suppression == Suppression::kConservative && filter_.far_seen() && !filter_.blew_up()) {
+    suppressor_.process(plan_, filter_.error_window(), filter_.echo_spectrum(), double_talk_.held(), out_.data());
+  } else {
+    std::copy(filter_.error(), filter_.error() + kBlock, out_.begin());
+  }
+  guard_and_measure();
+  if (transition_) transition_->apply(out_.data(), kBlock);
+}
+
+void Tau::guard_and_measure() {
+  guard_near_ = kGuardSmoothing * guard_near_ + (1.0 - kGuardSmoothing) * energy({near_.data(), kBlock});
+  guard_out_ = kGuardSmoothing * guard_out_ + (1.0 - kGuardSmoothing) * energy({out_.data(), kBlock});
+  // A foreground that adds energy is diverging: pass the near end through and
+  // back the weights off.
+  if (guard_near_ > 0.0 && kGuardMargin * guard_near_ < guard_out_) {
+    filter_.halve_foreground();
+    std::copy(near_.begin(), near_.end(), out_.begin());
+  }
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    erle_near_ = kErleSmoothing * erle_near_ + (1.0 - kErleSmoothing) * static_cast<double>(near_[i]) * near_[i];
+    erle_out_ = kErleSmoothing * erle_out_ + (1.0 - kErleSmoothing) * static_cast<double>(out_[i]) * out_[i];
+  }
+}
+
+Metrics Tau::metrics() const {
+  Metrics m;
+  m.delay = tracker_.delay();
+  m.erle_db = erle_near_ > kErleFloor
+                  ? static_cast<float>(10.0 * std::log10(erle_near_ / std::max(erle_out_, kErleFloor)))
+                  : 0.0f;
+  m.adaptation_held = double_talk_.held();
+  m.far_missing = tracker_.far_missing();
+  m.samples_without_delay = tracker_.samples_without_delay();
+  m.search_restarts = tracker_.search_restarts();
+  return m;
+}
+
+}  // namespace murello::aec
