@@ -37,7 +37,9 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kRateHz = 48000;
 constexpr uint16_t kChannels = 2;
 constexpr uint32_t kPeriodFrames = 480;
-constexpr uint32_t kBufferFrames = 4 * kPeriodFrames;  // the stream's and the tools'
+// The stream's buffers, which the tools are given too.
+constexpr uint32_t kCaptureBufferFrames = 16 * kPeriodFrames;
+constexpr uint32_t kPlaybackBufferFrames = 4 * kPeriodFrames;
 // A silent microphone, so that the card's own signal costs next to nothing.
 constexpr const char* kMic = "mic:SIGNAL=silence";
 constexpr const char* kSpeaker = "speaker";
@@ -112,17 +114,19 @@ std::optional<StreamFigures> run_stream(bool capture, double seconds) {
   { auto dropped = std::move(stream).value(); }
   StreamFigures figures;
   figures.cpu_per_second = (own_cpu_seconds() - cpu) / seconds;
-  fill_lateness(std::move(times), capture ? 0 : kBufferFrames / kPeriodFrames, figures);
+  fill_lateness(std::move(times), capture ? 0 : kPlaybackBufferFrames / kPeriodFrames, figures);
   return figures;
 }
 
 // CPU seconds per second of audio of one tool run; nullopt when it fails.
 std::optional<double> run_peer(bool capture, double seconds) {
   std::string duration = std::to_string(static_cast<int>(seconds));
+  std::string buffer = "--buffer-size=" +
+                       std::to_string(capture ? kCaptureBufferFrames : kPlaybackBufferFrames);
   std::vector<const char*> argv = {capture ? "arecord" : "aplay", "-q", "-D",
                                    capture ? kMic : kSpeaker, "-f", "FLOAT_LE", "-r", "48000",
                                    "-c", "2", "-t", "raw", "--period-size=480",
-                                   "--buffer-size=1920", "-d", duration.c_str()};
+                                   buffer.c_str(), "-d", duration.c_str()};
   argv.push_back(capture ? "/dev/null" : "/dev/zero");
   argv.push_back(nullptr);
   pid_t pid;

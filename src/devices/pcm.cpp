@@ -4,7 +4,10 @@ namespace murello {
 namespace {
 
 constexpr unsigned int kDefaultPeriodUs = 10'000;
-constexpr unsigned int kPeriodsPerBuffer = 4;
+// A playback buffer is latency, so it stays short; a capture buffer is only headroom for
+// a late audio thread, so it is generous.
+constexpr unsigned int kPlaybackPeriodsPerBuffer = 4;
+constexpr unsigned int kCapturePeriodsPerBuffer = 16;
 
 struct HwParamsFreer {
   void operator()(snd_pcm_hw_params_t* p) const { snd_pcm_hw_params_free(p); }
@@ -15,7 +18,8 @@ struct SwParamsFreer {
 
 std::string failure(const std::string& step, int rc) { return step + ": " + snd_strerror(rc); }
 
-Result<void, std::string> set_hw_params(snd_pcm_t* pcm, const PcmRequest& request, Pcm& out) {
+Result<void, std::string> set_hw_params(snd_pcm_t* pcm, Direction direction,
+                                        const PcmRequest& request, Pcm& out) {
   snd_pcm_hw_params_t* raw = nullptr;
   if (int rc = snd_pcm_hw_params_malloc(&raw); rc < 0) return failure("hw params", rc);
   std::unique_ptr<snd_pcm_hw_params_t, HwParamsFreer> params(raw);
@@ -47,7 +51,8 @@ Result<void, std::string> set_hw_params(snd_pcm_t* pcm, const PcmRequest& reques
       return failure("cannot choose a period", rc);
     }
   }
-  unsigned int periods = kPeriodsPerBuffer;
+  unsigned int periods =
+      direction == Direction::Capture ? kCapturePeriodsPerBuffer : kPlaybackPeriodsPerBuffer;
   if (int rc = snd_pcm_hw_params_set_periods_near(pcm, raw, &periods, nullptr); rc < 0) {
     return failure("cannot choose a buffer size", rc);
   }
@@ -91,7 +96,7 @@ Result<Pcm, std::string> open_pcm(const std::string& pcm_name, Direction directi
   }
   Pcm pcm;
   pcm.handle.reset(raw);
-  if (auto hw = set_hw_params(raw, request, pcm); !hw) return std::move(hw).error();
+  if (auto hw = set_hw_params(raw, direction, request, pcm); !hw) return std::move(hw).error();
   if (auto sw = set_sw_params(raw, pcm); !sw) return std::move(sw).error();
   if (int rc = snd_pcm_prepare(raw); rc < 0) return failure("cannot prepare device", rc);
   return pcm;

@@ -83,7 +83,7 @@ TEST_F(StreamFaults, UnpluggedSpeakerReportsOnce) {
   EXPECT_EQ(text, "No such device");
 }
 
-// The microphone stops for 300 ms, far longer than its 40 ms buffer: an overrun, which
+// The microphone stops for 300 ms, far longer than its 160 ms buffer: an overrun, which
 // the audio thread recovers from. The frames lost in it show as one jump of the ramp.
 TEST_F(StreamFaults, StallOfTheMicrophoneIsRecoveredNotReported) {
   std::string stats = test_card::temp_path("stall.stats");
