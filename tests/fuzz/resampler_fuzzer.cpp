@@ -1,0 +1,67 @@
+// The resampler on arbitrary rate pairs and block splits: finite input gives finite
+// output, and feeding the input in blocks of any size gives exactly the output of one
+// call.
+//
+// Input: [input rate: 3 bytes][output rate: 3 bytes][block count][block sizes...][samples]
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "resampler/polyphase.hpp"
+
+namespace {
+
+// Rates up to 2^19 Hz keep every design cheap enough for a fuzzer's pace while still
+// reaching the largest filters (ratios beyond 1000:1).
+constexpr uint32_t kMaxRateHz = 1u << 19;
+constexpr size_t kMaxSamples = 1u << 14;
+
+uint32_t rate_from(const uint8_t* p) {
+  return (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) % kMaxRateHz + 1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 7) return 0;
+  const uint32_t in_hz = rate_from(data);
+  const uint32_t out_hz = rate_from(data + 3);
+  const size_t block_count = data[6];
+  if (size < 7 + block_count) return 0;
+  std::span<const uint8_t> blocks(data + 7, block_count);
+  std::span<const uint8_t> rest(data + 7 + block_count, size - 7 - block_count);
+
+  std::vector<float> in;
+  for (size_t i = 0; i + 1 < rest.size() && in.size() < kMaxSamples; i += 2)
+    in.push_back(float(int16_t(rest[i] | rest[i + 1] << 8)) / 32768.0f);
+
+  auto whole = murello::Resampler::create(in_hz, out_hz);
+  auto split = murello::Resampler::create(in_hz, out_hz);
+  if (bool(whole) != bool(split)) std::abort();
+  if (!whole) return 0;
+
+  std::vector<float> one_call;
+  if (!whole->process(in, one_call)) std::abort();
+  whole->flush(one_call);
+
+  // Block sizes cycle through the given list (a zero is an empty call); what the list
+  // does not cover goes in one last call.
+  std::vector<float> chunked;
+  size_t at = 0;
+  for (size_t b = 0; b < blocks.size() && at < in.size(); ++b) {
+    const size_t n = std::min<size_t>(blocks[b] * (b % 2 ? 1 : 17), in.size() - at);
+    if (!split->process(std::span(in).subspan(at, n), chunked)) std::abort();
+    at += n;
+  }
+  if (!split->process(std::span(in).subspan(at), chunked)) std::abort();
+  split->flush(chunked);
+
+  if (chunked != one_call) std::abort();
+  for (float y : one_call) {
+    if (!std::isfinite(y)) std::abort();
+  }
+  return 0;
+}
