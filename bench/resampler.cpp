@@ -100,8 +100,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::vector<float> noise = load_noise(options, size_t(options.seconds * 48000));
-  const bool fma = murello::fma_dot_supported();
-  std::printf("# dot kernels: %s; best of %d runs\n", fma ? "avx2+fma" : "generic", options.runs);
+  std::printf("# best of %d runs\n", options.runs);
   std::printf("%-15s %10s %12s %12s %14s %10s\n", "pair", "inputs", "construct_s", "process_s",
               "Msamples_per_s", "realtime_x");
   for (Pair pair : kPairs) {

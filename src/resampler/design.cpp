@@ -78,14 +78,6 @@ void fill_table(FilterDesign& d, const std::vector<double>& h) {
   }
 }
 
-void mark_symmetric_rows(FilterDesign& d) {
-  d.symmetric_rows.assign(d.phases, 0);
-  for (uint64_t p = 0; p < d.phases; ++p) {
-    const double* row = d.row(p);
-    d.symmetric_rows[p] = std::equal(row, row + d.taps / 2, std::reverse_iterator(row + d.taps));
-  }
-}
-
 }  // namespace
 
 Result<FilterDesign, ResamplerError> design_filter(uint32_t input_hz, uint32_t output_hz) {
@@ -97,7 +89,6 @@ Result<FilterDesign, ResamplerError> design_filter(uint32_t input_hz, uint32_t o
   if (!plan) return std::move(plan).error();
   FilterDesign& d = plan->design;
   fill_table(d, windowed_sinc(d.length, plan->cutoff));
-  mark_symmetric_rows(d);
   return std::move(d);
 }
 

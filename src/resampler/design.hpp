@@ -38,9 +38,6 @@ struct FilterDesign {
   // leading 0 makes the slice just before row 0 read as "row 0 advanced by one tap",
   // the upper neighbour of the last phase in the Interpolated form.
   std::vector<double> table;
-  // Per phase: 1 where the row reads the same reversed, so mirrored samples can share
-  // a multiplication.
-  std::vector<uint8_t> symmetric_rows;
 
   const double* row(uint64_t phase) const { return table.data() + 1 + phase * taps; }
   // Coefficient k of `phase`, applied to the input k steps before the newest.

@@ -1,70 +1,87 @@
 #include "resampler/dot.hpp"
 
+#include "util/simd.hpp"
+
 namespace murello {
 namespace {
 
-// Eight independent partial sums break the dependency chain and map onto vector
-// registers; the tail is summed into them lane by lane.
+// Four doubles, loaded from any address: the width every vector clone handles natively.
+// Two of them make an output's eight lanes.
+typedef double Quad __attribute__((vector_size(32), aligned(8), may_alias));
 constexpr size_t kLanes = 8;
 
-double sum_lanes(const double (&acc)[kLanes]) {
-  return ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
-}
+const Quad& load(const double* p) { return *reinterpret_cast<const Quad*>(p); }
 
-double generic_dot(const double* __restrict coefs, const double* __restrict samples, size_t n) {
-  double acc[kLanes] = {};
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    for (size_t l = 0; l < kLanes; ++l) acc[l] += coefs[i + l] * samples[i + l];
-  }
-  for (size_t l = 0; i < n; ++i, ++l) acc[l] += coefs[i] * samples[i];
-  return sum_lanes(acc);
+// The lanes in a fixed tree: lane l of `low` pairs with lane l of `high`.
+double sum_lanes(const Quad& low, const Quad& high) {
+  return ((low[0] + high[0]) + (low[1] + high[1])) + ((low[2] + high[2]) + (low[3] + high[3]));
 }
-
-double generic_symmetric_dot(const double* __restrict coefs, const double* __restrict samples,
-                             size_t n) {
-  const size_t half = n / 2;
-  double acc[kLanes] = {};
-  size_t i = 0;
-  for (; i + kLanes <= half; i += kLanes) {
-    for (size_t l = 0; l < kLanes; ++l) {
-      acc[l] += coefs[i + l] * (samples[i + l] + samples[n - 1 - i - l]);
-    }
-  }
-  for (size_t l = 0; i < half; ++i, ++l) acc[l] += coefs[i] * (samples[i] + samples[n - 1 - i]);
-  if (n % 2) acc[kLanes - 1] += coefs[half] * samples[half];
-  return sum_lanes(acc);
-}
-
-void generic_multi_dot(const double* const* rows, size_t count, const double* samples, size_t n,
-                       double* results) {
-  for (size_t r = 0; r < count; ++r) results[r] = generic_dot(rows[r], samples, n);
-}
-
-double generic_blended_dot(const double* __restrict lower, const double* __restrict upper,
-                           double frac, const double* __restrict samples, size_t n) {
-  double acc[kLanes] = {};
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    for (size_t l = 0; l < kLanes; ++l) {
-      const double c = lower[i + l] + frac * (upper[i + l] - lower[i + l]);
-      acc[l] += c * samples[i + l];
-    }
-  }
-  for (size_t l = 0; i < n; ++i, ++l) {
-    acc[l] += (lower[i] + frac * (upper[i] - lower[i])) * samples[i];
-  }
-  return sum_lanes(acc);
-}
+// Outputs per pass: four accumulators hide the latency of the multiply-adds, and each
+// row vector is loaded once for all of them.
+constexpr size_t kGroup = 4;
 
 }  // namespace
 
-DotKernels generic_dot_kernels() {
-  return {generic_dot, generic_symmetric_dot, generic_multi_dot, generic_blended_dot};
+// A short last group repeats its last window and drops the extra results, so every
+// output goes through the same instructions.
+MURELLO_VECTOR_CLONES void strided_dots(const double* row, size_t taps,
+                                        const double* first_window, size_t window_stride,
+                                        size_t count, float* out, size_t out_stride) {
+  const size_t vector_taps = taps - taps % kLanes;
+  for (size_t first = 0; first < count; first += kGroup) {
+    const size_t live = count - first < kGroup ? count - first : kGroup;
+    const double* window[kGroup];
+    for (size_t r = 0; r < kGroup; ++r) {
+      window[r] = first_window + (first + (r < live ? r : live - 1)) * window_stride;
+    }
+    Quad low[kGroup] = {}, high[kGroup] = {};
+    for (size_t k = 0; k < vector_taps; k += kLanes) {
+      const Quad c_low = load(row + k), c_high = load(row + k + 4);
+#pragma GCC unroll 4
+      for (size_t r = 0; r < kGroup; ++r) {
+        low[r] += c_low * load(window[r] + k);
+        high[r] += c_high * load(window[r] + k + 4);
+      }
+    }
+    for (size_t r = 0; r < live; ++r) {
+      double sum = sum_lanes(low[r], high[r]);
+      for (size_t k = vector_taps; k < taps; ++k) sum += row[k] * window[r][k];
+      out[(first + r) * out_stride] = static_cast<float>(sum);
+    }
+  }
 }
 
-DotKernels best_dot_kernels() {
-  return fma_dot_supported() ? fma_dot_kernels() : generic_dot_kernels();
+MURELLO_VECTOR_CLONES void blended_dots(const double* lower, const double* upper, size_t taps,
+                                        const double* line, const BlendJob* jobs, size_t count,
+                                        float* out) {
+  const size_t vector_taps = taps - taps % kLanes;
+  for (size_t first = 0; first < count; first += kGroup) {
+    const size_t live = count - first < kGroup ? count - first : kGroup;
+    const double* window[kGroup];
+    double frac[kGroup];
+    for (size_t r = 0; r < kGroup; ++r) {
+      const BlendJob& job = jobs[first + (r < live ? r : live - 1)];
+      window[r] = line + job.window;
+      frac[r] = job.frac;
+    }
+    Quad low[kGroup] = {}, high[kGroup] = {};
+    for (size_t k = 0; k < vector_taps; k += kLanes) {
+      const Quad lo_low = load(lower + k), lo_high = load(lower + k + 4);
+      const Quad step_low = load(upper + k) - lo_low, step_high = load(upper + k + 4) - lo_high;
+#pragma GCC unroll 4
+      for (size_t r = 0; r < kGroup; ++r) {
+        low[r] += (lo_low + frac[r] * step_low) * load(window[r] + k);
+        high[r] += (lo_high + frac[r] * step_high) * load(window[r] + k + 4);
+      }
+    }
+    for (size_t r = 0; r < live; ++r) {
+      double sum = sum_lanes(low[r], high[r]);
+      for (size_t k = vector_taps; k < taps; ++k) {
+        sum += (lower[k] + frac[r] * (upper[k] - lower[k])) * window[r][k];
+      }
+      out[jobs[first + r].output] = static_cast<float>(sum);
+    }
+  }
 }
 
 }  // namespace murello

@@ -1,41 +1,35 @@
-// Dot products of the resampler's hot loop.
+// Blocked dot products of the resampler's direct form: several outputs per pass, sharing
+// the loads of the row they have in common.
 //
-// Conventions: `n` counts doubles; `coefs` and `samples` are contiguous and may be
-// unaligned. Results are sums of the products in an order chosen for speed, so they may
-// differ from the ascending-order sum in the last bits of the double.
+// Conventions: `taps` counts doubles per row and per window; rows and windows are
+// contiguous and may be unaligned; a window is read from its oldest sample forward. Each
+// output's sum is formed in the same order whichever group it is computed in (eight
+// lanes, then the lanes in a fixed tree, then the remainder in ascending order), so how
+// the outputs are grouped never changes a result. The order differs from the ascending
+// sum only in the last bits of the double.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace murello {
 
-// Σ coefs[i] × samples[i].
-using DotFn = double (*)(const double* coefs, const double* samples, size_t n);
-// Σ coefs[i] × samples[i] for a palindromic `coefs` (coefs[i] == coefs[n − 1 − i]):
-// mirrored samples are added first, halving the multiplications.
-using SymmetricDotFn = DotFn;
-// results[r] = Σ rows[r][i] × samples[i] for r < count, 2 ≤ count ≤ kMaxRowGroup: one
-// pass over the samples serves every row.
-inline constexpr size_t kMaxRowGroup = 4;
-using MultiDotFn = void (*)(const double* const* rows, size_t count, const double* samples,
-                            size_t n, double* results);
-// Σ (lower[i] + frac × (upper[i] − lower[i])) × samples[i].
-using BlendedDotFn = double (*)(const double* lower, const double* upper, double frac,
-                                const double* samples, size_t n);
+// out[t × out_stride] = Σ_k row[k] × window_t[k] for t < count, with
+// window_t = first_window + t × window_stride, each rounded to float.
+void strided_dots(const double* row, size_t taps, const double* first_window,
+                  size_t window_stride, size_t count, float* out, size_t out_stride);
 
-struct DotKernels {
-  DotFn dot;
-  SymmetricDotFn symmetric_dot;
-  MultiDotFn multi_dot;
-  BlendedDotFn blended_dot;
+// One output of the interpolated form: its window's offset in the sample line, its
+// blend fraction and its index in the output.
+struct BlendJob {
+  uint32_t window;
+  uint32_t output;
+  double frac;
 };
 
-// Portable kernels with several accumulators; the compiler vectorises them.
-DotKernels generic_dot_kernels();
-// AVX2 + FMA kernels. Call only where fma_dot_supported() is true.
-DotKernels fma_dot_kernels();
-bool fma_dot_supported();
-// The fastest kernels this processor runs.
-DotKernels best_dot_kernels();
+// out[job.output] = Σ_k (lower[k] + job.frac × (upper[k] − lower[k])) × line[job.window + k]
+// for each of the `count` jobs, rounded to float.
+void blended_dots(const double* lower, const double* upper, size_t taps, const double* line,
+                  const BlendJob* jobs, size_t count, float* out);
 
 }  // namespace murello

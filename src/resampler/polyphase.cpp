@@ -1,8 +1,23 @@
 #include "resampler/polyphase.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace murello {
+namespace {
+
+// A stretch is the run of inputs appended to the line before its outputs are computed.
+// Aim for this many outputs per stretch, so each row serves several of them per pass...
+constexpr uint64_t kStretchOutputs = 8192;
+// ...while the line stays within the second-level cache.
+constexpr uint64_t kMaxStretchInputs = 32768;
+
+uint64_t stretch_inputs(const FilterDesign& d) {
+  if (d.form == ResamplerForm::Identity) return 0;
+  return std::clamp<uint64_t>(kStretchOutputs * d.down / d.up, 1, kMaxStretchInputs);
+}
+
+}  // namespace
 
 Result<Resampler, ResamplerError> Resampler::create(uint32_t input_hz, uint32_t output_hz) {
   auto design = design_filter(input_hz, output_hz);
@@ -11,15 +26,31 @@ Result<Resampler, ResamplerError> Resampler::create(uint32_t input_hz, uint32_t 
 }
 
 Resampler::Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design)
-    : input_hz_(input_hz),
-      output_hz_(output_hz),
-      design_(std::move(design)),
-      dot_(best_dot_kernels()),
-      history_(2 * design_.taps, 0.0),
-      // The first input then lands at index 0.
-      ring_pos_(design_.taps == 0 ? 0 : design_.taps - 1) {
-  for (uint8_t symmetric : design_.symmetric_rows) {
-    row_dot_.push_back(symmetric ? dot_.symmetric_dot : dot_.dot);
+    : input_hz_(input_hz), output_hz_(output_hz), design_(std::move(design)) {
+  if (design_.form == Form::Identity) return;
+  const FilterDesign& d = design_;
+  step_whole_ = d.down / d.up;
+  step_rest_ = d.down % d.up;
+  passes_suit_ = OverlapSave::suits(d);
+  history_ = d.taps - 1;
+  uint64_t stretch = stretch_inputs(d);
+  if (passes_suit_) {
+    history_ = std::max(history_, OverlapSave::lead_inputs(d));
+    // Room for several passes, so few outputs are left to the direct form.
+    stretch = std::max(stretch, 4 * OverlapSave::pass_inputs(d));
+  }
+  line_.assign(history_ + stretch, 0.0);
+  line_end_ = history_;
+  line_first_ = -int64_t(history_);
+  const uint64_t max_outputs = (stretch * d.up + d.down - 1) / d.down + 1;
+  if (d.form == Form::Rational) {
+    job_phase_.resize(std::min(max_outputs, d.up));
+    job_window_.resize(job_phase_.size());
+  } else {
+    blend_jobs_.resize(max_outputs);
+    sorted_jobs_.resize(max_outputs);
+    job_phase_.resize(max_outputs);
+    phase_first_.resize(d.phases + 1);
   }
 }
 
@@ -31,82 +62,149 @@ Result<void, ResamplerError> Resampler::process(std::span<const float> in,
   if (design_.form == Form::Identity) {
     out.insert(out.end(), in.begin(), in.end());
   } else {
-    feed(in.size(), [in](uint64_t j) { return static_cast<double>(in[j]); }, out);
+    feed(in.data(), in.size(), out);
   }
   return {};
 }
 
 void Resampler::flush(std::vector<float>& out) {
   if (state_ == State::Active && design_.form != Form::Identity) {
-    feed(design_.taps - 1, [](uint64_t) { return 0.0; }, out);
+    feed(nullptr, design_.taps - 1, out);
   }
   state_ = State::Flushed;
 }
 
-template <class Source>
-void Resampler::feed(uint64_t count, Source sample, std::vector<float>& out) {
-  const uint64_t taps = design_.taps;
-  double* ring = history_.data();
-  for (uint64_t j = 0; j < count; ++j) {
-    ring_pos_ = ring_pos_ + 1 == taps ? 0 : ring_pos_ + 1;
-    const double x = sample(j);
-    ring[ring_pos_] = x;
-    ring[ring_pos_ + taps] = x;
-    const uint64_t index = inputs_seen_++;
-    if (index != next_input_) continue;
-    if (design_.form == Form::Rational) {
-      emit_rational(index, out);
+void Resampler::feed(const float* in, uint64_t count, std::vector<float>& out) {
+  while (count > 0) {
+    if (line_end_ == line_.size()) compact_line();
+    const uint64_t n = std::min<uint64_t>(count, line_.size() - line_end_);
+    double* to = line_.data() + line_end_;
+    if (in) {
+      for (uint64_t j = 0; j < n; ++j) to[j] = in[j];
+      in += n;
     } else {
-      emit_interpolated(index, out);
+      std::fill(to, to + n, 0.0);
     }
+    line_end_ += n;
+    inputs_seen_ += n;
+    count -= n;
+    // Outputs short of a whole pass wait for the rest of the call's input.
+    if (passes_suit_ && emit_passes(out) && count > 0) continue;
+    emit_direct(out);
   }
 }
 
-// Both forms advance the same way: `position` counts 1/up of an input period, and each
-// output moves it on by `down` of them.
-bool Resampler::advance(uint64_t index) {
-  const uint64_t t = position_ + design_.down;
-  position_ = t % design_.up;
-  next_input_ = index + t / design_.up;
-  return t < design_.up;
+void Resampler::compact_line() {
+  const int64_t keep_from = int64_t(std::min(next_input_, inputs_seen_)) - int64_t(history_);
+  const uint64_t skip = uint64_t(keep_from - line_first_);
+  std::copy(line_.begin() + skip, line_.begin() + line_end_, line_.begin());
+  line_end_ -= skip;
+  line_first_ = keep_from;
 }
 
-// Outputs due on the same input share its window, so up to kMaxRowGroup of them are
-// computed in one pass over it.
-void Resampler::emit_rational(uint64_t index, std::vector<float>& out) {
-  const double* window = history_.data() + ring_pos_ + 1;
-  const uint64_t taps = design_.taps;
-  for (bool more = true; more;) {
-    const uint64_t first = position_;
-    const double* rows[kMaxRowGroup];
-    size_t count = 0;
-    do {
-      rows[count++] = design_.row(position_);
-      more = advance(index);
-    } while (more && count < kMaxRowGroup);
-    if (count == 1) {
-      out.push_back(static_cast<float>(row_dot_[first](rows[0], window, taps)));
-      continue;
-    }
-    double y[kMaxRowGroup];
-    dot_.multi_dot(rows, count, window, taps, y);
-    for (size_t r = 0; r < count; ++r) out.push_back(static_cast<float>(y[r]));
+void Resampler::step_clock(uint64_t& position, uint64_t& next_input) const {
+  position += step_rest_;
+  const bool carry = position >= design_.up;
+  position -= carry ? design_.up : 0;
+  next_input += step_whole_ + carry;
+}
+
+uint64_t Resampler::advance() {
+  const uint64_t due_on = next_input_;
+  step_clock(position_, next_input_);
+  return due_on;
+}
+
+uint64_t Resampler::outputs_due() const {
+  uint64_t due = 0;
+  for (uint64_t position = position_, next = next_input_; next < inputs_seen_; ++due) {
+    step_clock(position, next);
   }
+  return due;
 }
 
-void Resampler::emit_interpolated(uint64_t index, std::vector<float>& out) {
-  const double* window = history_.data() + ring_pos_ + 1;
-  const uint64_t out_hz = design_.up;
+// A pass starts at phase 0; the few outputs before it go the direct way.
+bool Resampler::emit_passes(std::vector<float>& out) {
+  const FilterDesign& d = design_;
+  const uint64_t pass_inputs = OverlapSave::pass_inputs(d);
   for (;;) {
+    uint64_t lead = 0, position = position_, start = next_input_;
+    for (; position != 0; ++lead) step_clock(position, start);
+    if (start + pass_inputs > inputs_seen_) return true;
+    uint64_t first = out.size();
+    if (lead > 0) {
+      out.resize(first + lead);
+      emit_rational(lead, out.data() + first);
+      first += lead;
+    }
+    if (!passes_) passes_ = std::make_unique<OverlapSave>(d);
+    out.resize(first + pass_inputs / d.down * d.up);
+    const int64_t from = int64_t(start - OverlapSave::lead_inputs(d)) - line_first_;
+    if (!passes_->run(line_.data() + from, out.data() + first)) {
+      out.resize(first);
+      return false;
+    }
+    next_input_ = start + pass_inputs;
+  }
+}
+
+void Resampler::emit_direct(std::vector<float>& out) {
+  const uint64_t due = outputs_due();
+  if (due == 0) return;
+  const uint64_t first = out.size();
+  out.resize(first + due);
+  if (design_.form == Form::Rational) {
+    emit_rational(due, out.data() + first);
+  } else {
+    emit_interpolated(due, out.data() + first);
+  }
+}
+
+// Output j + L has the same phase as output j and a window M inputs later, so the
+// stretch's outputs form L interleaved sequences, each one row against evenly spaced
+// windows.
+void Resampler::emit_rational(uint64_t count, float* out) {
+  const uint64_t sequences = std::min<uint64_t>(count, design_.up);
+  for (uint64_t j = 0; j < count; ++j) {
+    const uint64_t phase = position_;
+    const uint64_t due_on = advance();
+    if (j < sequences) {
+      job_phase_[j] = static_cast<uint32_t>(phase);
+      job_window_[j] = window_start(due_on);
+    }
+  }
+  for (uint64_t s = 0; s < sequences; ++s) {
+    strided_dots(design_.row(job_phase_[s]), design_.taps, line_.data() + job_window_[s],
+                 design_.down, (count - s + design_.up - 1) / design_.up, out + s, design_.up);
+  }
+}
+
+// Outputs are gathered by their lower phase, so those sharing the two rows of a blend
+// are computed together.
+void Resampler::emit_interpolated(uint64_t count, float* out) {
+  const uint64_t out_hz = design_.up;
+  std::fill(phase_first_.begin(), phase_first_.end(), 0);
+  for (uint64_t j = 0; j < count; ++j) {
     const uint64_t scaled = kInterpolatedPhases * position_;
     const uint64_t lower = scaled / out_hz;
     const double frac = static_cast<double>(scaled % out_hz) / static_cast<double>(out_hz);
+    const uint64_t due_on = advance();
+    blend_jobs_[j] = {window_start(due_on), static_cast<uint32_t>(j), frac};
+    job_phase_[j] = static_cast<uint32_t>(lower);
+    ++phase_first_[lower + 1];
+  }
+  for (uint64_t p = 0; p < kInterpolatedPhases; ++p) phase_first_[p + 1] += phase_first_[p];
+  for (uint64_t j = 0; j < count; ++j) sorted_jobs_[phase_first_[job_phase_[j]]++] = blend_jobs_[j];
+  // Each phase's slot now starts where the previous one's did.
+  uint64_t begin = 0;
+  for (uint64_t p = 0; p < kInterpolatedPhases; ++p) {
+    const uint64_t end = phase_first_[p];
+    if (end == begin) continue;
     // The last phase blends towards row 0 advanced by one tap.
-    const double* upper_row =
-        lower + 1 == kInterpolatedPhases ? design_.row(0) - 1 : design_.row(lower + 1);
-    out.push_back(static_cast<float>(
-        dot_.blended_dot(design_.row(lower), upper_row, frac, window, design_.taps)));
-    if (!advance(index)) return;
+    const double* upper = p + 1 == kInterpolatedPhases ? design_.row(0) - 1 : design_.row(p + 1);
+    blended_dots(design_.row(p), upper, design_.taps, line_.data(), sorted_jobs_.data() + begin,
+                 end - begin, out);
+    begin = end;
   }
 }
 

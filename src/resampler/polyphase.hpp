@@ -9,12 +9,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "resampler/design.hpp"
 #include "resampler/dot.hpp"
 #include "resampler/error.hpp"
+#include "resampler/overlap_save.hpp"
 #include "util/result.hpp"
 
 namespace murello {
@@ -62,25 +64,56 @@ class Resampler {
  private:
   Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design);
 
-  template <class Source>
-  void feed(uint64_t count, Source sample, std::vector<float>& out);
-  bool advance(uint64_t index);
-  void emit_rational(uint64_t index, std::vector<float>& out);
-  void emit_interpolated(uint64_t index, std::vector<float>& out);
+  // Appends `count` inputs (zeros when `in` is null) and every output they make due.
+  void feed(const float* in, uint64_t count, std::vector<float>& out);
+  // Moves what later outputs still read to the front of the line.
+  void compact_line();
+  // Outputs due once the line's inputs are in but not yet computed.
+  uint64_t outputs_due() const;
+  // Computes whole overlap-save passes while the line holds their inputs. Returns false
+  // if a pass was refused for its sample range, so the direct form must take over.
+  bool emit_passes(std::vector<float>& out);
+  // Computes every output due, one dot product each.
+  void emit_direct(std::vector<float>& out);
+  // Moves a clock (phase or offset, and due input) on by one output.
+  void step_clock(uint64_t& position, uint64_t& next_input) const;
+  // Steps the output clock once; returns the input index the output was due on.
+  uint64_t advance();
+  void emit_rational(uint64_t count, float* out);
+  void emit_interpolated(uint64_t count, float* out);
+  // Where the window of an output due on input `due_on` starts in the line.
+  uint32_t window_start(uint64_t due_on) const {
+    return static_cast<uint32_t>(int64_t(due_on) + 1 - int64_t(design_.taps) - line_first_);
+  }
 
   uint32_t input_hz_;
   uint32_t output_hz_;
   FilterDesign design_;
-  DotKernels dot_;
-  std::vector<DotFn> row_dot_;  // Rational: the dot product for each phase's row
   State state_ = State::Fresh;
-  // Doubled ring: every input is written at ring_pos and ring_pos + T, so the T most
-  // recent inputs are always contiguous at [ring_pos + 1, ring_pos + T], newest last.
-  std::vector<double> history_;
-  uint64_t ring_pos_ = 0;
+  // Each output moves the clock on by `down` of 1/up input periods: step_whole_ whole
+  // inputs and step_rest_ of those fractions.
+  uint64_t step_whole_ = 0;
+  uint64_t step_rest_ = 0;
+  // The inputs as doubles, oldest first: history (zeros at start), then the inputs of the
+  // current stretch. Every output's window is a contiguous slice, and compacting once per
+  // stretch keeps the copying independent of the call sizes.
+  std::vector<double> line_;
+  uint64_t history_ = 0;    // inputs kept before the next output's due input
+  uint64_t line_end_ = 0;   // samples held in line_
+  int64_t line_first_ = 0;  // input index of line_[0]; negative for the initial zeros
   uint64_t position_ = 0;     // Rational: phase; Interpolated: offset in 1/out input periods
   uint64_t next_input_ = 0;   // index of the input on whose arrival the next output is due
   uint64_t inputs_seen_ = 0;
+  // Built on the first call long enough for a pass when OverlapSave suits the design.
+  bool passes_suit_ = false;
+  std::unique_ptr<OverlapSave> passes_;
+  // Per-stretch scratch, sized at construction: the first L outputs' rows and windows
+  // (Rational), or every output's blend job and its phase (Interpolated).
+  std::vector<uint32_t> job_phase_;
+  std::vector<uint32_t> job_window_;
+  std::vector<BlendJob> blend_jobs_;
+  std::vector<BlendJob> sorted_jobs_;
+  std::vector<uint32_t> phase_first_;
 };
 
 }  // namespace murello

@@ -1,10 +1,13 @@
-// MURELLO_VECTOR_CLONES: compiles a hot loop for the baseline target and again for AVX2,
-// picking one when the program loads (GCC function multiversioning). The baseline x86-64
-// target lacks the wide integer multiplies the prediction loops need.
+// MURELLO_VECTOR_CLONES: compiles a hot loop for the baseline target and again for the
+// x86-64-v3 (AVX2, FMA) and x86-64-v4 (AVX-512) levels, picking one when the program
+// loads (GCC function multiversioning). The baseline x86-64 target lacks the wide integer
+// multiplies of the FLAC prediction loops and the fused multiply-add of the resampler's
+// dot products.
 #pragma once
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define MURELLO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define MURELLO_VECTOR_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define MURELLO_VECTOR_CLONES
 #endif

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <random>
 #include <vector>
 
@@ -18,87 +16,86 @@ std::vector<double> random_doubles(size_t n, std::mt19937& rng) {
   return v;
 }
 
-std::vector<std::pair<const char*, DotKernels>> kernel_sets() {
-  std::vector<std::pair<const char*, DotKernels>> sets = {{"generic", generic_dot_kernels()}};
-  if (fma_dot_supported()) sets.emplace_back("fma", fma_dot_kernels());
-  return sets;
-}
-
-double ascending_dot(const std::vector<double>& a, const std::vector<double>& x) {
+// The float rounding of the ascending double sum, and how far a reordered sum may land
+// from it: a few double roundings of the summed magnitudes, then the float rounding.
+struct Expected {
   double sum = 0;
-  for (size_t i = 0; i < a.size(); ++i) sum += a[i] * x[i];
-  return sum;
-}
+  double slack = 0;
+};
 
-// Rounding may differ from the ascending sum by a few units of the summed magnitudes.
-double bound(const std::vector<double>& a, const std::vector<double>& x) {
+Expected ascending(const double* c, const double* x, size_t n) {
+  Expected e;
   double magnitude = 0;
-  for (size_t i = 0; i < a.size(); ++i) magnitude += std::abs(a[i] * x[i]);
-  return 1e-15 * (magnitude + 1);
+  for (size_t k = 0; k < n; ++k) {
+    e.sum += c[k] * x[k];
+    magnitude += std::abs(c[k] * x[k]);
+  }
+  e.slack = 1e-15 * magnitude + std::abs(e.sum) * 0x1p-24;
+  return e;
 }
 
-// Every length up to a few vector strides exercises the main loop, the short loop and
-// the scalar tail; 213 and 637 are the rows of 16000 <-> 48000.
-std::vector<size_t> lengths() {
-  std::vector<size_t> n(41);
-  std::iota(n.begin(), n.end(), 0);
-  n.push_back(213);
-  n.push_back(637);
-  return n;
-}
+// Every length up to a few vector strides exercises the vector loop and the remainder;
+// 213 and 637 are the rows of 16000 <-> 48000. Counts up to 9 give full groups and every
+// short last group.
+constexpr size_t kLengths[] = {1, 2, 7, 8, 9, 15, 16, 17, 31, 33, 40, 213, 637};
 
-TEST(ResamplerDot, KernelsAgreeWithTheAscendingSum) {
+TEST(ResamplerDot, StridedDotsMatchTheAscendingSumAndIgnoreTheGrouping) {
   std::mt19937 rng(7);
-  for (const auto& [name, kernels] : kernel_sets()) {
-    for (size_t n : lengths()) {
-      const auto a = random_doubles(n, rng), b = random_doubles(n, rng),
-                 x = random_doubles(n, rng);
-      EXPECT_NEAR(kernels.dot(a.data(), x.data(), n), ascending_dot(a, x), bound(a, x))
-          << name << " " << n;
-
-      const double frac = 0.3125;
-      std::vector<double> blend(n);
-      for (size_t i = 0; i < n; ++i) blend[i] = a[i] + frac * (b[i] - a[i]);
-      EXPECT_NEAR(kernels.blended_dot(a.data(), b.data(), frac, x.data(), n),
-                  ascending_dot(blend, x), bound(a, x) + bound(b, x))
-          << name << " " << n;
-
-      std::vector<double> palindrome = a;
-      std::copy(a.begin(), a.begin() + n / 2, palindrome.rbegin());
-      EXPECT_NEAR(kernels.symmetric_dot(palindrome.data(), x.data(), n),
-                  ascending_dot(palindrome, x), bound(palindrome, x))
-          << name << " " << n;
-
-      const double* rows[kMaxRowGroup] = {a.data(), b.data(), blend.data(), palindrome.data()};
-      const std::vector<double>* row_values[] = {&a, &b, &blend, &palindrome};
-      for (size_t count = 2; count <= kMaxRowGroup; ++count) {
-        double y[kMaxRowGroup];
-        kernels.multi_dot(rows, count, x.data(), n, y);
-        for (size_t r = 0; r < count; ++r) {
-          EXPECT_NEAR(y[r], ascending_dot(*row_values[r], x), bound(*row_values[r], x))
-              << name << " " << n << " row " << r << " of " << count;
-        }
+  for (size_t n : kLengths) {
+    for (size_t stride : {1u, 3u, 160u}) {
+      const size_t count = 9;
+      const auto row = random_doubles(n, rng);
+      const auto line = random_doubles(n + stride * count, rng);
+      std::vector<float> out(2 * count, -7.0f);
+      strided_dots(row.data(), n, line.data(), stride, count, out.data(), 2);
+      for (size_t t = 0; t < count; ++t) {
+        const Expected e = ascending(row.data(), line.data() + t * stride, n);
+        EXPECT_NEAR(out[2 * t], e.sum, e.slack) << n << " " << stride << " " << t;
+        EXPECT_EQ(out[2 * t + 1], -7.0f);
+        float alone;
+        strided_dots(row.data(), n, line.data() + t * stride, stride, 1, &alone, 1);
+        EXPECT_EQ(alone, out[2 * t]) << n << " " << stride << " " << t;
       }
     }
   }
 }
 
-// The kernels read exactly n values: a NaN just past the end must not leak in.
+TEST(ResamplerDot, BlendedDotsMatchTheAscendingSumAndIgnoreTheGrouping) {
+  std::mt19937 rng(8);
+  for (size_t n : kLengths) {
+    const auto lower = random_doubles(n, rng), upper = random_doubles(n, rng);
+    const auto line = random_doubles(n + 100, rng);
+    std::vector<BlendJob> jobs;
+    for (uint32_t j = 0; j < 9; ++j) jobs.push_back({j * 11, 8 - j, j / 9.0});
+    std::vector<float> out(9);
+    blended_dots(lower.data(), upper.data(), n, line.data(), jobs.data(), jobs.size(),
+                 out.data());
+    for (const BlendJob& job : jobs) {
+      std::vector<double> blend(n);
+      for (size_t k = 0; k < n; ++k) blend[k] = lower[k] + job.frac * (upper[k] - lower[k]);
+      const Expected e = ascending(blend.data(), line.data() + job.window, n);
+      EXPECT_NEAR(out[job.output], e.sum, e.slack) << n << " job " << job.output;
+      float alone;
+      const BlendJob single = {job.window, 0, job.frac};
+      blended_dots(lower.data(), upper.data(), n, line.data(), &single, 1, &alone);
+      EXPECT_EQ(alone, out[job.output]) << n << " job " << job.output;
+    }
+  }
+}
+
+// The kernels read exactly `taps` values of each row and window: a NaN just past the
+// end must not leak in, whatever the group.
 TEST(ResamplerDot, KernelsStopAtTheLength) {
   const double nan = std::nan("");
-  for (const auto& [name, kernels] : kernel_sets()) {
-    for (size_t n : {1u, 5u, 17u, 33u}) {
-      std::vector<double> ones(n + 1, 1.0);
-      ones[n] = nan;
-      EXPECT_EQ(kernels.dot(ones.data(), ones.data(), n), double(n)) << name << " " << n;
-      EXPECT_EQ(kernels.blended_dot(ones.data(), ones.data(), 0.5, ones.data(), n), double(n))
-          << name << " " << n;
-      EXPECT_EQ(kernels.symmetric_dot(ones.data(), ones.data(), n), double(n)) << name << " " << n;
-      const double* rows[] = {ones.data(), ones.data(), ones.data()};
-      double y[3];
-      kernels.multi_dot(rows, 3, ones.data(), n, y);
-      EXPECT_EQ(y[2], double(n)) << name << " " << n;
-    }
+  for (size_t n : {1u, 5u, 8u, 17u, 33u}) {
+    std::vector<double> ones(n + 8, 1.0);
+    ones[n] = nan;
+    std::vector<float> out(6);
+    strided_dots(ones.data(), n, ones.data(), 0, 6, out.data(), 1);
+    for (float y : out) EXPECT_EQ(y, float(n)) << n;
+    const BlendJob jobs[] = {{0, 0, 0.5}, {0, 1, 0.25}, {0, 2, 1.0}};
+    blended_dots(ones.data(), ones.data(), n, ones.data(), jobs, 3, out.data());
+    for (size_t j = 0; j < 3; ++j) EXPECT_EQ(out[j], float(n)) << n;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "reference.hpp"
@@ -63,15 +64,18 @@ TEST(Resampler, InterpolationByThreeGivesThreeOutputsPerInput) {
 
 class ResamplerPair : public ::testing::TestWithParam<Pair> {};
 
+// Short calls take the direct form; long ones also take whole transform passes.
 TEST_P(ResamplerPair, OutputCountFollowsTheRateRatioAndFlushAddsTheTail) {
   const auto [in_hz, out_hz] = GetParam();
-  Resampler r = make(in_hz, out_hz);
-  std::vector<float> out;
-  const std::vector<float> in = noise(4801, 2);
-  ASSERT_TRUE(r.process(in, out).ok());
-  EXPECT_EQ(out.size(), outputs_due(r, in.size()));
-  r.flush(out);
-  EXPECT_EQ(out.size(), outputs_due(r, in.size() + r.taps() - 1));
+  for (size_t frames : {4801u, 60001u}) {
+    Resampler r = make(in_hz, out_hz);
+    std::vector<float> out;
+    const std::vector<float> in = noise(frames, 2);
+    ASSERT_TRUE(r.process(in, out).ok());
+    EXPECT_EQ(out.size(), outputs_due(r, in.size())) << frames;
+    r.flush(out);
+    EXPECT_EQ(out.size(), outputs_due(r, in.size() + r.taps() - 1)) << frames;
+  }
 }
 
 TEST_P(ResamplerPair, ConstantInputSettlesToUnitGain) {
@@ -89,51 +93,74 @@ TEST_P(ResamplerPair, ConstantInputSettlesToUnitGain) {
   }
 }
 
-// Splitting the input into blocks of any size, empty ones included, changes nothing.
+// Splitting the input into blocks of any size, empty ones included, keeps every output
+// within the bound of one call; where no transform pass is taken, bit for bit.
 TEST_P(ResamplerPair, BlockSizesDoNotChangeTheOutput) {
   const auto [in_hz, out_hz] = GetParam();
-  const std::vector<float> in = noise(6000, 3);
+  const std::vector<float> in = noise(60000, 3);
   const std::vector<float> whole = convert(in_hz, out_hz, in);
-  for (size_t seed : {1u, 2u, 3u}) {
+  const bool bit_exact = !OverlapSave::suits(design_filter(in_hz, out_hz).value());
+  for (size_t largest : {3u, 700u, 40000u}) {
     Resampler r = make(in_hz, out_hz);
     std::vector<float> out;
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<size_t> size(0, seed == 1 ? 3 : 700);
+    std::mt19937 rng{uint32_t(largest)};
+    std::uniform_int_distribution<size_t> size(0, largest);
     for (size_t at = 0; at < in.size();) {
       const size_t n = std::min(size(rng), in.size() - at);
       ASSERT_TRUE(r.process(std::span(in).subspan(at, n), out).ok());
       at += n;
     }
     r.flush(out);
-    ASSERT_EQ(out, whole) << "seed " << seed;
+    if (bit_exact) {
+      ASSERT_EQ(out, whole) << "blocks up to " << largest;
+      continue;
+    }
+    ASSERT_EQ(out.size(), whole.size());
+    for (size_t j = 0; j < out.size(); ++j) {
+      ASSERT_TRUE(testing::within_bound(out[j], whole[j]))
+          << "blocks up to " << largest << ": " << out[j] << " vs " << whole[j] << " at " << j;
+    }
   }
 }
 
-// The fast dot product may reorder the sum; every float output stays within 1 ulp of the
-// ascending-order double sum.
-TEST_P(ResamplerPair, FastPathStaysWithinOneUlpOfTheScalarReference) {
+// Every output stays within 1 float ulp (or 1e-9) of the ascending-order double sum; a
+// window of zeros gives exactly 0; a sample too large for a transform pass, or not
+// finite, sends its passes the direct way and leaves the other outputs alone.
+TEST_P(ResamplerPair, EveryPathStaysWithinOneUlpOfTheScalarReference) {
   const auto [in_hz, out_hz] = GetParam();
   Resampler r = make(in_hz, out_hz);
   testing::ReferenceResampler reference(r);
-  const std::vector<float> in = noise(48000, 4);
+  std::vector<float> in = noise(48000, 4);
+  std::fill(in.begin() + 9000, in.begin() + 13000, 0.0f);
+  for (size_t i = 36000; i < 36500; ++i) in[i] *= 300.0f;
+  in[40000] = std::numeric_limits<float>::infinity();
   std::vector<float> fast, slow;
   ASSERT_TRUE(r.process(in, fast).ok());
   for (float x : in) reference.push(x, slow);
   r.flush(fast);
   for (uint64_t k = 1; k < r.taps(); ++k) reference.push(0.0, slow);
   ASSERT_EQ(fast.size(), slow.size());
-  int64_t worst = 0;
+  size_t silent = 0;
   for (size_t j = 0; j < fast.size(); ++j) {
-    worst = std::max(worst, testing::ulp_distance(fast[j], slow[j]));
+    if (!std::isfinite(slow[j])) {
+      ASSERT_FALSE(std::isfinite(fast[j])) << j;
+      continue;
+    }
+    ASSERT_TRUE(testing::within_bound(fast[j], slow[j])) << fast[j] << " vs " << slow[j] << " at " << j;
+    if (slow[j] == 0.0f) {
+      ASSERT_EQ(fast[j], 0.0f) << j;
+      ++silent;
+    }
   }
-  EXPECT_LE(worst, 1);
+  EXPECT_GT(silent, 100u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllForms, ResamplerPair,
                          ::testing::Values(Pair{48000, 16000}, Pair{16000, 48000},
                                            Pair{44100, 16000}, Pair{48000, 44100},
                                            Pair{48000, 44101}, Pair{44101, 48000},
-                                           Pair{8000, 16000}),
+                                           Pair{8000, 16000}, Pair{48000, 32000},
+                                           Pair{44100, 22050}),
                          [](const auto& info) {
                            return std::to_string(info.param.first) + "_to_" +
                                   std::to_string(info.param.second);

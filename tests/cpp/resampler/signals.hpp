@@ -56,4 +56,10 @@ inline int64_t ulp_distance(float a, float b) {
   return std::llabs(ordered(a) - ordered(b));
 }
 
+// The bound between an output and its ascending-sum reference: 1 float ulp, or 1e-9
+// where the value is tiny.
+inline bool within_bound(float fast, float slow) {
+  return ulp_distance(fast, slow) <= 1 || std::abs(double(fast) - double(slow)) <= 1e-9;
+}
+
 }  // namespace murello::testing
