@@ -167,6 +167,10 @@ HighpassCutoff parse_highpass(std::optional<int64_t> hz) {
 
 }  // namespace
 
+bool vad_mode_selects_nothing(const SourceConfig& config) {
+  return config.vad && config.vad_mode != "silero" && config.vad_mode != "energy";
+}
+
 std::optional<SampleFormat> parse_sample_format(std::string_view text) {
   if (text == "int16") return SampleFormat::Int16;
   if (text == "float32") return SampleFormat::Float32;

@@ -99,6 +99,10 @@ struct DetectorConfig {
 // "int16" or "float32"; anything else is nullopt.
 std::optional<SampleFormat> parse_sample_format(std::string_view text);
 
+// Detection asked for (`vad` true) with a mode that selects no detector: not refused,
+// but worth a warning, since a misspelt mode silently turns detection off.
+bool vad_mode_selects_nothing(const SourceConfig& config);
+
 // `format` must name a sample format: InvalidFormat.
 [[nodiscard]] Result<void, ConfigError> check_format(const SourceConfig& config);
 

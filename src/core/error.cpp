@@ -8,14 +8,24 @@ namespace {
 
 struct KindEntry {
   std::string_view name;
+  ErrorArguments arguments;
   std::string_view message;
 };
 
-constexpr std::array<KindEntry, kErrorKindCount> kKinds{{
-#define MURELLO_KIND_ENTRY(name, message) {#name, message},
-    MURELLO_ERROR_KINDS(MURELLO_KIND_ENTRY)
+#define MURELLO_KIND_ENTRY(name, base, arguments, message) \
+  {#name, ErrorArguments::arguments, message},
+#define MURELLO_CLASS_SKIP(name, base)
+constexpr std::array<KindEntry, kErrorKindCount> kKinds{
+    {MURELLO_ERROR_TABLE(MURELLO_KIND_ENTRY, MURELLO_CLASS_SKIP)}};
 #undef MURELLO_KIND_ENTRY
-}};
+#undef MURELLO_CLASS_SKIP
+
+#define MURELLO_KIND_CLASS(name, base, arguments, message) {#name, #base},
+#define MURELLO_BASE_CLASS(name, base) {#name, #base},
+constexpr ErrorClass kClasses[] = {
+    MURELLO_ERROR_TABLE(MURELLO_KIND_CLASS, MURELLO_BASE_CLASS)};
+#undef MURELLO_KIND_CLASS
+#undef MURELLO_BASE_CLASS
 
 struct Utf8Scan {
   size_t length;  // bytes consumed: the whole sequence, or the maximal invalid prefix
@@ -60,6 +70,12 @@ std::string_view error_kind_name(ErrorKind kind) {
 std::string_view error_kind_template(ErrorKind kind) {
   return kKinds[static_cast<size_t>(kind)].message;
 }
+
+ErrorArguments error_kind_arguments(ErrorKind kind) {
+  return kKinds[static_cast<size_t>(kind)].arguments;
+}
+
+std::span<const ErrorClass> error_classes() { return kClasses; }
 
 std::string lossy_utf8(std::string_view bytes) {
   std::string out;

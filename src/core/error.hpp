@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,22 +19,34 @@
 
 namespace murello {
 
-enum class ErrorKind : uint8_t {
-#define MURELLO_KIND_ENUM(name, message) name,
-  MURELLO_ERROR_KINDS(MURELLO_KIND_ENUM)
+#define MURELLO_KIND_ENUM(name, base, arguments, message) name,
+#define MURELLO_CLASS_SKIP(name, base)
+enum class ErrorKind : uint8_t { MURELLO_ERROR_TABLE(MURELLO_KIND_ENUM, MURELLO_CLASS_SKIP) };
 #undef MURELLO_KIND_ENUM
-};
 
-inline constexpr size_t kErrorKindCount = 0
-#define MURELLO_KIND_COUNT(name, message) +1
-    MURELLO_ERROR_KINDS(MURELLO_KIND_COUNT)
+#define MURELLO_KIND_COUNT(name, base, arguments, message) +1
+inline constexpr size_t kErrorKindCount = 0 MURELLO_ERROR_TABLE(MURELLO_KIND_COUNT,
+                                                                MURELLO_CLASS_SKIP);
 #undef MURELLO_KIND_COUNT
-    ;
+#undef MURELLO_CLASS_SKIP
+
+// What a kind's exception is called with: its message, then its first one or two fields.
+enum class ErrorArguments : uint8_t { Message, MessagePath, MessagePathReason };
+
+// One class of murello.exceptions as the binding's registry knows it: a kind's class or
+// a base class that is no kind.
+struct ErrorClass {
+  std::string_view name;
+  std::string_view base;  // the Python base class, e.g. "MurelloError" or "OrtError"
+};
 
 // The kind's name, e.g. "ChannelsOutOfRange": also the Python exception class name.
 std::string_view error_kind_name(ErrorKind kind);
 // The kind's message template with its {field} placeholders.
 std::string_view error_kind_template(ErrorKind kind);
+ErrorArguments error_kind_arguments(ErrorKind kind);
+// Every class of the table, kinds and bases alike, in registry order.
+std::span<const ErrorClass> error_classes();
 
 // A path as UTF-8 text, invalid byte sequences replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& path);

@@ -2,18 +2,33 @@
 
 from __future__ import annotations
 
+import builtins
+import re
+
 import pytest
 
 import murello.exceptions as exc
 from conftest import run_python
 
 
-def test_every_kind_is_raised_as_its_own_class(probe):
-    with pytest.raises(exc.ChannelsOutOfRange) as info:
-        probe.raise_kind("ChannelsOutOfRange")
-    assert info.value.args == ("channels must be at least 1",)
-    assert isinstance(info.value, exc.MurelloError)
+def test_exceptions_module_follows_the_error_table(probe):
+    table = probe.error_table()
+    assert list(exc.__all__) == [name for name, *_ in table]
+    for name, base, _, _ in table:
+        cls = getattr(exc, name)
+        assert cls.__bases__ == (getattr(exc, base, None) or getattr(builtins, base),), name
 
+
+def test_every_kind_is_raised_as_its_own_class_with_its_arguments(probe):
+    kinds = [(n, extra, t) for n, _, extra, t in probe.error_table() if extra is not None]
+    assert len(kinds) == 59
+    for name, extra, template in kinds:
+        fields = [f"field{i}" for i in range(template.count("{"))]
+        with pytest.raises(getattr(exc, name)) as info:
+            probe.raise_kind(name, *fields)
+        assert type(info.value).__name__ == name
+        message = re.sub(r"\{\w+\}", lambda _m, it=iter(fields): next(it), template)
+        assert info.value.args == (message, *fields[:extra]), name
     with pytest.raises(exc.MultipleDevicesMatch) as info:
         probe.raise_kind("MultipleDevicesMatch", "usb", "alsa:a\nalsa:b")
     assert info.value.args == ('Multiple devices match "usb":\nalsa:a\nalsa:b',)

@@ -40,8 +40,8 @@ const Registry* build_registry() {
   PyRef module(PyImport_ImportModule("murello.exceptions"));
   if (!module) return nullptr;
   auto registry = std::make_unique<Registry>();
-  for (std::string_view name : kExceptionClassNames) {
-    std::string key(name);
+  for (const ErrorClass& entry : error_classes()) {
+    std::string key(entry.name);
     PyRef value(PyObject_GetAttrString(module.get(), key.c_str()));
     if (!value) {
       for (auto& entry : *registry) Py_DECREF(entry.second);
@@ -105,19 +105,17 @@ PyObject* raise_with(std::string_view name, PyRef args) {
   return nullptr;
 }
 
-// How many fields after the message travel as extra arguments: the path (and, for
-// OrtPathInvalid, the reason).
+// How many fields after the message travel as extra arguments: the path (and the reason).
 size_t extra_argument_count(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::OrtLoadFailed:
-    case ErrorKind::VadModelLoadFailed:
-    case ErrorKind::ModelLoadFailed:
-      return 1;
-    case ErrorKind::OrtPathInvalid:
-      return 2;
-    default:
+  switch (error_kind_arguments(kind)) {
+    case ErrorArguments::Message:
       return 0;
+    case ErrorArguments::MessagePath:
+      return 1;
+    case ErrorArguments::MessagePathReason:
+      return 2;
   }
+  return 0;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Raising core errors as the Python classes of murello.exceptions.
 //
 // The class registry is built at the first raise in the process by importing
-// murello.exceptions, and is never emptied. All functions here need the interpreter
+// murello.exceptions and fetching every class of the error table (core/error_kinds.hpp),
+// in table order; it is never emptied. All functions here need the interpreter
 // lock, set a Python exception and return nullptr so callers can `return raise_...`.
 #pragma once
 
@@ -13,28 +14,6 @@
 #include "core/error.hpp"
 
 namespace murello::py {
-
-// Every class name the registry holds, in its build order.
-inline constexpr std::string_view kExceptionClassNames[] = {
-    "MurelloError", "AlreadyRunning", "MicrophoneStreamClosed", "DeviceFailed",
-    "OnnxBackendFailed", "ChannelsOutOfRange", "DeviceEnumerationFailed",
-    "DeviceIndexOutOfRange", "MicrophoneNotFound", "ForkAfterOrtInit",
-    "FramesPerBufferOutOfRange", "InvalidFormat", "MultipleDevicesMatch", "NoMicrophoneFound",
-    "NoSpeakerFound", "NotAnInputDevice", "SpeakerNotFound", "SpeakerStreamClosed",
-    "PermissionDenied", "SampleRateOutOfRange", "AgcTargetOutOfRange",
-    "LimiterCeilingOutOfRange", "DetectorSourceOutOfRange", "FlacCompressionOutOfRange",
-    "StreamOpenFailed", "StreamStartFailed", "SpeakerChannelsUnsupported",
-    "ChannelMapOutOfRange", "ChannelMapLengthMismatch", "MicrophoneChannelsUnsupported",
-    "ChannelSelectionAmbiguous", "BlockSizeNotFrameAligned", "FileChannelsUnsupported",
-    "FileChannelSelectionAmbiguous", "FileChannelMapOutOfRange", "VadSampleRateUnsupported",
-    "VadThresholdOutOfRange", "AecSampleRateUnsupported", "AecConfigInvalid",
-    "ResampleConfigInvalid", "ResampleAfterFlush", "ResampleFailed", "FileReadFailed",
-    "FileWriteFailed", "FileConsumed", "FileEngaged", "AudioFormatUnsupported",
-    "AudioFileMalformed", "AudioFileTruncated", "VadNotConfigured", "VadModelLoadFailed",
-    "ModelLoadFailed", "OrtError", "OrtInitFailed", "OrtSessionBuildFailed",
-    "OrtThreadsConfigFailed", "OrtTensorCreateFailed", "OrtTensorExtractFailed",
-    "OrtInferenceFailed", "OrtPathError", "OrtLoadFailed", "OrtPathInvalid",
-};
 
 // Raises the class of the error's kind with the kind's arguments.
 PyObject* raise_core_error(const CoreError& error);

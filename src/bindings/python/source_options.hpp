@@ -4,24 +4,52 @@
 
 #include <Python.h>
 
+#include "bindings/python/options.hpp"
 #include "core/config.hpp"
 
 namespace murello::py {
 
-// The option parameters after the leading ones of each constructor, in signature order.
-inline constexpr const char* kFileOptionNames[] = {
-    "sample_rate", "channels", "channel_map", "format", "vad", "vad_threshold", "vad_mode",
-    "vad_holdoff", "model_path", "numpy", "ort_library_path", "denoise",
-    "denoise_model_path", "highpass", "agc", "limiter", "dc_removal", "detector_source",
+// What the file options fill: the source configuration and the array switch.
+struct FileOptions {
+  SourceConfig config;
+  bool numpy = false;
 };
-inline constexpr size_t kFileOptionCount = std::size(kFileOptionNames);
+
+// The option parameters after the leading ones of each constructor, in signature order.
+inline constexpr OptionSpec<FileOptions> kFileOptions[] = {
+    MURELLO_OPTION_IN(config, sample_rate, to_uint32),
+    MURELLO_OPTION_IN(config, channels, to_uint16),
+    MURELLO_OPTION_IN(config, channel_map, to_channel_map),
+    MURELLO_OPTION_IN(config, format, to_string),
+    MURELLO_OPTION_IN(config, vad, to_bool),
+    MURELLO_OPTION_IN(config, vad_threshold, to_float),
+    MURELLO_OPTION_IN(config, vad_mode, to_string),
+    MURELLO_OPTION_IN(config, vad_holdoff, to_uint32),
+    MURELLO_OPTION_IN(config, model_path, to_path),
+    MURELLO_OPTION(numpy, to_bool),
+    MURELLO_OPTION_IN(config, ort_library_path, to_path),
+    MURELLO_OPTION_IN(config, denoise, to_string),
+    MURELLO_OPTION_IN(config, denoise_model_path, to_path),
+    MURELLO_OPTION_IN(config, highpass, to_int64),
+    MURELLO_OPTION_IN(config, agc, to_int8),
+    MURELLO_OPTION_IN(config, limiter, to_float),
+    MURELLO_OPTION_IN(config, dc_removal, to_bool),
+    MURELLO_OPTION_IN(config, detector_source, to_uint16),
+};
+inline constexpr auto kFileOptionNames = option_names(kFileOptions);
+inline constexpr size_t kFileOptionCount = kFileOptionNames.size();
 
 // Converts the bound option values (nullptr: not given) into `config` and `numpy`.
 // Returns -1 with the conversion's exception (and its parameter note) set.
 int convert_file_options(PyObject* const* values, SourceConfig* config, bool* numpy);
 
 // Runs the checks a file or buffer configuration passes before any audio is read:
-// format, the NumPy import when arrays were asked for, then the option texts.
+// format, the NumPy import when arrays were asked for, then the option texts. Warns
+// when detection was asked for with a mode that selects no detector.
 int check_file_config(const SourceConfig& config, bool numpy);
+
+// Warns (RuntimeWarning) when `vad` is true and `vad_mode` selects no detector. Returns
+// -1 when the warning was turned into an exception.
+int warn_unknown_vad_mode(const SourceConfig& config);
 
 }  // namespace murello::py

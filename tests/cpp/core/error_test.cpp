@@ -17,16 +17,25 @@ size_t placeholder_count(std::string_view text) {
   return count;
 }
 
-TEST(ErrorTable, HasEveryKindOnceInOrder) {
-  ASSERT_EQ(kErrorKindCount, 58u);
+TEST(ErrorTable, HasEveryKindOnceAndEveryClassOnce) {
+  ASSERT_EQ(kErrorKindCount, 59u);
   EXPECT_EQ(error_kind_name(ErrorKind::SampleRateOutOfRange), "SampleRateOutOfRange");
   EXPECT_EQ(error_kind_name(ErrorKind::OnnxBackendFailed), "OnnxBackendFailed");
-  EXPECT_EQ(static_cast<size_t>(ErrorKind::OnnxBackendFailed), 57u);
-  std::set<std::string_view> names;
+  std::set<std::string_view> kinds;
   for (size_t i = 0; i < kErrorKindCount; ++i) {
-    names.insert(error_kind_name(static_cast<ErrorKind>(i)));
+    kinds.insert(error_kind_name(static_cast<ErrorKind>(i)));
   }
-  EXPECT_EQ(names.size(), kErrorKindCount);
+  EXPECT_EQ(kinds.size(), kErrorKindCount);
+  // The registry: every kind's class plus the three bases that are no kind; every base
+  // is a class of the table (or Python's Exception).
+  std::set<std::string_view> classes{"Exception"};
+  for (const ErrorClass& entry : error_classes()) {
+    EXPECT_TRUE(classes.insert(entry.name).second) << entry.name;
+  }
+  for (const ErrorClass& entry : error_classes()) {
+    EXPECT_TRUE(classes.count(entry.base)) << entry.name << " derives from " << entry.base;
+  }
+  EXPECT_EQ(error_classes().size(), 62u);
 }
 
 TEST(ErrorTable, RendersFieldsInTemplateOrder) {

@@ -119,7 +119,38 @@ PyObject* raise_name(PyObject*, PyObject* args) {
   return raise_by_name(name, message);
 }
 
+// error_table(): [(name, base, extra argument count or None for a base class, template)]
+// in registry order.
+PyObject* error_table(PyObject*, PyObject*) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const ErrorClass& entry : error_classes()) {
+    PyRef item;
+    const ErrorKind* kind = nullptr;
+    ErrorKind found{};
+    for (size_t k = 0; k < kErrorKindCount; ++k) {
+      if (error_kind_name(static_cast<ErrorKind>(k)) == entry.name) {
+        found = static_cast<ErrorKind>(k);
+        kind = &found;
+      }
+    }
+    if (kind == nullptr) {
+      item = PyRef(Py_BuildValue("(s#s#Os)", entry.name.data(), Py_ssize_t(entry.name.size()),
+                                 entry.base.data(), Py_ssize_t(entry.base.size()), Py_None, ""));
+    } else {
+      std::string_view tmpl = error_kind_template(*kind);
+      item = PyRef(Py_BuildValue("(s#s#is#)", entry.name.data(), Py_ssize_t(entry.name.size()),
+                                 entry.base.data(), Py_ssize_t(entry.base.size()),
+                                 static_cast<int>(error_kind_arguments(*kind)), tmpl.data(),
+                                 Py_ssize_t(tmpl.size())));
+    }
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 PyMethodDef kMethods[] = {
+    {"error_table", error_table, METH_NOARGS, nullptr},
     {"to_python", to_python, METH_VARARGS, nullptr},
     {"from_python", from_python, METH_VARARGS, nullptr},
     {"from_buffer", from_buffer, METH_O, nullptr},
