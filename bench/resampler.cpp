@@ -1,9 +1,10 @@
 // Mono resampler throughput. Reads float32 noise from a raw file (or makes its own),
-// converts `seconds` of it for each common rate pair in one process() call plus flush,
-// and prints one line per pair: the best of several runs, in input samples per second.
-// bench/resampler.py runs this program and a peer on the same input and prints ratios.
+// converts `seconds` of it for each common rate pair (or the one given) in one process()
+// call plus flush, and prints one line per pair: the best of several runs, in input
+// samples per second. bench/resampler.py runs this program and a peer on the same input,
+// in turns, and prints ratios.
 //
-//   bench_resampler [--input FILE.f32] [--seconds S] [--runs R]
+//   bench_resampler [--input FILE.f32] [--seconds S] [--runs R] [--pair IN:OUT]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,15 +20,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+struct Pair {
+  uint32_t input_hz;
+  uint32_t output_hz;
+};
+
 struct Options {
   std::string input;
   double seconds = 10;
   int runs = 5;
-};
-
-struct Pair {
-  uint32_t input_hz;
-  uint32_t output_hz;
+  std::vector<Pair> pairs;
 };
 
 constexpr Pair kPairs[] = {
@@ -84,6 +86,10 @@ bool parse(int argc, char** argv, Options& options) {
       options.seconds = std::stod(argv[i + 1]);
     } else if (!std::strcmp(argv[i], "--runs")) {
       options.runs = std::stoi(argv[i + 1]);
+    } else if (!std::strcmp(argv[i], "--pair")) {
+      Pair pair{};
+      if (std::sscanf(argv[i + 1], "%u:%u", &pair.input_hz, &pair.output_hz) != 2) return false;
+      options.pairs.push_back(pair);
     } else {
       return false;
     }
@@ -96,14 +102,18 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: %s [--input FILE.f32] [--seconds S] [--runs R]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--input FILE.f32] [--seconds S] [--runs R] [--pair IN:OUT]\n",
+                 argv[0]);
     return 2;
   }
-  const std::vector<float> noise = load_noise(options, size_t(options.seconds * 48000));
+  if (options.pairs.empty()) options.pairs.assign(std::begin(kPairs), std::end(kPairs));
+  uint32_t fastest_hz = 0;
+  for (Pair pair : options.pairs) fastest_hz = std::max(fastest_hz, pair.input_hz);
+  const std::vector<float> noise = load_noise(options, size_t(options.seconds * fastest_hz));
   std::printf("# best of %d runs\n", options.runs);
   std::printf("%-15s %10s %12s %12s %14s %10s\n", "pair", "inputs", "construct_s", "process_s",
               "Msamples_per_s", "realtime_x");
-  for (Pair pair : kPairs) {
+  for (Pair pair : options.pairs) {
     const size_t frames = std::min(noise.size(), size_t(options.seconds * pair.input_hz));
     const std::span<const float> in(noise.data(), frames);
     Timing t;
