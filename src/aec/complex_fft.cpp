@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "util/simd.hpp"
+
 namespace murello::aec {
 
 bool is_power_of_two(std::size_t n) { return n != 0 && (n & (n - 1)) == 0; }
@@ -40,56 +42,85 @@ Result<void, AecError> ComplexFft::transform(std::span<std::complex<double>> dat
                                                ", got " + std::to_string(data.size()) + ")"};
   }
   for (std::size_t j = 0; j < n_; ++j) {
-    re_[j] = data[j].real();
-    im_[j] = data[j].imag();
+    re_[reversed_[j]] = data[j].real();
+    im_[reversed_[j]] = data[j].imag();
   }
-  run(direction);
-  for (std::size_t j = 0; j < n_; ++j) data[j] = {re_[j], im_[j]};
+  run_reordered(direction);
+  const double scale = direction == Direction::kInverse ? inverse_scale_ : 1.0;
+  for (std::size_t j = 0; j < n_; ++j) data[j] = {re_[j] * scale, im_[j] * scale};
   return {};
 }
 
-void ComplexFft::run(Direction direction) {
-  double* __restrict re = re_.data();
-  double* __restrict im = im_.data();
-  for (std::size_t j = 0; j < n_; ++j) {
-    const std::size_t r = reversed_[j];
-    if (j < r) {
-      std::swap(re[j], re[r]);
-      std::swap(im[j], im[r]);
+namespace {
+
+// The first two passes (spans 2 and 4) need no multiplications: their twiddles are
+// 1 and ∓i. Done together over groups of four.
+void first_passes(double* __restrict re, double* __restrict im, std::size_t n, bool inverse) {
+  for (std::size_t g = 0; g < n; g += 4) {
+    const double s0r = re[g] + re[g + 1], s0i = im[g] + im[g + 1];
+    const double s1r = re[g] - re[g + 1], s1i = im[g] - im[g + 1];
+    const double s2r = re[g + 2] + re[g + 3], s2i = im[g + 2] + im[g + 3];
+    const double s3r = re[g + 2] - re[g + 3], s3i = im[g + 2] - im[g + 3];
+    // u = -i·s3 forward, +i·s3 inverse
+    const double ur = inverse ? -s3i : s3i;
+    const double ui = inverse ? s3r : -s3r;
+    re[g] = s0r + s2r;
+    im[g] = s0i + s2i;
+    re[g + 2] = s0r - s2r;
+    im[g + 2] = s0i - s2i;
+    re[g + 1] = s1r + ur;
+    im[g + 1] = s1i + ui;
+    re[g + 3] = s1r - ur;
+    im[g + 3] = s1i - ui;
+  }
+}
+
+// One butterfly pass of span d over the whole buffer.
+MURELLO_VECTOR_CLONES
+void pass(double* __restrict re, double* __restrict im, std::size_t n, std::size_t d,
+          const double* __restrict twiddle_re, const double* __restrict twiddle_im, double sign) {
+  const std::size_t half = d / 2;
+  for (std::size_t g = 0; g < n; g += d) {
+    double* __restrict ar = re + g;
+    double* __restrict ai = im + g;
+    double* __restrict br = re + g + half;
+    double* __restrict bi = im + g + half;
+    for (std::size_t i = 0; i < half; ++i) {
+      const double tr = twiddle_re[i];
+      const double ti = sign * twiddle_im[i];
+      const double ur = tr * br[i] - ti * bi[i];
+      const double ui = tr * bi[i] + ti * br[i];
+      const double xr = ar[i];
+      const double xi = ai[i];
+      ar[i] = xr + ur;
+      ai[i] = xi + ui;
+      br[i] = xr - ur;
+      bi[i] = xi - ui;
     }
   }
-  // The inverse uses the conjugate twiddles.
-  const double sign = direction == Direction::kForward ? 1.0 : -1.0;
+}
+
+}  // namespace
+
+void ComplexFft::run_reordered(Direction direction) {
+  double* re = re_.data();
+  double* im = im_.data();
+  const bool inverse = direction == Direction::kInverse;
   const double* twiddle_re = twiddle_re_.data();
   const double* twiddle_im = twiddle_im_.data();
-  for (std::size_t d = 2; d <= n_; d *= 2) {
-    const std::size_t half = d / 2;
-    for (std::size_t g = 0; g < n_; g += d) {
-      double* __restrict ar = re + g;
-      double* __restrict ai = im + g;
-      double* __restrict br = re + g + half;
-      double* __restrict bi = im + g + half;
-      for (std::size_t i = 0; i < half; ++i) {
-        const double tr = twiddle_re[i];
-        const double ti = sign * twiddle_im[i];
-        const double ur = tr * br[i] - ti * bi[i];
-        const double ui = tr * bi[i] + ti * br[i];
-        const double xr = ar[i];
-        const double xi = ai[i];
-        ar[i] = xr + ur;
-        ai[i] = xi + ui;
-        br[i] = xr - ur;
-        bi[i] = xi - ui;
-      }
-    }
-    twiddle_re += half;
-    twiddle_im += half;
+  std::size_t d = 2;
+  if (n_ >= 4) {
+    first_passes(re, im, n_, inverse);
+    twiddle_re += 3;  // the twiddles of spans 2 and 4
+    twiddle_im += 3;
+    d = 8;
   }
-  if (direction == Direction::kInverse) {
-    for (std::size_t j = 0; j < n_; ++j) {
-      re[j] *= inverse_scale_;
-      im[j] *= inverse_scale_;
-    }
+  // The inverse uses the conjugate twiddles.
+  const double sign = inverse ? -1.0 : 1.0;
+  for (; d <= n_; d *= 2) {
+    pass(re, im, n_, d, twiddle_re, twiddle_im, sign);
+    twiddle_re += d / 2;
+    twiddle_im += d / 2;
   }
 }
 

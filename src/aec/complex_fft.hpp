@@ -30,10 +30,13 @@ class ComplexFft {
   Result<void, AecError> transform(std::span<std::complex<double>> data, Direction direction);
 
   // The work buffer, for callers that pack and unpack it themselves (the real
-  // transform) and then call run().
+  // transform): they store element j at position bit_reversed(j) and call
+  // run_reordered(), which leaves the inverse unscaled (see inverse_scale()).
   double* re() { return re_.data(); }
   double* im() { return im_.data(); }
-  void run(Direction direction);
+  std::uint32_t bit_reversed(std::size_t j) const { return reversed_[j]; }
+  double inverse_scale() const { return inverse_scale_; }
+  void run_reordered(Direction direction);
 
  private:
   explicit ComplexFft(std::size_t n);

@@ -50,10 +50,11 @@ void RealFft::forward_to(const float* in, Complex* out) {
   double* re = complex_.re();
   double* im = complex_.im();
   for (std::size_t j = 0; j < half; ++j) {
-    re[j] = in[2 * j];
-    im[j] = in[2 * j + 1];
+    const std::size_t r = complex_.bit_reversed(j);
+    re[r] = in[2 * j];
+    im[r] = in[2 * j + 1];
   }
-  complex_.run(Direction::kForward);
+  complex_.run_reordered(Direction::kForward);
   // Separate the spectra of the even and odd samples and combine them.
   for (std::size_t k = 0; k <= half; ++k) {
     const std::size_t f = k == half ? 0 : k;
@@ -74,13 +75,15 @@ void RealFft::inverse_to(const Complex* in, float* out) {
     const double c = in[j].real(), d = in[j].imag();
     const double e = in[half - j].real(), f = in[half - j].imag();
     const double g = unpack_[j].real(), h = unpack_[j].imag();
-    re[j] = 0.5 * (c + e) - 0.5 * ((d + f) * g - (c - e) * h);
-    im[j] = 0.5 * (d - f) + 0.5 * (g * (c - e) + (d + f) * h);
+    const std::size_t r = complex_.bit_reversed(j);
+    re[r] = 0.5 * (c + e) - 0.5 * ((d + f) * g - (c - e) * h);
+    im[r] = 0.5 * (d - f) + 0.5 * (g * (c - e) + (d + f) * h);
   }
-  complex_.run(Direction::kInverse);
+  complex_.run_reordered(Direction::kInverse);
+  const double scale = complex_.inverse_scale();
   for (std::size_t j = 0; j < half; ++j) {
-    out[2 * j] = static_cast<float>(re[j]);
-    out[2 * j + 1] = static_cast<float>(im[j]);
+    out[2 * j] = static_cast<float>(re[j] * scale);
+    out[2 * j + 1] = static_cast<float>(im[j] * scale);
   }
 }
 

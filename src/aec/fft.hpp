@@ -15,11 +15,10 @@
 
 #include "aec/complex_fft.hpp"
 #include "aec/error.hpp"
+#include "aec/spectrum.hpp"
 #include "util/result.hpp"
 
 namespace murello::aec {
-
-using Complex = std::complex<double>;
 
 class RealFft {
  public:
@@ -44,15 +43,5 @@ class RealFft {
   ComplexFft complex_;
   std::vector<Complex> unpack_;  // w_k = exp(-2πik/n), k = 0 ... n/2
 };
-
-// Complex products written out, so hot loops avoid the library's NaN-recovery path.
-inline Complex multiply(Complex a, Complex b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-// a × conj(b)
-inline Complex multiply_conj(Complex a, Complex b) {
-  return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
-}
-inline double power(Complex a) { return a.real() * a.real() + a.imag() * a.imag(); }
 
 }  // namespace murello::aec

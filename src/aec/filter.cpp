@@ -64,7 +64,7 @@ void PartitionedFilter::estimate(RealFft& plan, const Spectra& weights, Complex*
   for (std::size_t p = 0; p < partitions_; ++p) {
     const Complex* w = weights.data() + p * kBins;
     const Complex* x = far_spectra_.data() + age(p) * kBins;
-    for (std::size_t k = 0; k < kBins; ++k) spectrum[k] += multiply(w[k], x[k]);
+    multiply_add(spectrum, w, x, kBins);
   }
   plan.inverse_to(spectrum, frame_.data());
   std::copy(frame_.begin() + kBlock, frame_.end(), echo);
@@ -140,7 +140,7 @@ void PartitionedFilter::update_background(RealFft& plan) {
   float check = 0.0f;
   for (std::size_t p = 0; p < partitions_; ++p) {
     const Complex* x = far_spectra_.data() + age(p) * kBins;
-    for (std::size_t k = 0; k < kBins; ++k) gradient_[k] = multiply_conj(error[k], x[k]);
+    multiply_conj(gradient_.data(), error.data(), x, kBins);
     // Keep the gradient to the first 256 taps so each partition stays a linear
     // (not circular) convolution.
     plan.inverse_to(gradient_.data(), frame_.data());
