@@ -14,6 +14,10 @@
 
 namespace murello {
 
+// Outputs computed per pass over a shared row; callers that tile their work hand over
+// whole groups.
+inline constexpr size_t kDotGroup = 4;
+
 // out[t × out_stride] = Σ_k row[k] × window_t[k] for t < count, with
 // window_t = first_window + t × window_stride, each rounded to float.
 void strided_dots(const double* row, size_t taps, const double* first_window,

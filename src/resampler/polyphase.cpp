@@ -11,6 +11,8 @@ namespace {
 constexpr uint64_t kStretchOutputs = 8192;
 // ...while the line stays within the second-level cache.
 constexpr uint64_t kMaxStretchInputs = 32768;
+// Interpolated outputs sorted by phase at a time: about four per phase of 512.
+constexpr uint64_t kBlendTileOutputs = 2048;
 
 uint64_t stretch_inputs(const FilterDesign& d) {
   if (d.form == ResamplerForm::Identity) return 0;
@@ -33,12 +35,8 @@ Resampler::Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design)
   step_rest_ = d.down % d.up;
   passes_suit_ = OverlapSave::suits(d);
   history_ = d.taps - 1;
-  uint64_t stretch = stretch_inputs(d);
-  if (passes_suit_) {
-    history_ = std::max(history_, OverlapSave::lead_inputs(d));
-    // Room for several passes, so few outputs are left to the direct form.
-    stretch = std::max(stretch, 4 * OverlapSave::pass_inputs(d));
-  }
+  if (passes_suit_) history_ = std::max(history_, OverlapSave::lead_inputs(d));
+  const uint64_t stretch = stretch_inputs(d);
   line_.assign(history_ + stretch, 0.0);
   line_end_ = history_;
   line_first_ = -int64_t(history_);
@@ -47,9 +45,10 @@ Resampler::Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design)
     job_phase_.resize(std::min(max_outputs, d.up));
     job_window_.resize(job_phase_.size());
   } else {
-    blend_jobs_.resize(max_outputs);
-    sorted_jobs_.resize(max_outputs);
-    job_phase_.resize(max_outputs);
+    const uint64_t tile = std::min(max_outputs, kBlendTileOutputs);
+    blend_jobs_.resize(tile);
+    sorted_jobs_.resize(tile);
+    job_phase_.resize(tile);
     phase_first_.resize(d.phases + 1);
   }
 }
@@ -61,10 +60,22 @@ Result<void, ResamplerError> Resampler::process(std::span<const float> in,
   state_ = State::Active;
   if (design_.form == Form::Identity) {
     out.insert(out.end(), in.begin(), in.end());
-  } else {
-    feed(in.data(), in.size(), out);
+    return {};
   }
+  if (passes_suit_ && !passes_ && in.size() >= OverlapSave::pass_inputs(design_)) {
+    prepare_passes();
+  }
+  feed(in.data(), in.size(), out);
   return {};
+}
+
+// Streams fed in short blocks never take a pass, so the transforms and the longer line
+// they need are built only when the first call long enough for one arrives.
+void Resampler::prepare_passes() {
+  passes_ = std::make_unique<OverlapSave>(design_);
+  // Room for several passes, so few outputs are left to the direct form.
+  const uint64_t room = history_ + 4 * OverlapSave::pass_inputs(design_);
+  if (line_.size() < room) line_.resize(room, 0.0);
 }
 
 void Resampler::flush(std::vector<float>& out) {
@@ -89,7 +100,7 @@ void Resampler::feed(const float* in, uint64_t count, std::vector<float>& out) {
     inputs_seen_ += n;
     count -= n;
     // Outputs short of a whole pass wait for the rest of the call's input.
-    if (passes_suit_ && emit_passes(out) && count > 0) continue;
+    if (passes_ && emit_passes(out) && count > 0) continue;
     emit_direct(out);
   }
 }
@@ -137,7 +148,6 @@ bool Resampler::emit_passes(std::vector<float>& out) {
       emit_rational(lead, out.data() + first);
       first += lead;
     }
-    if (!passes_) passes_ = std::make_unique<OverlapSave>(d);
     out.resize(first + pass_inputs / d.down * d.up);
     const int64_t from = int64_t(start - OverlapSave::lead_inputs(d)) - line_first_;
     if (!passes_->run(line_.data() + from, out.data() + first)) {
@@ -162,9 +172,11 @@ void Resampler::emit_direct(std::vector<float>& out) {
 
 // Output j + L has the same phase as output j and a window M inputs later, so the
 // stretch's outputs form L interleaved sequences, each one row against evenly spaced
-// windows.
+// windows. Taking one group of each sequence in turn keeps the windows of that stretch
+// of time in the first-level cache while the rows stream past.
 void Resampler::emit_rational(uint64_t count, float* out) {
-  const uint64_t sequences = std::min<uint64_t>(count, design_.up);
+  const uint64_t up = design_.up, down = design_.down;
+  const uint64_t sequences = std::min<uint64_t>(count, up);
   for (uint64_t j = 0; j < count; ++j) {
     const uint64_t phase = position_;
     const uint64_t due_on = advance();
@@ -173,38 +185,48 @@ void Resampler::emit_rational(uint64_t count, float* out) {
       job_window_[j] = window_start(due_on);
     }
   }
-  for (uint64_t s = 0; s < sequences; ++s) {
-    strided_dots(design_.row(job_phase_[s]), design_.taps, line_.data() + job_window_[s],
-                 design_.down, (count - s + design_.up - 1) / design_.up, out + s, design_.up);
+  for (uint64_t t = 0; t * up < count; t += kDotGroup) {
+    for (uint64_t s = 0; s < sequences; ++s) {
+      const uint64_t first = t * up + s;
+      if (first >= count) break;
+      const uint64_t left = (count - first + up - 1) / up;
+      strided_dots(design_.row(job_phase_[s]), design_.taps,
+                   line_.data() + job_window_[s] + t * down, down,
+                   std::min<uint64_t>(left, kDotGroup), out + first, up);
+    }
   }
 }
 
 // Outputs are gathered by their lower phase, so those sharing the two rows of a blend
-// are computed together.
+// are computed together; a tile of outputs at a time, so their windows stay in the
+// first-level cache.
 void Resampler::emit_interpolated(uint64_t count, float* out) {
-  const uint64_t out_hz = design_.up;
-  std::fill(phase_first_.begin(), phase_first_.end(), 0);
-  for (uint64_t j = 0; j < count; ++j) {
-    const uint64_t scaled = kInterpolatedPhases * position_;
-    const uint64_t lower = scaled / out_hz;
-    const double frac = static_cast<double>(scaled % out_hz) / static_cast<double>(out_hz);
-    const uint64_t due_on = advance();
-    blend_jobs_[j] = {window_start(due_on), static_cast<uint32_t>(j), frac};
-    job_phase_[j] = static_cast<uint32_t>(lower);
-    ++phase_first_[lower + 1];
-  }
-  for (uint64_t p = 0; p < kInterpolatedPhases; ++p) phase_first_[p + 1] += phase_first_[p];
-  for (uint64_t j = 0; j < count; ++j) sorted_jobs_[phase_first_[job_phase_[j]]++] = blend_jobs_[j];
-  // Each phase's slot now starts where the previous one's did.
-  uint64_t begin = 0;
-  for (uint64_t p = 0; p < kInterpolatedPhases; ++p) {
-    const uint64_t end = phase_first_[p];
-    if (end == begin) continue;
-    // The last phase blends towards row 0 advanced by one tap.
-    const double* upper = p + 1 == kInterpolatedPhases ? design_.row(0) - 1 : design_.row(p + 1);
-    blended_dots(design_.row(p), upper, design_.taps, line_.data(), sorted_jobs_.data() + begin,
-                 end - begin, out);
-    begin = end;
+  for (uint64_t first = 0; first < count; first += kBlendTileOutputs) {
+    const uint64_t tile = std::min(count - first, kBlendTileOutputs);
+    std::fill(phase_first_.begin(), phase_first_.end(), 0);
+    for (uint64_t j = 0; j < tile; ++j) {
+      const uint64_t scaled = kInterpolatedPhases * position_;
+      const uint64_t lower = scaled / design_.up;
+      const double frac = double(scaled % design_.up) / double(design_.up);
+      const uint64_t due_on = advance();
+      blend_jobs_[j] = {window_start(due_on), static_cast<uint32_t>(first + j), frac};
+      job_phase_[j] = static_cast<uint32_t>(lower);
+      ++phase_first_[lower + 1];
+    }
+    for (uint64_t p = 0; p < kInterpolatedPhases; ++p) phase_first_[p + 1] += phase_first_[p];
+    for (uint64_t j = 0; j < tile; ++j) sorted_jobs_[phase_first_[job_phase_[j]]++] = blend_jobs_[j];
+    // Each phase's slot now starts where the previous one's did.
+    uint64_t begin = 0;
+    for (uint64_t p = 0; p < kInterpolatedPhases; ++p) {
+      const uint64_t end = phase_first_[p];
+      if (end == begin) continue;
+      // The last phase blends towards row 0 advanced by one tap.
+      const double* upper =
+          p + 1 == kInterpolatedPhases ? design_.row(0) - 1 : design_.row(p + 1);
+      blended_dots(design_.row(p), upper, design_.taps, line_.data(),
+                   sorted_jobs_.data() + begin, end - begin, out);
+      begin = end;
+    }
   }
 }
 

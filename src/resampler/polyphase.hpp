@@ -64,6 +64,7 @@ class Resampler {
  private:
   Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design);
 
+  void prepare_passes();
   // Appends `count` inputs (zeros when `in` is null) and every output they make due.
   void feed(const float* in, uint64_t count, std::vector<float>& out);
   // Moves what later outputs still read to the front of the line.
@@ -104,7 +105,8 @@ class Resampler {
   uint64_t position_ = 0;     // Rational: phase; Interpolated: offset in 1/out input periods
   uint64_t next_input_ = 0;   // index of the input on whose arrival the next output is due
   uint64_t inputs_seen_ = 0;
-  // Built on the first call long enough for a pass when OverlapSave suits the design.
+  // Whether OverlapSave suits the design; it is built on the first call long enough for
+  // a pass.
   bool passes_suit_ = false;
   std::unique_ptr<OverlapSave> passes_;
   // Per-stretch scratch, sized at construction: the first L outputs' rows and windows
