@@ -38,6 +38,7 @@ struct Card {
   Options options;
   std::mutex mutex;
   int timer_fd = -1;
+  int64_t armed_ns = -1;  // the timer's absolute deadline; 0 when disarmed
   Pacer pacer;
   Signal signal;
   bool signal_ready = false;
@@ -69,7 +70,11 @@ uint64_t loop_delay_frames(const Card& card) {
   return uint64_t{card.options.loop_delay_ms} * card.io.rate / 1000;
 }
 
+// Setting the timer clears its expirations, so an unchanged deadline needs no call: the
+// descriptor is already readable exactly when the deadline has passed.
 void arm_at(Card& card, int64_t deadline_ns) {
+  if (deadline_ns == card.armed_ns) return;
+  card.armed_ns = deadline_ns;
   itimerspec spec{};
   if (deadline_ns > 0) {
     spec.it_value.tv_sec = deadline_ns / 1'000'000'000;
@@ -193,7 +198,8 @@ bool ready(const Card& card) {
 // end of a drain, or the loss of the device.
 void rearm(Card& card) {
   if (ready(card)) {
-    arm_at(card, kNow);
+    // A deadline already passed keeps the descriptor readable as it is.
+    if (card.armed_ns <= 0 || card.armed_ns > monotonic_ns()) arm_at(card, kNow);
     return;
   }
   if (card.phase != Phase::Running || card.pacer.paused()) {
