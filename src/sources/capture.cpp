@@ -1,0 +1,156 @@
+#include "sources/capture.hpp"
+
+#include <utility>
+
+#include "chain/denoise.hpp"
+
+namespace murello {
+namespace {
+
+// Tells the pipeline's readers that no period will come once the stream, which owns the
+// callbacks holding the last copy of this, is dropped.
+struct QueueSender {
+  explicit QueueSender(std::shared_ptr<CapturePipeline> p) : pipeline(std::move(p)) {}
+  QueueSender(const QueueSender&) = delete;
+  QueueSender& operator=(const QueueSender&) = delete;
+  ~QueueSender() { pipeline->close_queue(); }
+  const std::shared_ptr<CapturePipeline> pipeline;
+};
+
+std::optional<std::chrono::steady_clock::time_point> deadline_after(
+    std::optional<std::chrono::milliseconds> timeout) {
+  using Clock = std::chrono::steady_clock;
+  if (!timeout) return std::nullopt;
+  const auto now = Clock::now();
+  // A timeout beyond the clock's range waits as long as no timeout does.
+  if (*timeout > std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() -
+                                                                        now)) {
+    return std::nullopt;
+  }
+  return now + *timeout;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Capture>, CoreError> Capture::create(SourceConfig config,
+                                                            DeviceArgument device) {
+  auto detector = CaptureDetector::create(detector_config(config));
+  if (!detector) return std::move(detector).error();
+  return std::unique_ptr<Capture>(
+      new Capture(std::move(config), std::move(device), std::move(detector).value()));
+}
+
+Capture::Capture(SourceConfig config, DeviceArgument device, CaptureDetector detector)
+    : config_(std::move(config)), device_(std::move(device)), detector_(std::move(detector)) {}
+
+Capture::~Capture() { stop(); }
+
+Result<void, CaptureError> Capture::start() {
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
+    if (state_ == State::Running) return CaptureError(CaptureRefusal::AlreadyRunning);
+    state_ = State::Starting;
+  }
+  auto opened = open_stream();
+  {
+    std::lock_guard lock(mutex_);
+    state_ = opened ? State::Running : State::Idle;
+  }
+  changed_.notify_all();
+  if (!opened) return CaptureError(std::move(opened).error());
+  return {};
+}
+
+Result<void, ConfigError> Capture::open_stream() {
+  if (auto checked = check_capture_options(config_); !checked) return checked;
+  auto device = select_device(device_, Direction::Capture);
+  if (!device) return ConfigError(std::move(device).error());
+  auto device_config = default_config(*device, Direction::Capture);
+  if (!device_config) {
+    const auto& fields = device_config.error().fields();
+    return ConfigError(
+        CoreError(ErrorKind::DeviceEnumerationFailed, fields.empty() ? "" : fields.front()));
+  }
+  const uint16_t device_channels = device_config->channels;
+  const uint32_t device_rate_hz = device_config->sample_rate_hz;
+  if (auto checked = check_capture_channels(config_, device_channels); !checked) {
+    return ConfigError(std::move(checked).error());
+  }
+
+  StageFactories factories;
+  factories.denoiser = make_denoiser_stage;
+  const ChainFormat format{device_channels, config_.channels, device_rate_hz,
+                           config_.sample_rate};
+  auto chain = Chain::create(format, conditioning_config(config_), factories);
+  if (!chain) return ConfigError(std::move(chain).error());
+
+  auto pipeline = std::make_shared<CapturePipeline>(std::move(chain).value(), config_.channels,
+                                                    config_.frames_per_buffer);
+  auto sender = std::make_shared<QueueSender>(pipeline);
+  auto stream = Stream::build_input(
+      *device, StreamConfig{device_channels, device_rate_hz, config_.frames_per_buffer},
+      [sender](std::span<const float> period) { sender->pipeline->on_period(period); },
+      [sender](std::string_view message) { sender->pipeline->on_error(message); });
+  sender.reset();
+  if (!stream) return ConfigError(std::move(stream).error());
+  stream->play();
+
+  std::lock_guard lock(mutex_);
+  stream_.emplace(std::move(stream).value());
+  pipeline_ = std::move(pipeline);
+  return {};
+}
+
+void Capture::stop() {
+  std::optional<Stream> stream;
+  std::shared_ptr<CapturePipeline> pipeline;
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
+    if (state_ == State::Idle) return;
+    stream = std::exchange(stream_, std::nullopt);
+    pipeline = std::move(pipeline_);
+    state_ = State::Stopping;
+  }
+  // The flag first, so the audio thread queues nothing more while the device closes.
+  pipeline->stop();
+  stream.reset();
+  pipeline.reset();
+  {
+    std::lock_guard lock(mutex_);
+    state_ = State::Idle;
+  }
+  changed_.notify_all();
+}
+
+std::shared_ptr<CapturePipeline> Capture::running_pipeline() const {
+  std::lock_guard lock(mutex_);
+  return pipeline_;
+}
+
+Result<std::optional<CaptureBlock>, CaptureError> Capture::read(
+    std::optional<std::chrono::milliseconds> timeout) {
+  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  if (!pipeline) return CaptureError(CaptureRefusal::NotRunning);
+  auto block = pipeline->read(deadline_after(timeout));
+  if (!block) return CaptureError(ConfigError(std::move(block).error()));
+  if (*block) {
+    if (auto scored = detector_.score(**block); !scored) {
+      return CaptureError(ConfigError(std::move(scored).error()));
+    }
+  }
+  return std::move(block).value();
+}
+
+bool Capture::is_running() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::Running;
+}
+
+uint64_t Capture::overrun_count() const {
+  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  return pipeline ? pipeline->overrun_count() : 0;
+}
+
+}  // namespace murello

@@ -1,0 +1,91 @@
+// Capture: a microphone as a source of conditioned, scored blocks: the engine behind
+// MicrophoneBridge.
+//
+// Conventions: a block is frames_per_buffer frames at the delivered channel count and
+// rate, interleaved float32. Timeouts are milliseconds.
+//
+// Lifecycle: idle -> starting -> running -> stopping -> idle, any number of times. start()
+// resolves the device afresh, matches its channels, builds the chain, the period queue
+// and the stream; a failure on the way drops everything built and leaves it idle. stop()
+// ends the stream (periods not yet read are lost). Each start begins with fresh
+// counters. The voice-activity detector is built with the Capture and lives as long.
+//
+// Threads: every method may be called from any number of threads at once. The state
+// mutex serialises start and stop (a caller arriving while another is between states
+// waits on the condition variable) and is never held while audio is awaited; readers
+// share the running stream's pipeline by reference, so stop() never waits for them.
+// Nothing here touches Python.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <variant>
+
+#include "core/config.hpp"
+#include "core/config_error.hpp"
+#include "devices/selection.hpp"
+#include "devices/stream.hpp"
+#include "sources/capture_detector.hpp"
+#include "sources/capture_pipeline.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+// Refusals of the bridge's own, raised with texts of their own rather than a kind's.
+enum class CaptureRefusal : uint8_t {
+  AlreadyRunning,  // start() while a stream exists
+  NotRunning,      // read() without a stream
+};
+
+using CaptureError = std::variant<ConfigError, CaptureRefusal>;
+
+class Capture {
+ public:
+  // `config` has passed check_format and check_capture_options. Builds the detector
+  // (its construction errors).
+  static Result<std::unique_ptr<Capture>, CoreError> create(SourceConfig config,
+                                                            DeviceArgument device);
+  ~Capture();
+
+  // Errors in order: AlreadyRunning; the configuration checks again; the device's
+  // selection errors; DeviceEnumerationFailed when its configuration cannot be read; the
+  // channel selection kinds; the chain's construction errors; StreamOpenFailed.
+  Result<void, CaptureError> start();
+
+  // One block, or nothing when `timeout` ran out (none waits as long as it takes). See
+  // CapturePipeline::read for the end of a stream; a detector error fails the read and
+  // loses the block. NotRunning without a stream.
+  Result<std::optional<CaptureBlock>, CaptureError> read(
+      std::optional<std::chrono::milliseconds> timeout);
+
+  // Never fails; does nothing without a stream.
+  void stop();
+
+  bool is_running() const;
+  uint64_t overrun_count() const;
+  float vad_probability() const { return detector_.probability(); }
+  const SourceConfig& config() const { return config_; }
+
+ private:
+  enum class State : uint8_t { Idle, Starting, Running, Stopping };
+
+  Capture(SourceConfig config, DeviceArgument device, CaptureDetector detector);
+  Result<void, ConfigError> open_stream();
+  std::shared_ptr<CapturePipeline> running_pipeline() const;
+
+  const SourceConfig config_;
+  const DeviceArgument device_;
+  CaptureDetector detector_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::Idle;
+  std::optional<Stream> stream_;
+  std::shared_ptr<CapturePipeline> pipeline_;
+};
+
+}  // namespace murello
