@@ -1,0 +1,140 @@
+#include "sources/playback.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include "sources/playback_feed.hpp"
+
+namespace murello {
+namespace {
+
+constexpr auto kDrainPoll = std::chrono::milliseconds(10);
+
+// Why an output stream could not be built: a device with fewer channels than asked for
+// says so; anything else is the backend's own refusal.
+CoreError explain_open_failure(const DeviceHandle& device, uint16_t channels,
+                               CoreError refusal) {
+  // Too many channels for any device is refused before the device is asked.
+  if (channels > kMaxStreamChannels) return refusal;
+  auto config = default_config(device, Direction::Playback);
+  if (config && config->channels != 0 && config->channels < channels) {
+    const std::string detail = refusal.fields().empty() ? refusal.message() : refusal.fields()[0];
+    return CoreError(ErrorKind::SpeakerChannelsUnsupported, channels, config->channels, detail);
+  }
+  return refusal;
+}
+
+}  // namespace
+
+struct Playback::Active {
+  std::shared_ptr<PlaybackFeed> feed;
+  Stream stream;
+};
+
+Playback::Playback(uint32_t sample_rate_hz, uint16_t channels)
+    : sample_rate_hz_(sample_rate_hz), channels_(channels) {}
+
+Playback::~Playback() { stop(); }
+
+Result<Playback::Active, CoreError> Playback::open(const DeviceResolver& resolve) const {
+  auto device = resolve();
+  if (!device) return std::move(device).error();
+  auto feed = std::make_shared<PlaybackFeed>();
+  auto stream = Stream::build_output(
+      *device, StreamConfig{channels_, sample_rate_hz_, std::nullopt},
+      [feed](std::span<float> out) { feed->fill(out); },
+      [feed](std::string_view message) { feed->fail(message); });
+  if (!stream) return explain_open_failure(*device, channels_, std::move(stream).error());
+  stream->play();
+  return Active{std::move(feed), std::move(stream).value()};
+}
+
+Result<void, CoreError> Playback::start(const DeviceResolver& resolve) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
+  if (state_ == State::Running) return CoreError(ErrorKind::AlreadyRunning);
+  state_ = State::Starting;
+  lock.unlock();
+
+  auto opened = open(resolve);
+
+  lock.lock();
+  if (opened) {
+    feed_ = std::move(opened->feed);
+    stream_.emplace(std::move(opened->stream));
+    state_ = State::Running;
+  } else {
+    state_ = State::Idle;
+  }
+  changed_.notify_all();
+  if (!opened) return std::move(opened).error();
+  return {};
+}
+
+void Playback::stop() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
+  if (state_ == State::Idle) return;
+  std::shared_ptr<PlaybackFeed> feed = std::move(feed_);
+  std::optional<Stream> stream = std::move(stream_);
+  feed_.reset();
+  stream_.reset();
+  state_ = State::Stopping;
+  lock.unlock();
+
+  // Stop playing before the device closes, so that writers waiting on the queue wake up
+  // and the audio thread plays nothing more.
+  feed->stop();
+  stream.reset();
+  feed.reset();
+
+  lock.lock();
+  state_ = State::Idle;
+  changed_.notify_all();
+}
+
+std::shared_ptr<PlaybackFeed> Playback::running_feed() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::Running ? feed_ : nullptr;
+}
+
+// A refused send: the device's error if one is waiting to be reported, else the stream
+// was stopped.
+CoreError Playback::failure(PlaybackFeed& feed) {
+  if (auto error = feed.take_error()) return CoreError(ErrorKind::DeviceFailed, *error);
+  return CoreError(ErrorKind::SpeakerStreamClosed);
+}
+
+Result<void, CoreError> Playback::write(std::vector<float> samples) {
+  std::shared_ptr<PlaybackFeed> feed = running_feed();
+  if (!feed) return CoreError(ErrorKind::SpeakerStreamClosed);
+  if (samples.empty()) return {};
+  if (feed->playing() && feed->queue().send(std::move(samples))) return {};
+  return failure(*feed);
+}
+
+Result<void, CoreError> Playback::drain() {
+  std::shared_ptr<PlaybackFeed> feed = running_feed();
+  if (!feed) return CoreError(ErrorKind::SpeakerStreamClosed);
+  if (auto ticket = feed->queue().send_marker()) {
+    while (feed->queue().markers_taken() < *ticket && feed->playing()) {
+      std::this_thread::sleep_for(kDrainPoll);
+    }
+  }
+  if (auto error = feed->take_error()) return CoreError(ErrorKind::DeviceFailed, *error);
+  // A dead device has taken nothing; only a stop from another thread ends a drain quietly.
+  if (feed->device_failed()) return CoreError(ErrorKind::SpeakerStreamClosed);
+  return {};
+}
+
+bool Playback::running() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::Running;
+}
+
+uint64_t Playback::underrun_samples() const {
+  std::lock_guard lock(mutex_);
+  return feed_ ? feed_->underrun_samples() : 0;
+}
+
+}  // namespace murello

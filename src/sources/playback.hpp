@@ -1,0 +1,83 @@
+// Playback: the engine behind a speaker. It opens an output device at the caller's rate
+// and channel count, takes chunks of samples from writers, feeds them to the device from
+// the stream's audio thread, fills shortfalls with silence (counted as underrun) and
+// lets a caller wait until everything written has been taken.
+//
+// Conventions: samples are interleaved float32 at the opened channel count, played as
+// written (no resampling or conversion); counts are samples, all channels.
+//
+// Threads: every member may be called from any thread, concurrently. start and stop
+// serialise on the bridge mutex and wait out each other; write and drain block (write
+// while 32 messages are queued, drain until its turn comes) and never hold that mutex
+// while they wait. A stop from another thread wakes blocked writers and drainers.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "core/error.hpp"
+#include "devices/device.hpp"
+#include "devices/stream.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+class PlaybackFeed;
+
+// Finds the output device at each start; its errors are start's errors.
+using DeviceResolver = std::function<Result<DeviceHandle, CoreError>()>;
+
+class Playback {
+ public:
+  Playback(uint32_t sample_rate_hz, uint16_t channels);
+  ~Playback();  // stops
+  Playback(const Playback&) = delete;
+  Playback& operator=(const Playback&) = delete;
+
+  // Opens the device at the backend's default period and starts playing silence (which
+  // counts as underrun) until the first write. Fails with AlreadyRunning while running;
+  // with the resolver's error; with SpeakerChannelsUnsupported when the device cannot
+  // be opened and reports fewer channels than asked for; else with StreamOpenFailed.
+  Result<void, CoreError> start(const DeviceResolver& resolve);
+
+  // Queues `samples` as one message, waiting while the queue is full; an empty write
+  // does nothing. Fails with SpeakerStreamClosed when not running or stopped meanwhile,
+  // and with DeviceFailed (once) after a device error.
+  Result<void, CoreError> write(std::vector<float> samples);
+
+  // Returns once every message written before the call has been taken by the audio
+  // thread (its last samples may still be on their way to the speaker), or once the
+  // stream stops playing. Fails as write does.
+  Result<void, CoreError> drain();
+
+  // Ends the stream, discarding what is queued. Never fails; does nothing when idle.
+  void stop();
+
+  bool running() const;
+  // Samples of silence played because the queue ran dry; 0 when not running.
+  uint64_t underrun_samples() const;
+
+ private:
+  enum class State { Idle, Starting, Running, Stopping };
+  struct Active;
+
+  Result<Active, CoreError> open(const DeviceResolver& resolve) const;
+  std::shared_ptr<PlaybackFeed> running_feed() const;
+  static CoreError failure(PlaybackFeed& feed);
+
+  const uint32_t sample_rate_hz_;
+  const uint16_t channels_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::Idle;
+  std::shared_ptr<PlaybackFeed> feed_;  // while running
+  std::optional<Stream> stream_;        // while running
+};
+
+}  // namespace murello

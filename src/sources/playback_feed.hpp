@@ -1,0 +1,64 @@
+// What a playback stream shares between its writers and its audio thread: the queue,
+// the underrun counter and the error slot; and the audio thread's side of it, which
+// fills each device buffer from the queue.
+//
+// Conventions: samples are interleaved float32 at the stream's channel count; counts
+// are samples (all channels), not frames.
+//
+// Threads: fill() and fail() run on the audio thread only; everything else may be
+// called from any thread. The stream is playing while the queue is open: stop closes
+// it, and so does a device error. fill() takes no lock and neither waits nor allocates.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sources/playback_queue.hpp"
+
+namespace murello {
+
+class PlaybackFeed {
+ public:
+  PlaybackQueue& queue() { return queue_; }
+  bool playing() const { return queue_.is_open(); }
+  uint64_t underrun_samples() const { return underruns_.load(std::memory_order_relaxed); }
+
+  // Audio thread: fills `out` completely: what was left of the last message first, then
+  // queued messages in order; silence for what the queue cannot supply, counted as
+  // underrun while playing. Once stopped it plays silence and drops what is queued.
+  void fill(std::span<float> out);
+
+  // Audio thread: the device failed. Keeps `message` for the next writer and stops
+  // playing, which wakes blocked writers.
+  void fail(std::string_view message);
+
+  // Stops playing: writers blocked on a full queue wake up and fail.
+  void stop() { queue_.close(); }
+
+  // The device error, taken out of the slot: each error is reported once.
+  std::optional<std::string> take_error();
+  // Whether the device failed, whether or not its error has been reported.
+  bool device_failed() const { return failed_.load(std::memory_order_acquire); }
+
+ private:
+  // Copies from the carry-over into `out`; returns the number of samples copied.
+  size_t take_carry(std::span<float> out);
+
+  PlaybackQueue queue_;
+  std::atomic<uint64_t> underruns_{0};
+  std::mutex error_mutex_;
+  std::optional<std::string> error_;
+  std::atomic<bool> failed_{false};
+
+  // Audio thread only: the message being played and how much of it has been.
+  const std::vector<float>* carry_ = nullptr;
+  size_t carry_offset_ = 0;
+};
+
+}  // namespace murello

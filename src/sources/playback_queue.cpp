@@ -1,0 +1,68 @@
+#include "sources/playback_queue.hpp"
+
+namespace murello {
+
+// Message k lives in slot k % kSlots. A sender may publish message k once the receiver
+// has taken message k - kCapacity, which it does only after it has finished reading
+// message k - kSlots, the slot's previous occupant.
+std::vector<float>* PlaybackQueue::wait_for_slot() {
+  const uint64_t k = sent_.load(std::memory_order_relaxed);
+  while (true) {
+    // Read before the checks: a receive or close in between changes it, so the wait
+    // below returns at once instead of missing the wake-up.
+    uint32_t seen = progress_.load(std::memory_order_acquire);
+    if (!is_open()) return nullptr;
+    if (k - received_.load(std::memory_order_acquire) < kCapacity) return &slots_[k % kSlots];
+    progress_.wait(seen, std::memory_order_acquire);
+  }
+}
+
+void PlaybackQueue::publish() { sent_.fetch_add(1, std::memory_order_release); }
+
+bool PlaybackQueue::send(std::vector<float> samples) {
+  std::lock_guard lock(send_mutex_);
+  std::vector<float>* slot = wait_for_slot();
+  if (slot == nullptr) return false;
+  slot->swap(samples);
+  publish();
+  return true;
+}
+
+std::optional<uint64_t> PlaybackQueue::send_marker() {
+  std::lock_guard lock(send_mutex_);
+  std::vector<float>* slot = wait_for_slot();
+  if (slot == nullptr) return std::nullopt;
+  slot->clear();  // keeps the storage for a later message
+  publish();
+  return ++markers_sent_;
+}
+
+void PlaybackQueue::close() {
+  open_.store(false, std::memory_order_release);
+  wake_senders();
+}
+
+void PlaybackQueue::wake_senders() {
+  progress_.fetch_add(1, std::memory_order_release);
+  progress_.notify_all();
+}
+
+const std::vector<float>* PlaybackQueue::try_receive() {
+  const uint64_t available = sent_.load(std::memory_order_acquire);
+  while (next_ != available) {
+    const std::vector<float>& message = slots_[next_ % kSlots];
+    ++next_;
+    received_.store(next_, std::memory_order_release);
+    wake_senders();
+    if (!message.empty()) return &message;
+    markers_taken_.fetch_add(1, std::memory_order_release);
+  }
+  return nullptr;
+}
+
+void PlaybackQueue::discard_all() {
+  while (try_receive() != nullptr) {
+  }
+}
+
+}  // namespace murello

@@ -1,0 +1,71 @@
+// The playback queue: chunks of samples on their way from writers to a playback stream's
+// audio thread, bounded at 32 messages.
+//
+// Conventions: a message is interleaved float32 samples of any length; an empty message
+// is a drain marker, which the receiver counts and never hands out.
+//
+// Threads: any number of senders (send, send_marker, close), one receiver (try_receive,
+// discard_all: the audio thread). Senders serialise on a mutex and block while 32
+// messages wait; the receiver takes no lock, never waits and never allocates or frees:
+// a message's storage stays in its slot until a later sender replaces it, and that
+// sender frees it. The queue is open from construction until close(); afterwards every
+// send fails at once, and blocked senders wake up and fail.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace murello {
+
+class PlaybackQueue {
+ public:
+  static constexpr size_t kCapacity = 32;
+
+  // Queues `samples` (not empty), waiting while the queue is full. False when the queue
+  // is closed. The storage of an old message that the new one replaces is freed here,
+  // on the sender's thread.
+  bool send(std::vector<float> samples);
+
+  // Queues a drain marker, waiting while the queue is full. Returns the number of
+  // markers the receiver must have taken for this one to be taken (tickets are handed
+  // out in queue order), or none when the queue is closed.
+  std::optional<uint64_t> send_marker();
+
+  void close();
+  bool is_open() const { return open_.load(std::memory_order_acquire); }
+  uint64_t markers_taken() const { return markers_taken_.load(std::memory_order_acquire); }
+
+  // Receiver: the next message with samples, counting the markers before it; nullptr
+  // when none waits. The message stays readable until the next try_receive or
+  // discard_all.
+  const std::vector<float>* try_receive();
+  // Receiver: takes and drops every waiting message, counting its markers.
+  void discard_all();
+
+ private:
+  // One slot more than the capacity: the receiver may still be reading the message it
+  // took last while 32 others wait.
+  static constexpr size_t kSlots = kCapacity + 1;
+
+  // Claims the next slot for a sender holding `send_mutex_`; nullptr once closed.
+  std::vector<float>* wait_for_slot();
+  void publish();
+  void wake_senders();
+
+  std::array<std::vector<float>, kSlots> slots_;
+  std::mutex send_mutex_;  // never taken by the receiver
+  uint64_t markers_sent_ = 0;                // under send_mutex_
+  std::atomic<uint64_t> sent_{0};            // messages published
+  std::atomic<uint64_t> received_{0};        // messages taken by the receiver
+  std::atomic<uint64_t> markers_taken_{0};
+  std::atomic<uint32_t> progress_{0};        // changes whenever a blocked sender may go on
+  std::atomic<bool> open_{true};
+  uint64_t next_ = 0;                        // receiver only: the next message to take
+};
+
+}  // namespace murello
