@@ -13,7 +13,7 @@ namespace {
 TEST(ResamplerFft, ConvolvesCircularlyAtEverySize) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> dist(-1, 1);
-  for (size_t size : {2u, 4u, 8u, 64u, 4096u}) {
+  for (size_t size : {2u, 4u, 8u, 64u, 1024u}) {
     const FftPlan plan(size);
     std::vector<double> x_re(size), x_im(size), h_re(size), h_im(size, 0.0);
     for (size_t i = 0; i < size; ++i) x_re[i] = dist(rng), x_im[i] = dist(rng), h_re[i] = dist(rng);
