@@ -1,0 +1,53 @@
+// EchoReferenceQueue: the far-end samples the caller pushes (what was played), carried to
+// the echo-cancellation stage that runs inside read().
+//
+// Conventions: the queue holds mono float32 samples at the reference rate, at most two
+// seconds of them. Pushes arrive interleaved at the reference channel count and are
+// down-mixed frame by frame; a trailing partial frame is dropped. Neither side ever
+// waits or fails: what does not fit is dropped and counted (discarded), and silence the
+// stage inserts for a queue that ran short is counted too (padded).
+//
+// Threads: push() on any caller thread, take() on the reading thread; the mutex is held
+// only to append or remove. The counters are atomic and may be read at any time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <vector>
+
+namespace murello {
+
+class EchoReferenceQueue {
+ public:
+  EchoReferenceQueue(uint32_t reference_rate_hz, uint16_t reference_channels);
+
+  // Down-mixes whole frames of `interleaved` and appends what fits; the newest samples
+  // of a push that does not fit are dropped and counted as discarded.
+  void push(std::span<const float> interleaved);
+
+  // Removes up to `count` samples from the front and appends them to `out`. Returns
+  // whether samples remain queued.
+  bool take(size_t count, std::vector<float>& out);
+
+  // Counts silence the consumer inserted because the queue ran short.
+  void add_padded(uint64_t samples) { padded_.fetch_add(samples, std::memory_order_relaxed); }
+
+  uint64_t discarded() const { return discarded_.load(std::memory_order_relaxed); }
+  uint64_t padded() const { return padded_.load(std::memory_order_relaxed); }
+  uint32_t rate_hz() const { return rate_hz_; }
+  size_t limit() const { return limit_; }
+
+ private:
+  const uint32_t rate_hz_;
+  const uint16_t channels_;
+  const size_t limit_;  // two seconds of mono reference
+  std::mutex mutex_;
+  std::deque<float> samples_;
+  std::atomic<uint64_t> discarded_{0};
+  std::atomic<uint64_t> padded_{0};
+};
+
+}  // namespace murello
