@@ -281,8 +281,9 @@ void fill_capture(Card& card, const snd_pcm_channel_area_t* areas, snd_pcm_ufram
     delay = loop_delay_frames(card);
   }
   for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-    uint64_t frame = card.device_frames + card.appl + i;
     uint64_t heard_at = card.loop_origin + card.appl + i;
+    // A loop's near-end talker speaks in real time, whether or not the mic is running.
+    uint64_t frame = card.loop ? heard_at : card.device_frames + card.appl + i;
     for (uint32_t c = 0; c < card.channels(); ++c) {
       float value = card.signal.sample(frame, c);
       if (card.loop && heard_at >= delay) {

@@ -7,7 +7,8 @@
 //     rate N | rate_min N rate_max N   rates offered (Hz)
 //     channels N | channels_min N channels_max N
 //     signal ramp|sine|file|silence    what the mic plays (frequency, amplitude, file);
-//                                      in a loop, the near-end talker mixed with the echo
+//                                      in a loop, the near-end talker mixed with the
+//                                      echo, indexed by the loop's clock, not the mic's
 //     record "/path"                   speaker: every frame it played, raw float32
 //     stats "/path"                    written at close: frames=N silence=N xruns=N
 //     open_error N                     refuse to open with errno N (16: busy)
@@ -16,7 +17,8 @@
 //     loop NAME delay_ms D gain G      loop: the pair shares NAME; echo delay and gain
 //   }
 //
-// Frame counts are device frames since the PCM was opened, across restarts.
+// Frame counts are device frames since the PCM was opened, across restarts. A loop's
+// clock counts frames since the first of its halves was opened.
 #pragma once
 
 #include <alsa/asoundlib.h>

@@ -24,53 +24,69 @@ class TestCard : public ::testing::Test {
   static void SetUpTestSuite() { test_card::use(); }
 };
 
-// The speaker half plays one impulse; the microphone half hears it once, scaled by the
-// loop's gain, on top of its near-end talker (a ramp of whole numbers).
-TEST_F(TestCard, LoopCarriesTheSpeakerToTheMicrophoneWithItsGain) {
+// The speaker half plays one impulse; each microphone half hears it once, scaled by the
+// loop's gain and delayed by its own delay, on top of the near-end talker: a ramp of
+// whole numbers that counts the loop's frames, which dates every sample.
+TEST_F(TestCard, LoopCarriesTheSpeakerToEachMicrophoneWithItsDelayAndGain) {
   constexpr uint64_t kImpulseFrame = 9600;
-  std::vector<float> heard;
-  heard.reserve(48000 * 4);
-  std::atomic<uint64_t> heard_frames{0};
+  struct Mic {
+    explicit Mic(std::string pcm_name) : name(std::move(pcm_name)) {}
+    std::string name;
+    std::vector<float> heard;
+    std::atomic<uint64_t> frames{0};
+    std::optional<Stream> stream;
+  };
+  Mic near("loop:NAME=delay,DELAY=50,GAIN=0.5,SIGNAL=ramp");
+  Mic far("loop:NAME=delay,DELAY=250,GAIN=0.5,SIGNAL=ramp");
+  for (Mic* mic : {&near, &far}) {
+    mic->heard.reserve(48000 * 4);
+    auto built = Stream::build_input(
+        pcm(mic->name), {1, 48000, 480},
+        [mic](std::span<const float> samples) {
+          mic->heard.insert(mic->heard.end(), samples.begin(), samples.end());
+          mic->frames.fetch_add(samples.size());
+        },
+        [](std::string_view) {});
+    ASSERT_TRUE(built.ok()) << built.error().message();
+    mic->stream.emplace(std::move(built).value());
+  }
   std::atomic<uint64_t> played_frames{0};
-  const std::string loop = "loop:NAME=gain,DELAY=50,GAIN=0.5,SIGNAL=ramp";
-
-  auto mic = Stream::build_input(
-      pcm(loop), {1, 48000, 480},
-      [&](std::span<const float> samples) {
-        heard.insert(heard.end(), samples.begin(), samples.end());
-        heard_frames.fetch_add(samples.size());
-      },
-      [](std::string_view) {});
-  ASSERT_TRUE(mic.ok()) << mic.error().message();
   uint64_t next = 0;  // speaker's audio thread only
   auto speaker = Stream::build_output(
-      pcm(loop), {1, 48000, std::nullopt},
+      pcm("loop:NAME=delay"), {1, 48000, std::nullopt},
       [&](std::span<float> out) {
         for (float& s : out) s = (next++ == kImpulseFrame) ? 1.0f : 0.0f;
         played_frames.fetch_add(out.size());
       },
       [](std::string_view) {});
   ASSERT_TRUE(speaker.ok()) << speaker.error().message();
-  std::optional<Stream> mic_stream(std::move(mic).value());
   std::optional<Stream> speaker_stream(std::move(speaker).value());
-  mic_stream->play();
+  near.stream->play();
+  far.stream->play();
   speaker_stream->play();
-  // The impulse sounds 200 ms after the speaker starts and is heard 50 ms later.
-  ASSERT_TRUE(test_card::eventually([&] { return played_frames.load() >= 3 * kImpulseFrame; }));
-  uint64_t until = heard_frames.load() + 9600;
-  ASSERT_TRUE(test_card::eventually([&] { return heard_frames.load() >= until; }));
+  // The impulse sounds 200 ms after the speaker starts; wait until both have heard it.
+  ASSERT_TRUE(test_card::eventually([&] { return played_frames.load() >= 2 * kImpulseFrame; }));
+  uint64_t until = far.frames.load() + 12000;
+  ASSERT_TRUE(test_card::eventually([&] { return far.frames.load() >= until; }));
   speaker_stream.reset();
-  mic_stream.reset();
 
-  int echoes = 0;
-  for (float s : heard) {
-    float echo = s - std::floor(s);
-    if (echo != 0.0f) {
-      ++echoes;
-      EXPECT_EQ(echo, 0.5f);
+  std::vector<uint64_t> heard_at;
+  for (Mic* mic : {&near, &far}) {
+    mic->stream.reset();
+    SCOPED_TRACE(mic->name);
+    int echoes = 0;
+    for (float s : mic->heard) {
+      float echo = s - std::floor(s);
+      if (echo != 0.0f) {
+        ++echoes;
+        EXPECT_EQ(echo, 0.5f);
+        heard_at.push_back(static_cast<uint64_t>(std::floor(s)));
+      }
     }
+    EXPECT_EQ(echoes, 1);
   }
-  EXPECT_EQ(echoes, 1);
+  ASSERT_EQ(heard_at.size(), 2u);
+  EXPECT_EQ(heard_at[1] - heard_at[0], 200u * 48);
 }
 
 // Capture of `frames` frames from the named microphone, stereo at 48 kHz.
