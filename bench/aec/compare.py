@@ -86,18 +86,17 @@ def run(driver, args, s, work, name):
     return out[:len(s["near"])], cpu
 
 
-def erle_curve(s, out):
-    """ERLE per window where the echo is active; NaN elsewhere."""
-    n = int(WINDOW * RATE)
-    count = len(out) // n
-    near = s["near"][:count * n].reshape(count, n)
-    echo = s["echo"][:count * n].reshape(count, n)
-    o = out[:count * n].reshape(count, n)
-    echo_power = np.mean(echo ** 2, axis=1)
-    active = echo_power > 0.01 * np.mean(echo_power)
-    erle = 10 * np.log10(np.mean(near ** 2, axis=1) / np.maximum(np.mean(o ** 2, axis=1), 1e-20))
-    erle[~active] = np.nan
-    return (np.arange(count) + 1) * WINDOW, erle
+def erle_curve(s, out, length=WINDOW):
+    """ERLE over windows of `length` seconds every WINDOW seconds, where the echo is
+    active; NaN elsewhere. Each point is stamped with its window's end."""
+    hop, n = int(WINDOW * RATE), int(length * RATE)
+    starts = np.arange(0, len(out) - n + 1, hop)
+    near = np.array([np.mean(s["near"][a:a + n] ** 2) for a in starts])
+    echo = np.array([np.mean(s["echo"][a:a + n] ** 2) for a in starts])
+    o = np.array([np.mean(out[a:a + n] ** 2) for a in starts])
+    erle = 10 * np.log10(near / np.maximum(o, 1e-20))
+    erle[echo <= 0.01 * np.mean(echo)] = np.nan
+    return (starts + n) / RATE, erle
 
 
 def median_erle(s, out, begin, end):
@@ -110,11 +109,12 @@ def median_erle(s, out, begin, end):
 
 
 def time_to_stay_above(t, erle, level, begin, end):
-    """Seconds from `begin` until the ERLE stays at or above `level` up to `end`."""
-    inside = (t > begin) & (t <= end) & ~np.isnan(erle)
+    """Seconds from `begin` until the ERLE stays at or above `level` up to `end`
+    (counting windows that lie wholly after `begin`)."""
+    inside = (t >= begin + 1.0) & (t <= end) & ~np.isnan(erle)
     below = np.where(inside & (erle < level))[0]
     if len(below) == 0:
-        return 0.0
+        return 1.0  # from the first whole window on
     if below[-1] == np.where(inside)[0][-1]:
         return float("inf")
     return float(t[below[-1]] - begin)
@@ -142,6 +142,8 @@ def first_speech(s):
 def fmt(x, unit=""):
     if x == float("inf"):
         return "never"
+    if unit == " s" and x <= 1.0:
+        return "≤ 1 s"
     return f"{x:.1f}{unit}" if abs(x) >= 0.1 or x == 0 else f"{x:.4f}{unit}"
 
 
@@ -165,8 +167,10 @@ def main():
             driver = os.path.join(drivers, binaries[name])
             out, cpu = run(driver, args(main_s), main_s, work, "main")
             out_far, _ = run(driver, args(far_s), far_s, work, "far")
-            t, erle = erle_curve(main_s, out)
-            curves[name] = (t, erle)
+            curves[name] = erle_curve(main_s, out)
+            # Whether the ERLE "stays above" a level is judged on 1 s windows, so one
+            # quiet syllable does not reset the clock.
+            t, erle = erle_curve(main_s, out, 1.0)
             rows.append([
                 name,
                 fmt(median_erle(main_s, out, 5, DOUBLE_TALK[0]), " dB"),

@@ -13,6 +13,7 @@ constexpr double kHoldBelow = 0.2;
 constexpr double kEnterDeviations = 3.0;
 constexpr double kLeaveDeviations = 10.0;
 constexpr double kMinDeviation = 0.01;
+constexpr double kMaxDeviation = 0.2;
 constexpr double kDoubleTalkMu = 0.01;
 
 }  // namespace
@@ -51,7 +52,11 @@ void DoubleTalk::update(double far_energy, double c) {
     held_ = smoothed_ < kHoldBelow;
     return;
   }
-  const double g = std::max(deviation_, kMinDeviation);
+  // The deviation learns from every step left outside double talk, including steps
+  // of double talk that fell just short of the entry threshold; unbounded, that
+  // widens the threshold until a long double talk is no longer detected at all and
+  // the filter adapts on the near talker.
+  const double g = std::clamp(deviation_, kMinDeviation, kMaxDeviation);
   if (double_talk_) {
     double_talk_ = (mean_ - c) / g >= kLeaveDeviations;
   } else {
