@@ -1,10 +1,13 @@
 // Device faults on the test sound card: loss of the device ends the stream with one
-// error, an overrun is recovered without one.
+// error, an overrun or underrun is recovered without one.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "devices/stream.hpp"
 #include "test_card.hpp"
@@ -107,6 +110,41 @@ TEST_F(StreamFaults, StallOfTheMicrophoneIsRecoveredNotReported) {
             true);
   std::string text = test_card::read_file(stats);
   EXPECT_EQ(text.find("xruns=0"), std::string::npos) << text;
+  std::remove(stats.c_str());
+}
+
+// A callback 100 ms late, against a 40 ms buffer: an underrun, recovered without an
+// error and without losing or repeating a frame the callback gave.
+TEST_F(StreamFaults, UnderrunOfTheSpeakerIsRecoveredNotReported) {
+  std::string record = test_card::temp_path("underrun.raw");
+  std::string stats = test_card::temp_path("underrun.stats");
+  std::atomic<uint64_t> periods{0};
+  std::atomic<int> errors{0};
+  float next = 0.0f;  // audio thread only
+  auto built = Stream::build_output(
+      pcm("speaker:RECORD=" + record + ",STATS=" + stats), {2, 48000, std::nullopt},
+      [&](std::span<float> out) {
+        if (periods.fetch_add(1) == 20) std::this_thread::sleep_for(100ms);
+        for (float& s : out) s = next++;
+      },
+      [&](std::string_view) { errors.fetch_add(1); });
+  ASSERT_TRUE(built.ok()) << built.error().message();
+  std::optional<Stream> stream(std::move(built).value());
+  stream->play();
+  ASSERT_TRUE(test_card::eventually([&] { return periods.load() >= 60; }));
+  stream.reset();
+  EXPECT_EQ(errors.load(), 0);
+  std::string text = test_card::read_file(stats);
+  EXPECT_EQ(text.find("xruns=0"), std::string::npos) << text;
+  std::string bytes = test_card::read_file(record);
+  std::vector<float> played(bytes.size() / sizeof(float));
+  std::memcpy(played.data(), bytes.data(), played.size() * sizeof(float));
+  test_card::RampFollower ramp;
+  ramp.feed(played);
+  EXPECT_EQ(ramp.first(), 0u);
+  EXPECT_EQ(ramp.breaks(), 0u);
+  EXPECT_GT(played.size(), 40u * 480 * 2);
+  std::remove(record.c_str());
   std::remove(stats.c_str());
 }
 
