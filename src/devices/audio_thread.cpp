@@ -154,9 +154,9 @@ void AudioThread::stop_device() {
   snd_pcm_drop(pcm);
 }
 
-void AudioThread::service_pcm(const pollfd* fds, int count) {
+void AudioThread::service_pcm(pollfd* fds, int count) {
   unsigned short revents = 0;
-  int rc = snd_pcm_poll_descriptors_revents(pcm_.handle.get(), const_cast<pollfd*>(fds),
+  int rc = snd_pcm_poll_descriptors_revents(pcm_.handle.get(), fds,
                                             static_cast<unsigned int>(count), &revents);
   if (rc < 0) {
     recover(rc);

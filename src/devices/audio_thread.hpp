@@ -67,7 +67,7 @@ class AudioThread {
   bool command_pending() const;
   void start_device();
   void stop_device();
-  void service_pcm(const pollfd* fds, int count);
+  void service_pcm(pollfd* fds, int count);
   void on_poll_error();
   void capture_periods();
   void playback_periods();
