@@ -63,10 +63,18 @@ TEST(TauConfig, RefusesInOrderWithTheFirstFault) {
   }
 }
 
-TEST(TauConfig, BuildsAtTheLimits) {
+// Sizes at the limits: the searches' plans, the partition count and the capped
+// fine window must all hold together while audio runs.
+TEST(TauConfig, RunsAtTheLimits) {
   for (const EngineConfig& c : {with(8000, 16, 10, 10), with(48000, 500, 1000, 2000), with(44100, 200, 250, 1000)}) {
     auto e = Tau::create(c);
-    EXPECT_TRUE(e.ok()) << c.sample_rate_hz;
+    ASSERT_TRUE(e.ok()) << c.sample_rate_hz;
+    const auto x = noise(c.sample_rate_hz, 0.1f, 15);
+    std::vector<float> out;
+    e->push_far(x);
+    e->process(x, out);
+    e->flush(out);
+    EXPECT_EQ(out.size(), x.size());
   }
 }
 
