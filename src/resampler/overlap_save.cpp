@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "util/simd.hpp"
+
 namespace murello {
 namespace {
 
@@ -22,6 +24,20 @@ constexpr uint64_t kMaxTransform = 16384;
 // ±1; up to this magnitude every output stays well inside a float ulp (or 1e-9) of the
 // direct sum, and beyond it, or at a non-finite sample, the pass goes the direct way.
 constexpr double kPeakLimit = 64.0;
+
+// How many samples are outside ±kPeakLimit (or not numbers) and how many are 0, in one
+// vectorised scan.
+MURELLO_VECTOR_CLONES uint64_t count_outside(const double* samples, uint64_t count,
+                                             uint64_t& zeros) {
+  uint64_t outside = 0, zero = 0;
+  for (uint64_t n = 0; n < count; ++n) {
+    // A NaN fails the comparison too.
+    outside += !(std::abs(samples[n]) <= kPeakLimit);
+    zero += samples[n] == 0;
+  }
+  zeros = zero;
+  return outside;
+}
 
 uint64_t subfilter_taps(const FilterDesign& d) { return (d.taps + d.down - 2) / d.down + 1; }
 
@@ -111,13 +127,8 @@ bool OverlapSave::run(const double* samples, float* out) {
 // pass holds a zero at all.
 bool OverlapSave::within_range(const double* samples) {
   const uint64_t count = nonzero_.size() - 1;
-  uint64_t outside = 0, zeros = 0;
-  for (uint64_t n = 0; n < count; ++n) {
-    // A NaN fails the comparison too.
-    outside += !(std::abs(samples[n]) <= kPeakLimit);
-    zeros += samples[n] == 0;
-  }
-  if (outside > 0) return false;
+  uint64_t zeros = 0;
+  if (count_outside(samples, count, zeros) > 0) return false;
   has_zeros_ = zeros > 0;
   if (!has_zeros_) return true;
   uint32_t nonzero = 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "util/simd.hpp"
+
 namespace murello {
 namespace {
 
@@ -13,6 +15,10 @@ constexpr uint64_t kStretchOutputs = 8192;
 constexpr uint64_t kMaxStretchInputs = 32768;
 // Interpolated outputs sorted by phase at a time: about four per phase of 512.
 constexpr uint64_t kBlendTileOutputs = 2048;
+
+MURELLO_VECTOR_CLONES void widen(const float* in, uint64_t count, double* out) {
+  for (uint64_t j = 0; j < count; ++j) out[j] = in[j];
+}
 
 uint64_t stretch_inputs(const FilterDesign& d) {
   if (d.form == ResamplerForm::Identity) return 0;
@@ -91,7 +97,7 @@ void Resampler::feed(const float* in, uint64_t count, std::vector<float>& out) {
     const uint64_t n = std::min<uint64_t>(count, line_.size() - line_end_);
     double* to = line_.data() + line_end_;
     if (in) {
-      for (uint64_t j = 0; j < n; ++j) to[j] = in[j];
+      widen(in, n, to);
       in += n;
     } else {
       std::fill(to, to + n, 0.0);
