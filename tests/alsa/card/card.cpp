@@ -269,7 +269,8 @@ snd_pcm_sframes_t card_pointer(snd_pcm_ioplug_t* io) {
   std::lock_guard lock(card.mutex);
   advance(card, monotonic_ns());
   if (card.phase == Phase::Halted) return -EPIPE;
-  return static_cast<snd_pcm_sframes_t>(card.position % card.boundary);
+  uint64_t position = card.boundary > 0 ? card.position % card.boundary : card.position;
+  return static_cast<snd_pcm_sframes_t>(position);
 }
 
 void fill_capture(Card& card, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
