@@ -14,8 +14,12 @@ constexpr std::uint64_t kMargin = 16;
 // A coarse decision acts once two decisions in a row agree.
 constexpr std::size_t kConfirmations = 2;
 // A fine search that has not decided after this many steps starts its
-// accumulation afresh, so evidence from a stale alignment cannot pile up.
+// accumulation afresh, so evidence from a stale alignment cannot pile up...
 constexpr std::size_t kFineStepLimit = 64;
+// ...and rests for this many of its periods (about 16 s), unless a confirmed coarse
+// decision wakes it: a far end with no echo (a headset) then costs only the cheap
+// coarse search.
+constexpr std::uint64_t kFineRestPeriods = 127;
 
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
 
@@ -101,7 +105,7 @@ bool DelayTracker::estimate(std::span<const float> near) {
     next_coarse_ = now + coarse_hop_;
     run_coarse();
   }
-  if (fine_active_ && now >= next_fine_ && now >= near_.capacity()) {
+  if (fine_active_ && now >= next_fine_ && now >= near_.capacity() && now >= fine_rest_until_) {
     next_fine_ = now + fine_hop_;
     return run_fine();
   }
@@ -116,6 +120,7 @@ void DelayTracker::restart_search() {
   anchor_.reset();
   fine_active_ = !delay_;
   fine_offset_ = 0;
+  fine_rest_until_ = 0;
   ++search_restarts_;
 }
 
@@ -151,6 +156,7 @@ void DelayTracker::start_fine(std::uint64_t offset) {
   searches_->fine.reset();
   fine_offset_ = offset;
   fine_active_ = true;
+  fine_rest_until_ = 0;
 }
 
 bool DelayTracker::run_fine() {
@@ -162,7 +168,10 @@ bool DelayTracker::run_fine() {
   if (!fine.accumulate(near_window_, far_window_)) return false;
   const auto lag = fine.decide();
   if (!lag) {
-    if (fine.steps() >= kFineStepLimit) fine.reset();
+    if (fine.steps() >= kFineStepLimit) {
+      fine.reset();
+      fine_rest_until_ = near_.written() + kFineRestPeriods * fine_hop_;
+    }
     return false;
   }
   fine_active_ = false;

@@ -95,6 +95,7 @@ class DelayTracker {
   std::optional<std::uint64_t> anchor_;  // confirmed coarse lag that placed the fine window
   bool fine_active_ = true;
   std::uint64_t fine_offset_ = 0;  // far lag of the fine window's lag 0
+  std::uint64_t fine_rest_until_ = 0;  // near position before which the fine search rests
   bool far_ahead_ = false;
 };
 
