@@ -1,10 +1,12 @@
 // Mono resampler throughput. Reads float32 noise from a raw file (or makes its own),
 // converts `seconds` of it for each common rate pair (or the one given) in one process()
 // call plus flush, and prints one line per pair: the best of several runs, in input
-// samples per second. bench/resampler.py runs this program and a peer on the same input,
-// in turns, and prints ratios.
+// samples per second. --block feeds the input in calls of that many frames instead, as a
+// stream would. bench/resampler.py runs this program and a peer on the same input, in
+// turns, and prints ratios.
 //
 //   bench_resampler [--input FILE.f32] [--seconds S] [--runs R] [--pair IN:OUT]
+//                   [--block FRAMES]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +31,7 @@ struct Options {
   std::string input;
   double seconds = 10;
   int runs = 5;
+  size_t block = 0;  // frames per process() call; 0 for the whole input in one call
   std::vector<Pair> pairs;
 };
 
@@ -60,17 +63,20 @@ struct Timing {
   size_t outputs = 0;
 };
 
-bool time_pair(Pair pair, std::span<const float> in, int runs, Timing& timing) {
+bool time_pair(Pair pair, std::span<const float> in, const Options& options, Timing& timing) {
   std::vector<float> out;
   out.reserve(size_t(double(in.size()) * pair.output_hz / pair.input_hz) + 1000000);
-  for (int run = 0; run < runs; ++run) {
+  const size_t block = options.block ? options.block : in.size();
+  for (int run = 0; run < options.runs; ++run) {
     const auto built = Clock::now();
     auto r = murello::Resampler::create(pair.input_hz, pair.output_hz);
     if (!r) return false;
     timing.construct_s = std::min(timing.construct_s, seconds_since(built));
     out.clear();
     const auto started = Clock::now();
-    if (!r->process(in, out)) return false;
+    for (size_t at = 0; at < in.size(); at += block) {
+      if (!r->process(in.subspan(at, std::min(block, in.size() - at)), out)) return false;
+    }
     r->flush(out);
     timing.process_s = std::min(timing.process_s, seconds_since(started));
     timing.outputs = out.size();
@@ -86,6 +92,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.seconds = std::stod(argv[i + 1]);
     } else if (!std::strcmp(argv[i], "--runs")) {
       options.runs = std::stoi(argv[i + 1]);
+    } else if (!std::strcmp(argv[i], "--block")) {
+      options.block = std::stoul(argv[i + 1]);
     } else if (!std::strcmp(argv[i], "--pair")) {
       Pair pair{};
       if (std::sscanf(argv[i + 1], "%u:%u", &pair.input_hz, &pair.output_hz) != 2) return false;
@@ -102,7 +110,8 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: %s [--input FILE.f32] [--seconds S] [--runs R] [--pair IN:OUT]\n",
+    std::fprintf(stderr, "usage: %s [--input FILE.f32] [--seconds S] [--runs R] [--pair IN:OUT]\n"
+                 "       [--block FRAMES]\n",
                  argv[0]);
     return 2;
   }
@@ -117,7 +126,7 @@ int main(int argc, char** argv) {
     const size_t frames = std::min(noise.size(), size_t(options.seconds * pair.input_hz));
     const std::span<const float> in(noise.data(), frames);
     Timing t;
-    if (!time_pair(pair, in, options.runs, t)) {
+    if (!time_pair(pair, in, options, t)) {
       std::fprintf(stderr, "%u -> %u failed\n", pair.input_hz, pair.output_hz);
       return 1;
     }
