@@ -55,16 +55,18 @@ void RealFft::forward_to(const float* in, Complex* out) {
     im[r] = in[2 * j + 1];
   }
   complex_.run_reordered(Direction::kForward);
-  // Separate the spectra of the even and odd samples and combine them.
-  for (std::size_t k = 0; k <= half; ++k) {
-    const std::size_t f = k == half ? 0 : k;
-    const std::size_t g = (half - k) % half;
+  // Separate the spectra of the even and odd samples and combine them; bins 0 and
+  // N both read Z_0 twice (Z_N is Z_0).
+  const auto combine = [&](std::size_t k, std::size_t f, std::size_t g) {
     const double fr = re[f], fi = im[f], gr = re[g], gi = im[g];
     const double d = fr - gr;
     const double s = fi + gi;
     const double wr = unpack_[k].real(), wi = unpack_[k].imag();
     out[k] = {0.5 * (fr + gr) + 0.5 * (wr * s + wi * d), 0.5 * (fi - gi) - 0.5 * wr * d + 0.5 * wi * s};
-  }
+  };
+  combine(0, 0, 0);
+  for (std::size_t k = 1; k < half; ++k) combine(k, k, half - k);
+  combine(half, 0, 0);
 }
 
 void RealFft::inverse_to(const Complex* in, float* out) {
