@@ -5,6 +5,12 @@
 // and each output is rounded back to float. The output is not delay-compensated: it
 // starts with the filter's ramp-in and `flush` appends its ramp-out.
 //
+// Each output is the dot product of its table row with its window of inputs. Short
+// calls compute it directly; in long calls of the Rational pairs OverlapSave suits, most
+// outputs come from FFT passes instead, within a float ulp (or 1e-9) of the direct sum,
+// with silent windows still exactly 0. Splitting a stream into other calls therefore
+// changes no output beyond that bound, and none at all where no pass is taken.
+//
 // Threads: a Resampler is plain state; one thread at a time may call it.
 #pragma once
 
@@ -41,7 +47,8 @@ class Resampler {
   // Consumes every sample of `in` and appends every output that becomes due to `out`;
   // never removes anything from `out`. `in` must not point into `out`. Fails with
   // ProcessAfterFlush once flushed, even for an empty `in`. Allocates nothing beyond
-  // growing `out`.
+  // growing `out`, except once: the first call long enough for a transform pass builds
+  // the passes.
   Result<void, ResamplerError> process(std::span<const float> in, std::vector<float>& out);
 
   // Pushes T - 1 zeros through a fed filter so its tail comes out, appending to `out`.
@@ -64,6 +71,7 @@ class Resampler {
  private:
   Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design);
 
+  // Builds the transform passes and lengthens the line to hold several.
   void prepare_passes();
   // Appends `count` inputs (zeros when `in` is null) and every output they make due.
   void feed(const float* in, uint64_t count, std::vector<float>& out);
