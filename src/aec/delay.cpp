@@ -42,8 +42,7 @@ Result<DelayTracker, AecError> DelayTracker::create(const EngineConfig& config) 
 }
 
 DelayTracker::DelayTracker(const EngineConfig& config, std::optional<Searches> searches)
-    : rate_hz_(config.sample_rate_hz),
-      history_(std::size_t{4} * config.sample_rate_hz +
+    : history_(std::size_t{4} * config.sample_rate_hz +
                std::size_t{config.sample_rate_hz} * (config.max_delay_ms + config.tail_ms) / 1000),
       searches_(std::move(searches)),
       factor_((config.sample_rate_hz + 500) / 1000),

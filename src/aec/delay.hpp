@@ -65,7 +65,6 @@ class DelayTracker {
   bool run_fine();
   void start_fine(std::uint64_t offset);
 
-  std::uint32_t rate_hz_;
   HistoryRing history_;
   std::optional<std::uint64_t> delay_;
   std::uint64_t near_processed_ = 0;
