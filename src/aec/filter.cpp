@@ -137,7 +137,7 @@ void PartitionedFilter::update_background(RealFft& plan) {
   plan.forward_to(frame_.data(), error.data());
   for (std::size_t k = 0; k < kBins; ++k) error[k] *= step_[k] / (far_power_[k] + kRegularisation);
 
-  float check = 0.0f;
+  bool finite = true;
   for (std::size_t p = 0; p < partitions_; ++p) {
     const Complex* x = far_spectra_.data() + age(p) * kBins;
     multiply_conj(gradient_.data(), error.data(), x, kBins);
@@ -145,13 +145,12 @@ void PartitionedFilter::update_background(RealFft& plan) {
     // (not circular) convolution.
     plan.inverse_to(gradient_.data(), frame_.data());
     std::fill(frame_.begin() + kBlock, frame_.end(), 0.0f);
-    check += frame_[0] * 0.0f;
-    for (std::size_t i = 1; i < kBlock; ++i) check += frame_[i] * 0.0f;
+    finite = finite && all_finite(frame_.data(), kBlock);
     plan.forward_to(frame_.data(), gradient_.data());
     Complex* w = slot(background_, p);
     for (std::size_t k = 0; k < kBins; ++k) w[k] += gradient_[k];
   }
-  if (check != 0.0f) clear_background();
+  if (!finite) clear_background();
 }
 
 void PartitionedFilter::choose_foreground(bool calm) {
