@@ -5,6 +5,7 @@
 // Conventions: frequencies in hz; angles in radians; lengths count prototype taps.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,6 +27,9 @@ double kernel_sine(double radians);
 // Modified Bessel function I0 given x = (argument / 2)², summed until the sum stops
 // changing.
 double bessel_i0_series(double x);
+// The same for count values of x, each summed exactly as the single-value form does
+// (out may be x).
+void bessel_i0_series(const double* x, size_t count, double* out);
 
 // h[0..length), symmetric, normalised to unit gain at 0 Hz. `length` must be odd and
 // at least 3.

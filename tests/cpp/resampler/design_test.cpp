@@ -27,6 +27,16 @@ TEST(ResamplerKernel, BesselSeriesMatchesTheLibraryBessel) {
   }
 }
 
+// The series summed side by side gives each value exactly as summed alone, however
+// many terms each needs.
+TEST(ResamplerKernel, BesselSeriesSideBySideMatchesOneAtATime) {
+  std::vector<double> x = {0.0, 1e-300, 1e-17, 0.25, 3.0};
+  for (double v = 0; v < 17.3; v += 0.37) x.push_back(v);
+  std::vector<double> many(x.size());
+  bessel_i0_series(x.data(), x.size(), many.data());
+  for (size_t i = 0; i < x.size(); ++i) ASSERT_EQ(many[i], bessel_i0_series(x[i])) << x[i];
+}
+
 TEST(ResamplerKernel, WindowedSincIsSymmetricWithUnitDcGain) {
   const std::vector<double> h = windowed_sinc(637, kaiser_cutoff(16000, 48000));
   ASSERT_EQ(h.size(), 637u);
