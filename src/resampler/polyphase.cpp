@@ -155,7 +155,7 @@ bool Resampler::emit_passes(std::vector<float>& out) {
       first += lead;
     }
     out.resize(first + pass_inputs / d.down * d.up);
-    const int64_t from = int64_t(start - OverlapSave::lead_inputs(d)) - line_first_;
+    const int64_t from = int64_t(start) - int64_t(OverlapSave::lead_inputs(d)) - line_first_;
     if (!passes_->run(line_.data() + from, out.data() + first)) {
       out.resize(first);
       return false;
