@@ -1,4 +1,4 @@
-// The test sound card itself: its echo loop, and ALSA's own tools on it.
+// The test sound card itself: its listing, its signals, its echo loop, and ALSA's own tools on it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,6 +133,24 @@ TEST_F(TestCard, MicrophonePlaysASineOrAFileExactly) {
   ASSERT_EQ(played.size(), 2880u);
   EXPECT_TRUE(std::equal(file.begin(), file.end(), played.begin()));
   EXPECT_TRUE(std::all_of(played.begin() + 2000, played.end(), [](float s) { return s == 0.0f; }));
+}
+
+TEST_F(TestCard, ListsItsDevicesWithTheirConfigurations) {
+  auto capture = list_devices(Direction::Capture);
+  ASSERT_TRUE(capture.ok()) << capture.error().message();
+  std::vector<std::string> seen;
+  for (const auto& d : *capture) {
+    seen.push_back(d.id + " " + d.name + " " + std::to_string(d.max_channels) + "@" +
+                   std::to_string(d.default_sample_rate_hz) + (d.is_default ? " default" : ""));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"alsa:default Test card default 2@48000 default",
+                                            "alsa:mic Test microphone 2@48000",
+                                            "alsa:loop Test echo loop 1@48000"}));
+  auto playback = list_devices(Direction::Playback);
+  ASSERT_TRUE(playback.ok()) << playback.error().message();
+  ASSERT_EQ(playback->size(), 3u);
+  EXPECT_EQ((*playback)[1].id, "alsa:speaker");
+  EXPECT_EQ((*playback)[1].max_channels, 2);
 }
 
 bool have_tool(const char* name) {
