@@ -16,6 +16,7 @@ const Quad& load(const double* p) { return *reinterpret_cast<const Quad*>(p); }
 double sum_lanes(const Quad& low, const Quad& high) {
   return ((low[0] + high[0]) + (low[1] + high[1])) + ((low[2] + high[2]) + (low[3] + high[3]));
 }
+
 // Four outputs per pass: their accumulators hide the latency of the multiply-adds, and
 // each row vector is loaded once for all of them.
 constexpr size_t kGroup = kDotGroup;
