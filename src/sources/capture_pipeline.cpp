@@ -89,6 +89,12 @@ Result<std::optional<CaptureBlock>, CoreError> CapturePipeline::read(Deadline de
     if (deadline && Clock::now() >= *deadline) {
       if (auto consumed = consume_waiting(); !consumed) return std::move(consumed).error();
       if (delivered_.size() >= block_samples_) return std::optional(hand_out(block_samples_));
+      // A stream that has ended is drained like one without a deadline: a caller that
+      // polls with short timeouts must also get the last block and learn of the end.
+      if (!running() || queue_.closed()) {
+        if (auto flushed = flush(); !flushed) return std::move(flushed).error();
+        break;
+      }
       return std::optional<CaptureBlock>();
     }
     if (queue_.take(message_)) {

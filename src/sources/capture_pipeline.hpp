@@ -63,7 +63,8 @@ class CapturePipeline {
   // for the next read). Once the stream has ended (stopped, failed or dropped) the
   // remaining samples are flushed through the chain and handed out as full blocks and
   // at most one short one; then DeviceFailed once if the device failed, then
-  // MicrophoneStreamClosed. A chain error fails the read and loses that period.
+  // MicrophoneStreamClosed. This holds for reads with a deadline too, however short. A
+  // chain error fails the read and loses that period.
   Result<std::optional<CaptureBlock>, CoreError> read(Deadline deadline);
 
   void stop() { running_.store(false, std::memory_order_release); }
