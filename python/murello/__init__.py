@@ -15,23 +15,27 @@ import importlib
 from murello._classes import Device
 from murello._murello import (
     FileBridge,
+    FileInfo,
     MicrophoneBridge,
     MicrophoneInfo,
     SpeakerBridge,
     SpeakerInfo,
     VersionInfo,
+    info,
 )
 from murello._paths import onnxruntime_library_path, silero_model_path, use_onnxruntime_package
 
 __all__ = [
     "Device",
     "FileBridge",
+    "FileInfo",
     "MicrophoneBridge",
     "MicrophoneInfo",
     "SpeakerBridge",
     "SpeakerInfo",
     "VersionInfo",
     "exceptions",
+    "info",
     "onnxruntime_library_path",
     "silero_model_path",
     "version",

@@ -18,6 +18,8 @@ __all__ = [
     "MicrophoneBridge",
     "SpeakerBridge",
     "FileBridge",
+    "FileInfo",
+    "info",
     "_numpy_smoke",
 ]
 
@@ -147,5 +149,30 @@ class FileBridge:
     def input_rate(self) -> int: ...
     @property
     def channels(self) -> int: ...
+
+@final
+class FileInfo(tuple[str, int, int, int | None, str, float | None]):
+    """The header facts of an audio file, as info() reads them."""
+
+    @property
+    def container(self) -> str:
+        """'WAV', 'RF64', 'AIFF', 'AIFF-C' or 'FLAC'."""
+    @property
+    def sample_rate(self) -> int: ...
+    @property
+    def channels(self) -> int: ...
+    @property
+    def frames(self) -> int | None:
+        """Frames per channel; None when a FLAC stream does not declare it."""
+    @property
+    def sample_format(self) -> str:
+        """How samples are stored, e.g. '16-bit PCM' or '32-bit IEEE float'."""
+    @property
+    def duration(self) -> float | None:
+        """frames / sample_rate in seconds; None without frames."""
+
+def info(path: _Path) -> FileInfo:
+    """The header facts of an audio file, read without decoding its samples; raises what
+    FileBridge.open raises for the same header."""
 
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...

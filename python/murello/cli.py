@@ -8,14 +8,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import struct
 import sys
 import threading
 import time
 from pathlib import Path
 
-from murello._info import FileInfo, HeaderError, read_info
-from murello._murello import FileBridge, MicrophoneBridge, SpeakerBridge
+from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, info
 from murello._paths import silero_model_path
 
 USER_ERROR = 2
@@ -94,28 +92,34 @@ def cmd_devices(args: argparse.Namespace) -> int:
 
 
 def file_info(path: str) -> FileInfo:
-    try:
-        return read_info(path)
-    except FileNotFoundError as error:
-        raise UserError(f"{path}: no such file") from error
-    except (HeaderError, struct.error) as error:
-        raise UserError(f"{path}: {error}") from error
+    """The header facts the core reads; its errors are those of FileBridge.open."""
+    return info(path)
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    info = file_info(args.file)
+    facts = file_info(args.file)
+    length = (f"{facts.duration:.3f} s ({plural(facts.frames, 'frame')})"
+              if facts.frames is not None else "not declared")
     print(f"file:          {args.file}")
-    print(f"container:     {info.container}")
-    print(f"sample rate:   {info.sample_rate} Hz")
-    print(f"channels:      {info.channels}")
-    print(f"duration:      {info.duration:.3f} s ({info.frames} frames)")
-    print(f"sample format: {info.sample_format}")
+    print(f"container:     {facts.container}")
+    print(f"sample rate:   {facts.sample_rate} Hz")
+    print(f"channels:      {facts.channels}")
+    print(f"duration:      {length}")
+    print(f"sample format: {facts.sample_format}")
     return 0
+
+
+def audio_seconds(facts: FileInfo) -> float:
+    return facts.duration or 0.0
 
 
 def cmd_analyze(args: argparse.Namespace) -> int:
     model = args.model or silero_model_path()
-    info = file_info(args.file)
+    facts = file_info(args.file)
     source = FileBridge.open(
         args.file,
         sample_rate=16000,
@@ -126,12 +130,12 @@ def cmd_analyze(args: argparse.Namespace) -> int:
         vad_holdoff=args.holdoff_ms,
         model_path=model,
     )
-    with Progress("analysing", info.duration):
+    with Progress("analysing", audio_seconds(facts)):
         windows, segments = source.analyze()
     if args.json:
         print(json.dumps({
             "file": args.file,
-            "duration": info.duration,
+            "duration": facts.duration,
             "segments": [{"start": s, "end": e} for s, e in segments],
             "windows": [
                 {"start": s, "end": e, "probability": p, "is_speech": v}
@@ -140,8 +144,8 @@ def cmd_analyze(args: argparse.Namespace) -> int:
         }, indent=2))
     else:
         speech = sum(e - s for s, e in segments)
-        print(f"{args.file}: {len(segments)} speech segments, {speech:.2f} s of speech "
-              f"in {info.duration:.2f} s")
+        print(f"{args.file}: {plural(len(segments), 'speech segment')}, {speech:.2f} s of "
+              f"speech in {audio_seconds(facts):.2f} s")
         for start, end in segments:
             print(f"  {start:8.3f} - {end:8.3f} s  ({end - start:6.3f} s)")
     if args.plot:
@@ -187,10 +191,10 @@ def plot_analysis(path: str, windows, segments, threshold: float, out: str) -> N
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    info = file_info(args.input)
+    facts = file_info(args.input)
     options = {
-        "sample_rate": args.rate or info.sample_rate,
-        "channels": args.channels or info.channels,
+        "sample_rate": args.rate or facts.sample_rate,
+        "channels": args.channels or facts.channels,
         "agc": args.agc,
         "limiter": args.limiter,
         "highpass": args.highpass,
@@ -199,11 +203,12 @@ def cmd_convert(args: argparse.Namespace) -> int:
     if args.denoise_model:
         options.update(denoise="fastenhancer-t", denoise_model_path=args.denoise_model)
     source = FileBridge.open(args.input, **options)
-    with Progress("converting", info.duration):
+    with Progress("converting", audio_seconds(facts)):
         clipped, non_finite = source.save(args.output, format=args.format,
                                           compression=args.compression)
-    print(f"wrote {args.output}: {options['sample_rate']} Hz, {options['channels']} channels; "
-          f"{clipped} samples clipped, {non_finite} non-finite samples replaced")
+    print(f"wrote {args.output}: {options['sample_rate']} Hz, "
+          f"{plural(options['channels'], 'channel')}; {plural(clipped, 'sample')} clipped, "
+          f"{plural(non_finite, 'non-finite sample')} replaced")
     return 0
 
 

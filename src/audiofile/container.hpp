@@ -20,4 +20,8 @@ namespace murello {
 // Thread-safe: no shared state.
 Result<DecodedAudio, DecodeError> decode_audio(std::span<const uint8_t> file);
 
+// The header facts of the same containers, after the checks decode_audio makes before it
+// converts samples (for FLAC: the metadata blocks only), with the same errors.
+Result<AudioHeader, DecodeError> read_audio_header(std::span<const uint8_t> file);
+
 }  // namespace murello

@@ -55,17 +55,34 @@ Result<size_t, DecodeError> encode(Container container, uint32_t rate_hz, uint16
 
 }  // namespace
 
-FileSource::FileSource(std::vector<float> samples, uint32_t input_rate_hz,
-                       uint16_t input_channels, const SourceConfig& config,
-                       std::optional<Chain> chain, ReadDetector detector)
-    : samples_(std::move(samples)),
+// The recording and what plays it; released when the source can no longer be consumed.
+struct FileSource::Recording {
+  std::vector<float> samples;
+  size_t position = 0;  // samples taken by the pump
+  std::optional<Chain> chain;
+  ReadDetector detector;
+  std::vector<float> heard;  // detector signal of a read's earlier, silent steps
+
+  std::span<const float> next_block(uint16_t channels) {
+    const size_t take = std::min(kPumpFrames * channels, samples.size() - position);
+    const auto block = std::span<const float>(samples).subspan(position, take);
+    position += take;
+    return block;
+  }
+};
+
+FileSource::FileSource(std::unique_ptr<Recording> recording, uint32_t input_rate_hz,
+                       uint16_t input_channels, const SourceConfig& config)
+    : recording_(std::move(recording)),
       input_rate_hz_(input_rate_hz),
       input_channels_(input_channels),
+      delivered_channels_(recording_->chain ? recording_->chain->output_channels()
+                                            : input_channels),
       sample_rate_hz_(config.sample_rate),
       channel_map_(config.channel_map),
-      detector_config_(detector_config(config)),
-      chain_(std::move(chain)),
-      detector_(std::move(detector)) {}
+      detector_config_(detector_config(config)) {}
+
+FileSource::~FileSource() = default;
 
 Result<std::unique_ptr<FileSource>, CoreError> FileSource::open(const std::filesystem::path& path,
                                                                 const SourceConfig& config) {
@@ -104,23 +121,17 @@ Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<flo
   if (!chain) return std::move(chain).error();
   auto detector = ReadDetector::create(detector_config(config));
   if (!detector) return std::move(detector).error();
-  return std::unique_ptr<FileSource>(new FileSource(std::move(samples), input_rate_hz,
-                                                    input_channels, config,
-                                                    std::move(chain).value(),
-                                                    std::move(detector).value()));
-}
-
-std::span<const float> FileSource::next_block() {
-  const size_t take = std::min(kPumpFrames * input_channels_, samples_.size() - position_);
-  const auto block = std::span<const float>(samples_).subspan(position_, take);
-  position_ += take;
-  return block;
+  auto recording = std::unique_ptr<Recording>(new Recording{
+      std::move(samples), 0, std::move(chain).value(), std::move(detector).value(), {}});
+  return std::unique_ptr<FileSource>(
+      new FileSource(std::move(recording), input_rate_hz, input_channels, config));
 }
 
 Result<FileSource::Step, CoreError> FileSource::step(std::optional<Chain>& chain,
                                                      std::vector<float>& out) {
-  if (position_ < samples_.size()) {
-    const std::span<const float> block = next_block();
+  Recording& recording = *recording_;
+  if (recording.position < recording.samples.size()) {
+    const std::span<const float> block = recording.next_block(input_channels_);
     if (!chain) {
       out.insert(out.end(), block.begin(), block.end());
       return Step{block, false};
@@ -137,30 +148,74 @@ Result<FileSource::Step, CoreError> FileSource::step(std::optional<Chain>& chain
   return Step{chain->has_detector_signal() ? chain->detector_signal() : tail, true};
 }
 
-uint16_t FileSource::delivered_channels() const {
-  return chain_ ? chain_->output_channels() : input_channels_;
+uint16_t FileSource::delivered_channels() const { return delivered_channels_; }
+
+void FileSource::release(FileStage next) {
+  stage_ = next;
+  recording_.reset();
+}
+
+// Steps until one yields samples or the recording ends. The detector signal of the
+// silent steps is kept in `heard`, so the read's score hears all of them.
+Result<FileSource::Step, CoreError> FileSource::step_until_output(std::vector<float>& out) {
+  std::vector<float>& heard = recording_->heard;
+  heard.clear();
+  while (true) {
+    auto stepped = step(recording_->chain, out);
+    if (!stepped) return stepped;
+    if (!out.empty() || stepped->ended) {
+      if (heard.empty()) return stepped;
+      heard.insert(heard.end(), stepped->detector.begin(), stepped->detector.end());
+      return Step{heard, stepped->ended};
+    }
+    heard.insert(heard.end(), stepped->detector.begin(), stepped->detector.end());
+  }
 }
 
 Result<std::optional<FileChunk>, CoreError> FileSource::read() {
-  started_ = true;
-  if (finished_) return std::optional<FileChunk>();
-  FileChunk chunk{{}, delivered_channels()};
-  auto stepped = step(chain_, chunk.samples);
-  if (!stepped) return std::move(stepped).error();
-  finished_ = stepped->ended;
-  if (auto scored = detector_.score(stepped->detector, chunk.channels, stepped->ended); !scored) {
-    return std::move(scored).error();
+  if (stage_ == FileStage::Consumed) return CoreError(ErrorKind::FileConsumed);
+  if (stage_ == FileStage::Finished || stage_ == FileStage::Closed) {
+    return std::optional<FileChunk>();
   }
+  stage_ = FileStage::Reading;
+  FileChunk chunk{{}, delivered_channels()};
+  auto stepped = step_until_output(chunk.samples);
+  if (!stepped) return std::move(stepped).error();
+  auto scored = recording_->detector.score(stepped->detector, chunk.channels, stepped->ended);
+  vad_probability_.store(recording_->detector.probability(), std::memory_order_relaxed);
+  if (stepped->ended) release(FileStage::Finished);
+  if (!scored) return std::move(scored).error();
   if (chunk.samples.empty()) return std::optional<FileChunk>();
+  channels_.store(chunk.channels, std::memory_order_relaxed);
   return std::optional<FileChunk>(std::move(chunk));
+}
+
+Result<void, CoreError> FileSource::check_not_engaged() const {
+  if (stage_ == FileStage::Reading || stage_ == FileStage::Finished) {
+    return CoreError(ErrorKind::FileEngaged);
+  }
+  return {};
+}
+
+Result<void, CoreError> FileSource::check_available() const {
+  if (stage_ == FileStage::Consumed || stage_ == FileStage::Closed) {
+    return CoreError(ErrorKind::FileConsumed);
+  }
+  return {};
 }
 
 bool FileSource::can_analyze() const { return detector_config_.kind == DetectorKind::Model; }
 
 Result<AnalysisResult, CoreError> FileSource::analyze() {
-  if (started_) return CoreError(ErrorKind::FileEngaged);
-  if (!can_analyze()) return CoreError(ErrorKind::VadNotConfigured);
-  started_ = true;
+  if (auto engaged = check_not_engaged(); !engaged) return std::move(engaged).error();
+  if (recording_ && !can_analyze()) return CoreError(ErrorKind::VadNotConfigured);
+  if (auto available = check_available(); !available) return std::move(available).error();
+  auto analysis = run_analysis();
+  release(FileStage::Consumed);
+  return analysis;
+}
+
+Result<AnalysisResult, CoreError> FileSource::run_analysis() {
   auto analyzer = Analyzer::create(detector_config_);
   if (!analyzer) return std::move(analyzer).error();
   // The detector hears the signal before conditioning, so only the structural stages
@@ -182,30 +237,25 @@ Result<AnalysisResult, CoreError> FileSource::analyze() {
     }
     ended = stepped->ended;
   }
-  finished_ = true;
   return analyzer->finish();
 }
 
-size_t FileSource::delivered_samples_hint() const {
-  const uint64_t frames = samples_.size() / input_channels_;
-  const uint64_t delivered = frames * sample_rate_hz_ / input_rate_hz_ + kPumpFrames;
-  return static_cast<size_t>(delivered * delivered_channels());
-}
-
 Result<std::vector<float>, CoreError> FileSource::pump_all() {
+  const Recording& recording = *recording_;
+  const uint64_t frames = recording.samples.size() / input_channels_;
+  const uint64_t delivered = frames * sample_rate_hz_ / input_rate_hz_ + kPumpFrames;
   std::vector<float> out;
-  out.reserve(delivered_samples_hint());
+  out.reserve(static_cast<size_t>(delivered * delivered_channels()));
   for (bool ended = false; !ended;) {
-    auto stepped = step(chain_, out);
+    auto stepped = step(recording_->chain, out);
     if (!stepped) return std::move(stepped).error();
     ended = stepped->ended;
   }
-  finished_ = true;
   return out;
 }
 
-Result<void, CoreError> FileSource::check_save(Container container, uint8_t compression) const {
-  if (compression > kMaxFlacCompression) return CoreError(ErrorKind::FlacCompressionOutOfRange);
+Result<void, CoreError> FileSource::check_encodable(Container container,
+                                                    uint8_t compression) const {
   // The writers check their request before they look at samples: an empty recording
   // costs only a header.
   std::vector<uint8_t> probe;
@@ -216,15 +266,15 @@ Result<void, CoreError> FileSource::check_save(Container container, uint8_t comp
 
 Result<SaveCounts, CoreError> FileSource::save(const std::filesystem::path& path,
                                                Container container, uint8_t compression) {
-  if (started_) return CoreError(ErrorKind::FileEngaged);
-  if (auto checked = check_save(container, compression); !checked) {
-    return std::move(checked).error();
+  if (auto engaged = check_not_engaged(); !engaged) return std::move(engaged).error();
+  if (compression > kMaxFlacCompression) return CoreError(ErrorKind::FlacCompressionOutOfRange);
+  if (auto available = check_available(); !available) return std::move(available).error();
+  if (auto encodable = check_encodable(container, compression); !encodable) {
+    return std::move(encodable).error();
   }
-  started_ = true;
   auto delivered = pump_all();
+  release(FileStage::Consumed);  // the recording is spent; keep the peak lower
   if (!delivered) return std::move(delivered).error();
-  std::vector<float>().swap(samples_);  // the recording is spent; keep the peak lower
-  position_ = 0;
   const SaveCounts counts = sanitise(*delivered);
   std::vector<uint8_t> bytes;
   auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression,
@@ -233,6 +283,11 @@ Result<SaveCounts, CoreError> FileSource::save(const std::filesystem::path& path
   std::vector<float>().swap(*delivered);
   if (auto written = write_whole_file(path, bytes); !written) return std::move(written).error();
   return counts;
+}
+
+void FileSource::close() {
+  if (stage_ == FileStage::Fresh) release(FileStage::Closed);
+  if (stage_ == FileStage::Reading) release(FileStage::Finished);
 }
 
 }  // namespace murello

@@ -3,13 +3,31 @@
 //
 // Conventions: samples are interleaved 32-bit floats; rates are hz; the pump takes
 // kPumpFrames input frames per step. Every chunk carries the target rate of the
-// configuration and its own channel count. A source is consumed once: by reads, or by
-// one analyze() or save() before any read.
+// configuration and its own channel count.
 //
-// Threads: a FileSource is used by one thread at a time (the bridge's slot mutex
-// serialises its callers). Nothing here touches Python.
+// Lifecycle, the one place it is kept (FileStage): a fresh source is consumed once,
+// either by reads or by one analyze() or save(). Reads move it to Reading and, once the
+// end-of-stream tail is out, to Finished; analyze() and save() move a fresh source to
+// Consumed; close() moves a fresh source to Closed and a reading one to Finished. The
+// recording, its chain and its detector are released on leaving Fresh or Reading.
+//
+//            read                 read (tail out)
+//   Fresh ──────────> Reading ───────────────────> Finished <──┐
+//     │  analyze/save      └──────── close ──────────────────────┘
+//     ├────────────────> Consumed
+//     └──── close ─────> Closed
+//
+// What each operation answers in each stage:
+//   read(): Fresh/Reading pump a chunk; Finished/Closed nothing; Consumed FileConsumed.
+//   check_not_engaged(), and first in analyze() and save(): Reading/Finished FileEngaged.
+//   analyze(), save(): then Consumed/Closed FileConsumed.
+//
+// Threads: a FileSource is used by one thread at a time (its owner serialises calls),
+// except channels() and vad_probability(), which any thread may read at any time.
+// Nothing here touches Python.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -17,14 +35,14 @@
 #include <span>
 #include <vector>
 
-#include "vad/analysis.hpp"
 #include "chain/chain.hpp"
 #include "core/config.hpp"
 #include "core/error.hpp"
-#include "vad/read_detector.hpp"
 #include "sources/sanitise.hpp"
 #include "sources/save_format.hpp"
 #include "util/result.hpp"
+#include "vad/analysis.hpp"
+#include "vad/read_detector.hpp"
 
 namespace murello {
 
@@ -36,6 +54,8 @@ struct FileChunk {
 };
 
 using AnalysisResult = Analysis;
+
+enum class FileStage : uint8_t { Fresh, Reading, Finished, Consumed, Closed };
 
 class FileSource {
  public:
@@ -56,38 +76,50 @@ class FileSource {
                                                                uint16_t input_channels,
                                                                const SourceConfig& config);
 
-  // One pump step: the next conditioned chunk, or nothing once the recording and the
-  // chain's end-of-stream tail have been delivered (a step that yields no samples ends
-  // the recording rather than delivering an empty chunk). Updates vad_probability().
-  // A chain or detector error fails this read; its samples are lost, the next read
-  // goes on with the following step.
+  ~FileSource();
+
+  // The next conditioned chunk, or nothing once the recording and the chain's
+  // end-of-stream tail have been delivered (or after close()). Pump steps that yield no
+  // samples (a resampler or denoiser still filling) are followed by more steps within
+  // the same read, so nothing means the end. Updates vad_probability() from the
+  // detector signal of every step the read took. A chain or detector error fails this
+  // read; its samples are lost, the next read goes on with the following step.
   Result<std::optional<FileChunk>, CoreError> read();
 
-  // The whole-recording analysis with a fresh model detector: FileEngaged after a read
-  // or a previous analyze() or save(), VadNotConfigured without the model detector
-  // (can_analyze()), then the detector's construction and step errors.
+  // FileEngaged once a read has begun.
+  Result<void, CoreError> check_not_engaged() const;
+
+  // The whole-recording analysis with a fresh model detector. Refusals, which leave the
+  // source as it was: FileEngaged, VadNotConfigured without the model detector
+  // (can_analyze()), FileConsumed. Then the detector's construction and step errors.
   Result<AnalysisResult, CoreError> analyze();
   bool can_analyze() const;
 
   // Pumps the whole recording, sanitises it, encodes 16-bit samples into `container`
-  // at the target rate and the delivered channel count, and writes `path`. Errors:
-  // FileEngaged (as analyze), check_save()'s (before anything is consumed), the chain's
-  // errors, the encoder's (mapped as decode errors), FileWriteFailed.
+  // at the target rate and the delivered channel count, and writes `path`. Refusals,
+  // which leave the source as it was: FileEngaged, FlacCompressionOutOfRange,
+  // FileConsumed, then what the container's encoder refuses for the delivered channel
+  // count and rate (e.g. more than 8 channels in FLAC, as AudioFormatUnsupported). Then
+  // the chain's errors, the encoder's (mapped as decode errors), FileWriteFailed.
   Result<SaveCounts, CoreError> save(const std::filesystem::path& path, Container container,
                                      uint8_t compression);
-  // The refusals save() can know before it consumes anything: FlacCompressionOutOfRange,
-  // then what the container's encoder refuses for the delivered channel count and rate
-  // (e.g. more than 8 channels in FLAC, as AudioFormatUnsupported). save() runs it first.
-  Result<void, CoreError> check_save(Container container, uint8_t compression) const;
 
+  // Releases the recording; see the lifecycle above. Never fails; idempotent.
+  void close();
+
+  FileStage stage() const { return stage_; }
   uint32_t input_rate_hz() const { return input_rate_hz_; }
   uint16_t input_channels() const { return input_channels_; }
   uint32_t sample_rate_hz() const { return sample_rate_hz_; }
+  // The channel count of the most recent chunk; 1 before the first.
+  uint16_t channels() const { return channels_.load(std::memory_order_relaxed); }
   // The most recent per-read voice-activity score; 0.0 before the first or without a
   // detector.
-  float vad_probability() const { return detector_.probability(); }
+  float vad_probability() const { return vad_probability_.load(std::memory_order_relaxed); }
 
  private:
+  struct Recording;
+
   // What one pump step produced besides its output: the signal the detector hears
   // (interleaved at the structural channel count; valid until the next step) and
   // whether this step ended the recording.
@@ -96,30 +128,32 @@ class FileSource {
     bool ended = false;
   };
 
-  FileSource(std::vector<float> samples, uint32_t input_rate_hz, uint16_t input_channels,
-             const SourceConfig& config, std::optional<Chain> chain, ReadDetector detector);
+  FileSource(std::unique_ptr<Recording> recording, uint32_t input_rate_hz,
+             uint16_t input_channels, const SourceConfig& config);
   static Result<std::unique_ptr<FileSource>, CoreError> build(std::vector<float> samples,
                                                               uint32_t input_rate_hz,
                                                               uint16_t input_channels,
                                                               const SourceConfig& config);
 
-  std::span<const float> next_block();
+  Result<void, CoreError> check_available() const;
+  Result<void, CoreError> check_encodable(Container container, uint8_t compression) const;
   Result<Step, CoreError> step(std::optional<Chain>& chain, std::vector<float>& out);
+  Result<Step, CoreError> step_until_output(std::vector<float>& out);
+  Result<AnalysisResult, CoreError> run_analysis();
   Result<std::vector<float>, CoreError> pump_all();
   uint16_t delivered_channels() const;
-  size_t delivered_samples_hint() const;
+  void release(FileStage next);
 
-  std::vector<float> samples_;
-  size_t position_ = 0;  // samples taken by the pump
+  std::unique_ptr<Recording> recording_;  // held while Fresh or Reading
+  FileStage stage_ = FileStage::Fresh;
   uint32_t input_rate_hz_;
   uint16_t input_channels_;
+  uint16_t delivered_channels_;
   uint32_t sample_rate_hz_;
   std::optional<std::vector<uint16_t>> channel_map_;
   DetectorConfig detector_config_;
-  std::optional<Chain> chain_;
-  ReadDetector detector_;
-  bool started_ = false;   // a read, analyze() or save() has begun
-  bool finished_ = false;  // the end-of-stream tail has been delivered
+  std::atomic<uint16_t> channels_{1};
+  std::atomic<float> vad_probability_{0.0f};
 };
 
 }  // namespace murello

@@ -1,11 +1,13 @@
 #include "sources/file_io.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace murello {
 namespace {
@@ -52,16 +54,13 @@ size_t initial_capacity(int fd) {
   return static_cast<size_t>(status.st_size) + 1;
 }
 
-}  // namespace
-
-Result<std::vector<uint8_t>, CoreError> read_whole_file(const std::filesystem::path& path) {
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return read_failed(path, errno);
-  std::vector<uint8_t> bytes(initial_capacity(file.get()));
+// Reads the open descriptor to its end.
+Result<std::vector<uint8_t>, CoreError> read_to_end(int fd, const std::filesystem::path& path) {
+  std::vector<uint8_t> bytes(initial_capacity(fd));
   size_t filled = 0;
   while (true) {
     if (filled == bytes.size()) bytes.resize(std::max(bytes.size() * 2, kMinReadBytes));
-    const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       return read_failed(path, errno);
@@ -71,6 +70,45 @@ Result<std::vector<uint8_t>, CoreError> read_whole_file(const std::filesystem::p
   }
   bytes.resize(filled);
   return bytes;
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>, CoreError> read_whole_file(const std::filesystem::path& path) {
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return read_failed(path, errno);
+  return read_to_end(file.get(), path);
+}
+
+FileView::FileView(void* mapping, size_t size)
+    : mapping_(mapping), bytes_(static_cast<const uint8_t*>(mapping), size) {}
+
+FileView::FileView(std::vector<uint8_t> bytes) : read_(std::move(bytes)), bytes_(read_) {}
+
+FileView::FileView(FileView&& other) noexcept
+    : mapping_(std::exchange(other.mapping_, nullptr)),
+      read_(std::move(other.read_)),
+      bytes_(mapping_ != nullptr ? other.bytes_ : std::span<const uint8_t>(read_)) {
+  other.bytes_ = {};
+}
+
+FileView::~FileView() {
+  if (mapping_ != nullptr) ::munmap(mapping_, bytes_.size());
+}
+
+Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path) {
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return read_failed(path, errno);
+  struct stat status {};
+  if (::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+    const auto size = static_cast<size_t>(status.st_size);
+    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
+    if (mapping != MAP_FAILED) return FileView(mapping, size);
+  }
+  // Not mappable (or empty): read it whole, as open does.
+  auto bytes = read_to_end(file.get(), path);
+  if (!bytes) return std::move(bytes).error();
+  return FileView(std::move(bytes).value());
 }
 
 Result<void, CoreError> write_whole_file(const std::filesystem::path& path,

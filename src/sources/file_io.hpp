@@ -22,6 +22,32 @@ namespace murello {
 // retried. Any failure to open or read is FileReadFailed.
 Result<std::vector<uint8_t>, CoreError> read_whole_file(const std::filesystem::path& path);
 
+// A file's bytes for a parse that looks at few of them. A regular file is mapped, so
+// only the pages the parse touches are read; anything else (a pipe, a device) is read
+// whole. As with any mapping, a file cut short by another process while it is viewed
+// raises SIGBUS when the lost pages are touched.
+class FileView {
+ public:
+  FileView(FileView&& other) noexcept;
+  FileView& operator=(FileView&&) = delete;
+  FileView(const FileView&) = delete;
+  ~FileView();
+
+  std::span<const uint8_t> bytes() const { return bytes_; }
+
+ private:
+  friend Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path);
+  FileView(void* mapping, size_t size);
+  explicit FileView(std::vector<uint8_t> bytes);
+
+  void* mapping_ = nullptr;
+  std::vector<uint8_t> read_;
+  std::span<const uint8_t> bytes_;
+};
+
+// The bytes of `path`, as read_whole_file sees them; failures are FileReadFailed.
+Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path);
+
 // Creates or truncates `path` and writes every byte, retrying interrupted and partial
 // writes; a failure to open, write or close is FileWriteFailed.
 Result<void, CoreError> write_whole_file(const std::filesystem::path& path,

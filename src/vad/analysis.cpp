@@ -3,18 +3,24 @@
 namespace murello {
 
 std::vector<SpeechSegment> merge_speech_segments(std::span<const AnalysisWindow> windows,
+                                                 uint32_t window_frames, uint32_t rate_hz,
                                                  uint32_t holdoff_ms) {
-  const double holdoff_s = holdoff_ms / 1000.0;
+  // gap_windows * window_frames / rate_hz seconds <= holdoff_ms / 1000 seconds, exactly.
+  const uint64_t holdoff = uint64_t{holdoff_ms} * rate_hz;
+  const uint64_t window = uint64_t{window_frames} * 1000;
   std::vector<SpeechSegment> segments;
   std::optional<SpeechSegment> open;
-  for (const AnalysisWindow& window : windows) {
-    if (!window.is_speech) continue;
-    if (open && window.start_s - open->end_s <= holdoff_s) {
-      open->end_s = window.end_s;
-      continue;
+  size_t open_end = 0;  // index of the window after the open segment
+  for (size_t k = 0; k < windows.size(); ++k) {
+    const AnalysisWindow& w = windows[k];
+    if (!w.is_speech) continue;
+    if (open && (k - open_end) * window <= holdoff) {
+      open->end_s = w.end_s;
+    } else {
+      if (open) segments.push_back(*open);
+      open = SpeechSegment{w.start_s, w.end_s};
     }
-    if (open) segments.push_back(*open);
-    open = SpeechSegment{window.start_s, window.end_s};
+    open_end = k + 1;
   }
   if (open) segments.push_back(*open);
   return segments;
@@ -69,7 +75,8 @@ Result<Analysis, CoreError> Analyzer::finish() {
   work_.clear();
   Analysis analysis{std::move(windows_), {}};
   windows_.clear();
-  analysis.segments = merge_speech_segments(analysis.windows, holdoff_ms_);
+  analysis.segments = merge_speech_segments(analysis.windows, static_cast<uint32_t>(detector_.window()),
+                                             detector_.rate_hz(), holdoff_ms_);
   return analysis;
 }
 

@@ -40,9 +40,12 @@ struct Analysis {
   std::vector<SpeechSegment> segments;
 };
 
-// Walks the speech windows in order: a window that starts at most `holdoff_ms` after the
-// open segment's end extends it; any other opens a new segment.
+// Walks the speech windows in order (the k-th of `windows` is window k, each
+// `window_frames` long at `rate_hz`): a window that starts at most `holdoff_ms` after the
+// open segment's end extends it; any other opens a new segment. Gaps are compared in
+// whole samples, not in rounded seconds, so a gap of exactly the hold-off always merges.
 std::vector<SpeechSegment> merge_speech_segments(std::span<const AnalysisWindow> windows,
+                                                 uint32_t window_frames, uint32_t rate_hz,
                                                  uint32_t holdoff_ms);
 
 class Analyzer {

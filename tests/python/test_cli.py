@@ -61,9 +61,10 @@ def test_convert_then_analyze(speech, tmp_path):
 @pytest.mark.parametrize(
     "args,message",
     [
-        (["info", "/nonexistent.wav"], "no such file"),
-        (["convert", "/nonexistent.wav", "out.wav"], "no such file"),
-        (["analyze", "/nonexistent.wav", "--model", "/nonexistent.onnx"], "no such file"),
+        (["info", "/nonexistent.wav"], "No such file or directory"),
+        (["convert", "/nonexistent.wav", "out.wav"], "No such file or directory"),
+        (["analyze", "/nonexistent.wav", "--model", "/nonexistent.onnx"],
+         "No such file or directory"),
     ],
 )
 def test_user_errors_exit_2_without_traceback(args, message):
@@ -92,12 +93,42 @@ def test_core_errors_exit_2_with_their_message(speech, tmp_path):
     ],
 )
 def test_info_reads_every_container_header(tmp_path, suffix, kwargs, container, sample_format):
-    from murello._info import read_info
+    import murello as package
 
     path = tmp_path / f"x.{suffix}"
     soundfile.write(path, np.zeros((4410, 3), dtype=np.float32), 44100, **kwargs)
-    info = read_info(path)
+    info = package.info(path)
     assert (info.container, info.sample_rate, info.channels, info.frames) == (
         container, 44100, 3, 4410,
     )
     assert info.sample_format == sample_format and info.duration == pytest.approx(0.1)
+
+
+def test_info_refuses_a_header_as_open_does(tmp_path):
+    import murello as package
+    import murello.exceptions as exc
+
+    path = tmp_path / "bad.flac"
+    soundfile.write(path, np.zeros(4410, dtype=np.float32), 44100, subtype="PCM_16")
+    damaged = bytearray(path.read_bytes())
+    damaged[8:10] = b"\0\0"  # STREAMINFO's minimum block size
+    path.write_bytes(bytes(damaged))
+    with pytest.raises(exc.AudioFileMalformed) as opened:
+        package.FileBridge.open(path)
+    with pytest.raises(exc.AudioFileMalformed) as read:
+        package.info(path)
+    assert str(read.value) == str(opened.value)
+    result = murello("info", path)
+    assert result.returncode == 2 and str(opened.value) in result.stderr
+
+
+def test_counts_are_worded_in_the_singular_for_one(tmp_path):
+    path = tmp_path / "one.wav"
+    samples = np.zeros(16000, dtype=np.float32)
+    samples[100] = 2.0
+    soundfile.write(path, samples, 16000, subtype="FLOAT")
+    result = murello("convert", path, tmp_path / "out.wav")
+    assert result.returncode == 0, result.stderr
+    assert "16000 Hz, 1 channel; 1 sample clipped, 0 non-finite samples replaced" in result.stdout
+    result = murello("info", path)
+    assert "16000 frames" in result.stdout

@@ -287,3 +287,62 @@ def test_constructors_carry_their_text_signatures():
     })
     with pytest.raises(TypeError, match="unexpected keyword argument 'device'"):
         FileBridge.buffer([0.0], 16000, device=None)
+
+
+def test_none_means_the_end_even_when_a_step_yields_nothing(tmp_path):
+    # 1601 frames at 48 kHz: the second step holds one frame, which yields nothing at
+    # 16 kHz, and the resampler's tail comes only after it.
+    samples = tone(48000, 1.0)[:1601, 0].tobytes()
+    chunks = read_all(FileBridge.buffer(samples, 48000, format="int16"))
+    FileBridge.buffer(samples, 48000).save(tmp_path / "all.wav")
+    saved, _ = soundfile.read(tmp_path / "all.wav", dtype="int16")
+    assert b"".join(chunks) == saved.tobytes() and len(saved) > 534
+
+
+def test_paths_with_an_embedded_nul_are_refused(wav, tmp_path):
+    path = wav(name="a.wav")
+    nul = f"{path}\0junk"
+    bridge = FileBridge.open(path)
+    calls = {
+        "open": lambda: FileBridge.open(nul),
+        "save": lambda: bridge.save(f"{tmp_path}/out.wav\0.flac"),
+        "model_path": lambda: FileBridge.open(path, vad=True, model_path=nul),
+        "ort_library_path": lambda: FileBridge.open(path, ort_library_path=nul),
+        "denoise_model_path": lambda: FileBridge.open(
+            path, denoise="fastenhancer-t", denoise_model_path=nul),
+        "bytes path": lambda: FileBridge.open(bytes(path) + b"\0"),
+    }
+    for name, call in calls.items():
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == "embedded null byte", name
+    assert not (tmp_path / "out.wav").exists()
+    assert bridge.read() is not None  # the refused save left the source
+
+
+def test_read_racing_save_raises_or_reads_but_never_ends(tmp_path):
+    outcomes = set()
+    for attempt in range(200):
+        bridge = FileBridge.buffer(bytes(4 * 16000), 16000)
+        start = threading.Barrier(2)
+        results = {}
+
+        def run(name, call):
+            start.wait()
+            try:
+                results[name] = "None" if call() is None else "ok"
+            except (exc.FileConsumed, exc.FileEngaged) as error:
+                results[name] = type(error).__name__
+
+        threads = [
+            threading.Thread(target=run, args=("read", bridge.read)),
+            threading.Thread(target=run, args=("save", lambda: bridge.save(
+                tmp_path / f"{attempt}.wav"))),
+        ]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        outcomes.add((results["read"], results["save"]))
+    # Whichever takes the source first wins; the other is refused with the reason.
+    assert outcomes <= {("ok", "FileEngaged"), ("FileConsumed", "ok")}

@@ -114,3 +114,46 @@ def test_buffer_input_takes_floats_or_float32_bytes(probe):
         with pytest.raises(TypeError, match="^samples must be a list of floats or f32 "
                            "little-endian bytes$"):
             probe.from_buffer(bad)
+
+
+def test_sequences_are_converted_from_a_snapshot_the_items_cannot_change(probe):
+    from murello._murello import FileBridge
+
+    class Clearing:
+        """Empties the list it is an item of while it is being converted."""
+
+        def __init__(self, owner):
+            self.owner = owner
+
+        def __float__(self):
+            self.owner.clear()
+            return 0.5
+
+        def __index__(self):
+            self.owner.clear()
+            return 0
+
+    samples = []
+    samples.extend([Clearing(samples)] + [0.25] * 1000)
+    assert probe.from_buffer(samples) == [0.5] + [0.25] * 1000
+    channel_map = []
+    channel_map.extend([Clearing(channel_map), 0])
+    FileBridge.buffer([0.0] * 4, 16000, input_channels=2, channels=2, channel_map=channel_map)
+
+    class Raising:
+        def __float__(self):
+            raise ZeroDivisionError("from __float__")
+
+        def __index__(self):
+            raise ZeroDivisionError("from __index__")
+
+    # The item's own error is not masked; a non-number is the samples TypeError.
+    with pytest.raises(ZeroDivisionError, match="from __float__"):
+        FileBridge.buffer([0.0, Raising()], 16000)
+    with pytest.raises(ZeroDivisionError, match="from __index__"):
+        FileBridge.buffer([0.0] * 4, 16000, input_channels=2, channels=2,
+                          channel_map=[0, Raising()])
+    with pytest.raises(TypeError, match="^samples must be a list of floats"):
+        FileBridge.buffer([0.0, "x"], 16000)
+    huge = FileBridge.buffer([0.5] * 3_000_000, 16000, format="float32")
+    assert len(huge.read()) == 4 * 1600

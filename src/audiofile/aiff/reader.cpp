@@ -111,8 +111,16 @@ Result<AiffComm, DecodeError> parse_comm(std::span<const uint8_t> file, const Ch
   return comm;
 }
 
-Result<DecodedAudio, DecodeError> decode_ssnd(std::span<const uint8_t> file,
-                                              const AiffComm& comm, const Chunk& ssnd) {
+// Where the samples are and how they are stored: everything decoding checks before it
+// converts a sample. `samples` is empty for a file without sound data.
+struct AiffContents {
+  AiffComm comm;
+  std::span<const uint8_t> samples;
+};
+
+Result<std::span<const uint8_t>, DecodeError> locate_samples(std::span<const uint8_t> file,
+                                                            const AiffComm& comm,
+                                                            const Chunk& ssnd) {
   const uint64_t pos = ssnd.header_pos;
   if (ssnd.size_bytes < kSsndFixedBytes) {
     return DecodeError::malformed(pos, "an SSND chunk of at least 8 bytes");
@@ -129,17 +137,10 @@ Result<DecodedAudio, DecodeError> decode_ssnd(std::span<const uint8_t> file,
   if (available > needed) {
     return DecodeError::malformed(pos, "an SSND chunk holding exactly numSampleFrames frames");
   }
-  DecodedAudio audio;
-  audio.sample_rate_hz = comm.sample_rate_hz;
-  audio.channels = comm.channels;
-  decode_layout(layout, file.subspan(ssnd.body_pos() + kSsndFixedBytes + offset, needed),
-                audio.samples);
-  return audio;
+  return file.subspan(ssnd.body_pos() + kSsndFixedBytes + offset, needed);
 }
 
-}  // namespace
-
-Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file) {
+Result<AiffContents, DecodeError> read_contents(std::span<const uint8_t> file) {
   const bool aifc = four_cc_is(file, 8, "AIFC");
   ChunkWalker walker(file, kFirstChunkPos, kBe);
   std::optional<AiffComm> comm;
@@ -160,12 +161,35 @@ Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file) {
   if (!comm) return DecodeError::malformed(kFirstChunkPos, "a COMM chunk");
   if (!ssnd) {
     if (comm->frames != 0) return DecodeError::malformed(kFirstChunkPos, "an SSND chunk");
-    DecodedAudio empty;
-    empty.sample_rate_hz = comm->sample_rate_hz;
-    empty.channels = comm->channels;
-    return empty;
+    return AiffContents{*comm, {}};
   }
-  return decode_ssnd(file, *comm, *ssnd);
+  auto samples = locate_samples(file, *comm, *ssnd);
+  if (!samples) return std::move(samples).error();
+  return AiffContents{*comm, *samples};
+}
+
+}  // namespace
+
+Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file) {
+  auto contents = read_contents(file);
+  if (!contents) return std::move(contents).error();
+  DecodedAudio audio;
+  audio.sample_rate_hz = contents->comm.sample_rate_hz;
+  audio.channels = contents->comm.channels;
+  decode_layout(aiff_sample_layout(contents->comm.format), contents->samples, audio.samples);
+  return audio;
+}
+
+Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file) {
+  auto contents = read_contents(file);
+  if (!contents) return std::move(contents).error();
+  AudioHeader header;
+  header.container = four_cc_is(file, 8, "AIFC") ? ContainerKind::Aifc : ContainerKind::Aiff;
+  header.sample_rate_hz = contents->comm.sample_rate_hz;
+  header.channels = contents->comm.channels;
+  header.frames = contents->comm.frames;
+  describe_layout(aiff_sample_layout(contents->comm.format), header);
+  return header;
 }
 
 }  // namespace murello

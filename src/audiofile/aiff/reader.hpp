@@ -49,4 +49,8 @@ constexpr SampleLayout aiff_sample_layout(AiffSampleFormat format) {
 // (container detection has checked both, and that the buffer holds at least 12 bytes).
 Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file);
 
+// What decode_aiff tells about the audio besides the samples, after the same checks with
+// the same errors; no sample is converted.
+Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file);
+
 }  // namespace murello

@@ -145,4 +145,18 @@ Result<DecodedAudio, DecodeError> decode_flac(std::span<const uint8_t> file) {
   return decoder.run(metadata->frames_offset);
 }
 
+Result<AudioHeader, DecodeError> read_flac_header(std::span<const uint8_t> file) {
+  auto metadata = read_flac_metadata(file);
+  if (!metadata) return std::move(metadata).error();
+  const FlacStreamInfo& info = metadata->info;
+  AudioHeader header;
+  header.container = ContainerKind::Flac;
+  header.sample_rate_hz = info.sample_rate_hz;
+  header.channels = info.channels;
+  if (info.total_frames != 0) header.frames = info.total_frames;
+  header.bits_per_sample = info.bits_per_sample;
+  header.coding = SampleCoding::SignedPcm;
+  return header;
+}
+
 }  // namespace murello

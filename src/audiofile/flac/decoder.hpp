@@ -20,4 +20,8 @@ namespace murello {
 // both CRCs of every frame, the declared total sample count and the MD5 signature.
 Result<DecodedAudio, DecodeError> decode_flac(std::span<const uint8_t> file);
 
+// What the metadata blocks tell about the audio, checked as decode_flac checks them;
+// no frame is read, so errors in the frames go unseen.
+Result<AudioHeader, DecodeError> read_flac_header(std::span<const uint8_t> file);
+
 }  // namespace murello

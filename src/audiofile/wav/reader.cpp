@@ -103,23 +103,15 @@ Result<WavFmt, DecodeError> parse_fmt(std::span<const uint8_t> file, const Chunk
   return parsed;
 }
 
-Result<DecodedAudio, DecodeError> decode_data(std::span<const uint8_t> file, const WavFmt& fmt,
-                                              const Chunk& data) {
-  const SampleLayout layout = wav_format_info(fmt.format).layout;
-  const uint64_t frame_bytes = uint64_t{fmt.channels} * layout.width_bytes();
-  if (data.size_bytes % frame_bytes != 0) {
-    return DecodeError::truncated(frame_bytes, data.size_bytes % frame_bytes);
-  }
-  DecodedAudio audio;
-  audio.sample_rate_hz = fmt.sample_rate_hz;
-  audio.channels = fmt.channels;
-  decode_layout(layout, file.subspan(data.body_pos(), data.size_bytes), audio.samples);
-  return audio;
-}
+// Where the samples are and how they are stored: everything decoding checks before it
+// converts a sample.
+struct WavContents {
+  WavFmt fmt;
+  Chunk data;
+  uint64_t frames = 0;
+};
 
-}  // namespace
-
-Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file) {
+Result<WavContents, DecodeError> read_contents(std::span<const uint8_t> file) {
   Rf64Preamble preamble;
   preamble.walk_start = kFirstChunkPos;
   if (four_cc_is(file, 0, "RF64")) {
@@ -145,7 +137,37 @@ Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file) {
   }
   if (!fmt) return DecodeError::malformed(kFirstChunkPos, "a fmt chunk");
   if (!data) return DecodeError::malformed(kFirstChunkPos, "a data chunk");
-  return decode_data(file, *fmt, *data);
+  const uint64_t frame_bytes =
+      uint64_t{fmt->channels} * wav_format_info(fmt->format).layout.width_bytes();
+  if (data->size_bytes % frame_bytes != 0) {
+    return DecodeError::truncated(frame_bytes, data->size_bytes % frame_bytes);
+  }
+  return WavContents{*fmt, *data, data->size_bytes / frame_bytes};
+}
+
+}  // namespace
+
+Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file) {
+  auto contents = read_contents(file);
+  if (!contents) return std::move(contents).error();
+  DecodedAudio audio;
+  audio.sample_rate_hz = contents->fmt.sample_rate_hz;
+  audio.channels = contents->fmt.channels;
+  decode_layout(wav_format_info(contents->fmt.format).layout,
+                file.subspan(contents->data.body_pos(), contents->data.size_bytes), audio.samples);
+  return audio;
+}
+
+Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file) {
+  auto contents = read_contents(file);
+  if (!contents) return std::move(contents).error();
+  AudioHeader header;
+  header.container = four_cc_is(file, 0, "RF64") ? ContainerKind::Rf64 : ContainerKind::Wav;
+  header.sample_rate_hz = contents->fmt.sample_rate_hz;
+  header.channels = contents->fmt.channels;
+  header.frames = contents->frames;
+  describe_layout(wav_format_info(contents->fmt.format).layout, header);
+  return header;
 }
 
 }  // namespace murello

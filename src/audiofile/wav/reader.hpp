@@ -53,4 +53,8 @@ constexpr const WavFormatInfo& wav_format_info(WavSampleFormat format) {
 // (container detection has checked both, and that the buffer holds at least 12 bytes).
 Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file);
 
+// What decode_wav tells about the audio besides the samples, after the same checks with
+// the same errors; no sample is converted.
+Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file);
+
 }  // namespace murello

@@ -117,15 +117,11 @@ int to_string(PyObject* value, std::string* out) {
 }
 
 int to_path(PyObject* value, std::filesystem::path* out) {
-  PyRef fspath(PyOS_FSPath(value));
-  if (!fspath) return -1;
-  PyRef encoded;
-  if (PyBytes_Check(fspath.get())) {
-    encoded = std::move(fspath);
-  } else {
-    encoded = PyRef(PyUnicode_EncodeFSDefault(fspath.get()));
-    if (!encoded) return -1;
-  }
+  // The converter refuses an embedded NUL as open() does: the system would cut the path
+  // there and use another file.
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(value, &converted)) return -1;
+  PyRef encoded(converted);
   *out = std::filesystem::path(std::string(PyBytes_AS_STRING(encoded.get()),
                                            static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))));
   return 0;
@@ -136,13 +132,22 @@ int to_channel_map(PyObject* value, std::vector<uint16_t>* out) {
     PyErr_SetString(PyExc_TypeError, "channel_map must be a sequence of integers, not str");
     return -1;
   }
-  PyRef sequence(PySequence_Fast(value, "channel_map must be a sequence of integers"));
-  if (!sequence) return -1;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
-  PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+  PyRef iterator(PyObject_GetIter(value));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_SetString(PyExc_TypeError, "channel_map must be a sequence of integers");
+    }
+    return -1;
+  }
+  // A snapshot: an item's __index__ may change the caller's list under the loop.
+  PyRef items(PySequence_Tuple(iterator.get()));
+  if (!items) return -1;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   out->assign(static_cast<size_t>(n), 0);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (to_uint16(items[i], &(*out)[static_cast<size_t>(i)]) < 0) return -1;
+    if (to_uint16(PyTuple_GET_ITEM(items.get(), i), &(*out)[static_cast<size_t>(i)]) < 0) {
+      return -1;
+    }
   }
   return 0;
 }

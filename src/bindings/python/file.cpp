@@ -1,15 +1,16 @@
 // FileBridge: read, condition, analyse and save audio files and in-memory buffers.
 //
-// The file source lives in a slot behind a mutex; every use of it runs with the
-// interpreter lock released. The engaged and consumed flags and the latest score and
-// channel count are atomics read without the mutex.
-#include <atomic>
+// The bridge owns its file source and the lock that serialises the threads using it;
+// the source keeps its own lifecycle. Every use of the source runs with the interpreter
+// lock released; the properties read the source's fixed or atomic fields without the
+// lock.
 #include <memory>
 #include <mutex>
 #include <new>
 
 #include "bindings/python/args.hpp"
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/samples.hpp"
@@ -20,33 +21,25 @@
 namespace murello::py {
 namespace {
 
-constexpr const char* kConsumed = "File already consumed; construct a new File for another pass";
-
-struct FileState {
-  std::mutex slot_mutex;
-  std::unique_ptr<FileSource> source;  // empty after close, analyze or save
-  std::atomic<bool> engaged{false};
-  std::atomic<bool> consumed{false};
-  std::atomic<float> vad_probability{0.0f};
-  std::atomic<uint16_t> channels{1};
-  SampleFormat format = SampleFormat::Int16;
-  bool numpy = false;
-  uint32_t sample_rate_hz = 0;
-  uint32_t input_rate_hz = 0;
+struct FileBridge {
+  std::mutex lock;
+  const std::unique_ptr<FileSource> source;  // never null
+  const SampleFormat format;
+  const bool numpy;
 };
 
 struct FileBridgeObject {
   PyObject_HEAD
-  FileState* state;
+  FileBridge bridge;  // constructed in place by new_bridge
 };
 
 PyTypeObject* g_file_bridge_type = nullptr;
 
-FileState& state_of(PyObject* self) { return *reinterpret_cast<FileBridgeObject*>(self)->state; }
+FileBridge& bridge_of(PyObject* self) { return reinterpret_cast<FileBridgeObject*>(self)->bridge; }
 
 void file_bridge_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<FileBridgeObject*>(self)->state;
+  bridge_of(self).~FileBridge();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -56,14 +49,17 @@ PyObject* new_bridge(std::unique_ptr<FileSource> source, SampleFormat format, bo
   auto* self = reinterpret_cast<FileBridgeObject*>(
       g_file_bridge_type->tp_alloc(g_file_bridge_type, 0));
   if (self == nullptr) return nullptr;
-  auto* state = new FileState();
-  state->format = format;
-  state->numpy = numpy;
-  state->sample_rate_hz = source->sample_rate_hz();
-  state->input_rate_hz = source->input_rate_hz();
-  state->source = std::move(source);
-  self->state = state;
+  new (&self->bridge) FileBridge{{}, std::move(source), format, numpy};
   return reinterpret_cast<PyObject*>(self);
+}
+
+// Runs `use` on the source under the bridge's lock, without the interpreter lock.
+template <class Use>
+auto with_source(PyObject* self, Use use) {
+  FileBridge& bridge = bridge_of(self);
+  GilRelease released;
+  std::lock_guard<std::mutex> lock(bridge.lock);
+  return use(*bridge.source);
 }
 
 // Converts the options of open/buffer (after their leading parameters) and runs the
@@ -128,70 +124,20 @@ PyObject* file_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* file_read(PyObject* self, PyObject*) {
-  FileState& state = state_of(self);
-  if (state.consumed.load()) return raise_by_name("FileConsumed", kConsumed);
-  Result<std::optional<FileChunk>, CoreError> chunk = std::optional<FileChunk>();
-  {
-    GilRelease released;
-    std::lock_guard<std::mutex> lock(state.slot_mutex);
-    if (state.source) {
-      state.engaged.store(true);
-      chunk = state.source->read();
-      state.vad_probability.store(state.source->vad_probability());
-      if (chunk && *chunk) state.channels.store((*chunk)->channels);
-    }
-  }
+  auto chunk = with_source(self, [](FileSource& source) { return source.read(); });
   if (!chunk) return raise_core_error(chunk.error());
   if (!*chunk) Py_RETURN_NONE;
   FileChunk& delivered = **chunk;
-  return samples_to_python(std::move(delivered.samples), delivered.channels, state.format,
-                           state.numpy);
+  const FileBridge& bridge = bridge_of(self);
+  return samples_to_python(std::move(delivered.samples), delivered.channels, bridge.format,
+                           bridge.numpy);
 }
 
 PyObject* file_check_not_engaged(PyObject* self, PyObject*) {
-  if (state_of(self).engaged.load()) return raise_core_error(CoreError(ErrorKind::FileEngaged));
+  auto checked =
+      with_source(self, [](FileSource& source) { return source.check_not_engaged(); });
+  if (!checked) return raise_core_error(checked.error());
   Py_RETURN_NONE;
-}
-
-// Why a source cannot be taken for analyze or save.
-enum class TakeRefusal { Engaged, Consumed, Refused };
-
-struct Taken {
-  std::unique_ptr<FileSource> source;          // set when taken
-  TakeRefusal refusal = TakeRefusal::Refused;  // otherwise why not
-  std::optional<CoreError> error;              // the source's own refusal
-};
-
-// Takes the source out of the slot unless a check refuses, which leaves the bridge as
-// it was. `check` runs on the source in the slot and may refuse with a core error. Runs
-// without the interpreter lock.
-template <class Check>
-Taken take_source(FileState& state, Check check) {
-  std::lock_guard<std::mutex> lock(state.slot_mutex);
-  Taken taken;
-  if (state.engaged.load()) {
-    taken.refusal = TakeRefusal::Engaged;
-  } else if (!state.source) {
-    taken.refusal = TakeRefusal::Consumed;
-  } else if (Result<void, CoreError> checked = check(*state.source); !checked) {
-    taken.error = std::move(checked).error();
-  } else {
-    taken.source = std::move(state.source);
-    state.consumed.store(true);
-  }
-  return taken;
-}
-
-PyObject* raise_refusal(const Taken& taken) {
-  switch (taken.refusal) {
-    case TakeRefusal::Engaged:
-      return raise_core_error(CoreError(ErrorKind::FileEngaged));
-    case TakeRefusal::Consumed:
-      return raise_by_name("FileConsumed", kConsumed);
-    case TakeRefusal::Refused:
-      break;
-  }
-  return raise_core_error(*taken.error);
 }
 
 PyObject* analysis_to_python(const AnalysisResult& analysis) {
@@ -216,23 +162,9 @@ PyObject* analysis_to_python(const AnalysisResult& analysis) {
 }
 
 PyObject* file_analyze(PyObject* self, PyObject*) {
-  FileState& state = state_of(self);
-  Taken taken;
-  std::optional<Result<AnalysisResult, CoreError>> analysis;
-  {
-    GilRelease released;
-    taken = take_source(state, [](const FileSource& source) -> Result<void, CoreError> {
-      if (!source.can_analyze()) return CoreError(ErrorKind::VadNotConfigured);
-      return {};
-    });
-    if (taken.source) {
-      analysis.emplace(taken.source->analyze());
-      taken.source.reset();
-    }
-  }
-  if (!analysis) return raise_refusal(taken);
-  if (!*analysis) return raise_core_error(analysis->error());
-  return analysis_to_python(analysis->value());
+  auto analysis = with_source(self, [](FileSource& source) { return source.analyze(); });
+  if (!analysis) return raise_core_error(analysis.error());
+  return analysis_to_python(*analysis);
 }
 
 PyObject* file_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -247,58 +179,40 @@ PyObject* file_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       convert("compression", values[2], to_uint8, &compression) < 0) {
     return nullptr;
   }
-
-  FileState& state = state_of(self);
-  if (state.engaged.load()) return raise_core_error(CoreError(ErrorKind::FileEngaged));
-  auto container = choose_container(format, path);
-  if (!container) return raise_config_error(container.error());
-  auto level = flac_compression(compression);
-  if (!level) return raise_core_error(level.error());
-
-  Taken taken;
-  std::optional<Result<SaveCounts, CoreError>> saved;
-  {
-    GilRelease released;
-    // What the encoder would refuse is checked before the recording is consumed.
-    taken = take_source(state, [&](const FileSource& source) {
-      return source.check_save(*container, *level);
-    });
-    if (taken.source) {
-      saved.emplace(taken.source->save(path, *container, *level));
-      taken.source.reset();
+  // The container is a question of the arguments, answered after the source's own
+  // first refusal (an engaged source) and before the others.
+  const auto container = choose_container(format, path);
+  const uint8_t level = compression.value_or(kDefaultFlacCompression);
+  auto saved = with_source(self, [&](FileSource& source) -> Result<SaveCounts, ConfigError> {
+    if (auto engaged = source.check_not_engaged(); !engaged) {
+      return ConfigError(std::move(engaged).error());
     }
-  }
-  if (!saved) return raise_refusal(taken);
-  if (!*saved) return raise_core_error(saved->error());
-  return Py_BuildValue("(KK)", static_cast<unsigned long long>(saved->value().clipped),
-                       static_cast<unsigned long long>(saved->value().non_finite));
+    if (!container) return container.error();
+    auto counts = source.save(path, *container, level);
+    if (!counts) return ConfigError(std::move(counts).error());
+    return *counts;
+  });
+  if (!saved) return raise_config_error(saved.error());
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(saved->clipped),
+                       static_cast<unsigned long long>(saved->non_finite));
 }
 
 PyObject* file_close(PyObject* self, PyObject*) {
-  FileState& state = state_of(self);
-  std::unique_ptr<FileSource> dropped;
-  {
-    GilRelease released;
-    {
-      std::lock_guard<std::mutex> lock(state.slot_mutex);
-      dropped = std::move(state.source);
-    }
-    dropped.reset();
-  }
+  with_source(self, [](FileSource& source) { source.close(); });
   Py_RETURN_NONE;
 }
 
 PyObject* get_vad_probability(PyObject* self, void*) {
-  return PyFloat_FromDouble(state_of(self).vad_probability.load());
+  return PyFloat_FromDouble(bridge_of(self).source->vad_probability());
 }
 PyObject* get_sample_rate(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(state_of(self).sample_rate_hz);
+  return PyLong_FromUnsignedLong(bridge_of(self).source->sample_rate_hz());
 }
 PyObject* get_input_rate(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(state_of(self).input_rate_hz);
+  return PyLong_FromUnsignedLong(bridge_of(self).source->input_rate_hz());
 }
 PyObject* get_channels(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(state_of(self).channels.load());
+  return PyLong_FromUnsignedLong(bridge_of(self).source->channels());
 }
 
 #define MURELLO_FILE_SIGNATURE_OPTIONS                                                        \
@@ -308,29 +222,29 @@ PyObject* get_channels(PyObject* self, void*) {
   "limiter=None, dc_removal=False, detector_source=None)"
 
 PyMethodDef kMethods[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(file_open)),
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<file_open>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      PyDoc_STR("open(path, " MURELLO_FILE_SIGNATURE_OPTIONS
                "\n--\n\nOpen an audio path as an offline source.")},
-    {"buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(file_buffer)),
+    {"buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<file_buffer>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      PyDoc_STR("buffer(samples, input_rate, input_channels=1, " MURELLO_FILE_SIGNATURE_OPTIONS
                "\n--\n\nUse samples already in memory as an offline source. `samples` is a "
                "list of floats or raw f32 little-endian bytes, frame-interleaved at "
                "`input_channels`; `input_rate` is their native rate.")},
-    {"read", file_read, METH_NOARGS,
+    {"read", entry<file_read>, METH_NOARGS,
      PyDoc_STR("read()\n--\n\nThe next conditioned chunk as bytes or an array, or None once "
                "the recording and its end-of-stream tail are delivered and after close(). "
                "Raises FileConsumed after analyze() or save().")},
-    {"check_not_engaged", file_check_not_engaged, METH_NOARGS,
+    {"check_not_engaged", entry<file_check_not_engaged>, METH_NOARGS,
      PyDoc_STR("check_not_engaged()\n--\n\nRaise FileEngaged if a read() has begun; "
                "otherwise do nothing.")},
-    {"analyze", file_analyze, METH_NOARGS,
+    {"analyze", entry<file_analyze>, METH_NOARGS,
      PyDoc_STR("analyze()\n--\n\nAnalyse the whole recording with the model detector. "
                "Returns (windows, segments): one (start, end, probability, is_speech) per "
                "window and one (start, end) per merged speech segment. Takes the source: "
                "the File cannot be read or saved afterwards.")},
-    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(file_save)),
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<file_save>)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("save(path, format=None, compression=None)\n--\n\nWrite the conditioned "
                "recording as 16-bit WAV, AIFF or FLAC; the format is 'wav', 'aiff' or "
@@ -338,26 +252,26 @@ PyMethodDef kMethods[] = {
                "default 5) applies to FLAC. Returns (clipped, non_finite), the numbers of "
                "samples clamped to +-1.0 and of non-finite samples replaced. Takes the "
                "source.")},
-    {"close", file_close, METH_NOARGS,
+    {"close", entry<file_close>, METH_NOARGS,
      PyDoc_STR("close()\n--\n\nDrop the source; waits for a read in progress. Idempotent. "
-               "Afterwards read() returns None and analyze() and save() raise "
-               "FileConsumed.")},
+               "Afterwards read() returns None, and analyze() and save() raise FileConsumed "
+               "(FileEngaged once a read has begun).")},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef MURELLO_FILE_SIGNATURE_OPTIONS
 
 PyGetSetDef kGetset[] = {
-    {"vad_probability", get_vad_probability, nullptr,
+    {"vad_probability", entry<get_vad_probability>, nullptr,
      PyDoc_STR("The most recent per-chunk voice-activity score (0.0 to 1.0); 0.0 before the "
                "first chunk or without a detector."),
      nullptr},
-    {"sample_rate", get_sample_rate, nullptr,
+    {"sample_rate", entry<get_sample_rate>, nullptr,
      PyDoc_STR("The target rate in Hz that every delivered chunk carries."), nullptr},
-    {"input_rate", get_input_rate, nullptr,
+    {"input_rate", entry<get_input_rate>, nullptr,
      PyDoc_STR("The source's own rate in Hz: from the file header, or input_rate of "
                "buffer()."),
      nullptr},
-    {"channels", get_channels, nullptr,
+    {"channels", entry<get_channels>, nullptr,
      PyDoc_STR("The channel count the most recent chunk was interleaved at; 1 before the "
                "first chunk."),
      nullptr},

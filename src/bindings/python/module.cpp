@@ -1,9 +1,11 @@
-// The extension module murello._murello: one execution step adds the classes and
-// `_numpy_smoke` and lists them in __all__. Importing it opens no device, loads no ONNX
+// The extension module murello._murello: one execution step adds the classes, `info`
+// and `_numpy_smoke` and lists them in __all__. Importing it opens no device, loads no ONNX
 // Runtime and imports neither NumPy nor murello.exceptions.
 #include <Python.h>
 
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/entry.hpp"
+#include "bindings/python/info.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/records.hpp"
 #include "bindings/python/samples.hpp"
@@ -12,7 +14,7 @@ namespace murello::py {
 namespace {
 
 PyMethodDef kNumpySmoke = {
-    "_numpy_smoke", numpy_smoke, METH_NOARGS,
+    "_numpy_smoke", entry<numpy_smoke>, METH_NOARGS,
     PyDoc_STR("_numpy_smoke()\n--\n\nAn int16 array [0, 1, 2, 3, 4] over a native buffer.")};
 
 // Adds `value` (a new reference, or nullptr after a failure) as `name` and appends the
@@ -37,7 +39,9 @@ int exec_module(PyObject* module) {
       add_public(module, all.get(), "MicrophoneBridge", create_microphone_bridge_type(module)) <
           0 ||
       add_public(module, all.get(), "SpeakerBridge", create_speaker_bridge_type(module)) < 0 ||
-      add_public(module, all.get(), "FileBridge", create_file_bridge_type(module)) < 0) {
+      add_public(module, all.get(), "FileBridge", create_file_bridge_type(module)) < 0 ||
+      add_public(module, all.get(), "FileInfo", create_file_info_type(module)) < 0 ||
+      add_public(module, all.get(), "info", create_info_function(module)) < 0) {
     return -1;
   }
   PyRef name(PyUnicode_FromString("murello._murello"));

@@ -142,12 +142,14 @@ void bytes_to_floats(std::span<const std::byte> raw, SampleFormat format,
   }
 }
 
-// Copies a bytes object, then converts the copy without the interpreter lock.
+// Converts a bytes object without the interpreter lock. Its contents cannot change and
+// the reference held here keeps them alive, so no copy is taken first.
 void convert_bytes(PyObject* bytes, SampleFormat format, std::vector<float>& out) {
-  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes));
-  std::vector<std::byte> copy(data, data + PyBytes_GET_SIZE(bytes));
+  const PyRef held = PyRef::borrow(bytes);
+  const std::span<const std::byte> raw(reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes)),
+                                       static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
   GilRelease released;
-  bytes_to_floats(copy, format, out);
+  bytes_to_floats(raw, format, out);
 }
 
 }  // namespace
@@ -212,18 +214,18 @@ int buffer_from_python(PyObject* samples, std::vector<float>& out) {
     PyErr_SetString(PyExc_TypeError, kWrongType);
     return -1;
   }
-  PyRef sequence(PySequence_Fast(samples, kWrongType));
-  if (!sequence) {
-    PyErr_SetString(PyExc_TypeError, kWrongType);
+  // A snapshot: an item's __float__ may change the caller's list under the loop.
+  PyRef items(PySequence_Tuple(samples));
+  if (!items) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, kWrongType);
     return -1;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
-  PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   out.resize(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    double value = PyFloat_AsDouble(items[i]);
+    double value = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
     if (value == -1.0 && PyErr_Occurred()) {
-      PyErr_SetString(PyExc_TypeError, kWrongType);
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, kWrongType);
       return -1;
     }
     out[static_cast<size_t>(i)] = static_cast<float>(value);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +53,12 @@ inline void write_float_wav(const std::filesystem::path& path, const std::vector
                            bytes);
   ASSERT_TRUE(written);
   write_bytes(path, bytes);
+}
+
+// What a 16-bit container stores for a delivered sample, read back as float.
+inline float stored16(float x) {
+  const float scaled = std::trunc(std::clamp(x, -1.0f, 1.0f) * 32768.0f);
+  return std::clamp(scaled, -32768.0f, 32767.0f) / 32768.0f;
 }
 
 struct Drained {

@@ -1,7 +1,9 @@
 #include "vad/analysis.hpp"
 
 #include <cmath>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/model_fixtures.hpp"
 
@@ -35,19 +37,43 @@ void expect_segments(const std::vector<SpeechSegment>& got, std::initializer_lis
   }
 }
 
+std::vector<SpeechSegment> merged(std::string_view pattern, uint32_t holdoff_ms) {
+  return merge_speech_segments(windows_of(pattern), 512, 16000, holdoff_ms);
+}
+
 TEST(MergeSpeechSegments, HoldoffBridgesUpToItsLengthOfNonSpeech) {
   // 9 windows (0.288 s) of non-speech merge at 300 ms; 10 (0.32 s) split.
-  expect_segments(merge_speech_segments(windows_of("SS.........SS"), 300), {{0, 12}});
-  expect_segments(merge_speech_segments(windows_of("SS..........SS"), 300), {{0, 1}, {12, 13}});
-  expect_segments(merge_speech_segments(windows_of("..S.........S..........S."), 300),
-                  {{2, 12}, {23, 23}});
+  expect_segments(merged("SS.........SS", 300), {{0, 12}});
+  expect_segments(merged("SS..........SS", 300), {{0, 1}, {12, 13}});
+  expect_segments(merged("..S.........S..........S.", 300), {{2, 12}, {23, 23}});
 }
 
 TEST(MergeSpeechSegments, ZeroHoldoffMergesOnlyAdjacentWindows) {
-  expect_segments(merge_speech_segments(windows_of("SSS.SS"), 0), {{0, 2}, {4, 5}});
-  expect_segments(merge_speech_segments(windows_of("S.S"), 0), {{0, 0}, {2, 2}});
-  EXPECT_TRUE(merge_speech_segments(windows_of("....."), 300).empty());
-  EXPECT_TRUE(merge_speech_segments({}, 300).empty());
+  expect_segments(merged("SSS.SS", 0), {{0, 2}, {4, 5}});
+  expect_segments(merged("S.S", 0), {{0, 0}, {2, 2}});
+  EXPECT_TRUE(merged(".....", 300).empty());
+  EXPECT_TRUE(merge_speech_segments({}, 512, 16000, 300).empty());
+}
+
+// A gap of exactly the hold-off merges wherever the windows lie, at both detector rates;
+// one window more splits.
+TEST(MergeSpeechSegments, AGapOfExactlyTheHoldoffMergesAnywhere) {
+  for (const auto& [frames, rate_hz] : {std::pair{512u, 16000u}, std::pair{256u, 8000u}}) {
+    for (uint32_t gap = 0; gap <= 20; ++gap) {
+      for (size_t first = 0; first < 60; ++first) {
+        for (const uint32_t extra : {0u, 1u}) {
+          std::string pattern(first, '.');
+          pattern += 'S';
+          pattern += std::string(gap + extra, '.');
+          pattern += 'S';
+          const auto segments =
+              merge_speech_segments(windows_of(pattern), frames, rate_hz, gap * 32);
+          ASSERT_EQ(segments.size(), extra + 1)
+              << "gap " << gap << " + " << extra << " windows after window " << first;
+        }
+      }
+    }
+  }
 }
 
 DetectorConfig probe_config(uint32_t rate_hz, uint32_t holdoff_ms = 300) {
@@ -130,7 +156,7 @@ TEST(Analyzer, ThresholdAndRateAreCheckedAtCreation) {
 TEST(AnalyzerSilero, FindsTheSpokenSegmentBetweenSilences) {
   MURELLO_REQUIRE_SILERO();
   std::vector<float> speech = testing::spoken_16k("Hello, this is a voice activity test.");
-  if (speech.empty()) GTEST_SKIP() << "espeak-ng or sox missing";
+  if (speech.empty()) MURELLO_MISSING_PREREQUISITE() << "espeak-ng or sox missing";
   std::vector<float> recording(16000, 0.0f);
   recording.insert(recording.end(), speech.begin(), speech.end());
   recording.insert(recording.end(), 16000, 0.0f);
