@@ -14,6 +14,7 @@ import importlib
 
 from murello._classes import Device
 from murello._murello import (
+    EchoCanceller,
     FileBridge,
     FileInfo,
     MicrophoneBridge,
@@ -27,6 +28,7 @@ from murello._paths import onnxruntime_library_path, silero_model_path, use_onnx
 
 __all__ = [
     "Device",
+    "EchoCanceller",
     "FileBridge",
     "FileInfo",
     "MicrophoneBridge",

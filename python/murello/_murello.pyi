@@ -20,6 +20,7 @@ __all__ = [
     "FileBridge",
     "FileInfo",
     "info",
+    "EchoCanceller",
     "_numpy_smoke",
 ]
 
@@ -170,6 +171,30 @@ class FileInfo(tuple[str, int, int, int | None, str, float | None]):
     @property
     def duration(self) -> float | None:
         """frames / sample_rate in seconds; None without frames."""
+
+_AecMetrics = tuple[
+    int | None, float, bool, int, int, int, int, int,
+    list[tuple[int | None, float, bool, int, int, int]],
+]
+
+class EchoCanceller:
+    """Offline acoustic echo cancellation of a recording against the signal that was
+    played, with the engine that capture uses."""
+
+    def __init__(
+        self,
+        sample_rate: int,
+        tail_ms: int = 200,
+        suppression: str = "conservative",
+        format: str = "float32",
+    ) -> None: ...
+    def process(self, near: _Chunk, far: _Chunk) -> _Chunk:
+        """The cleaned samples completed so far; they lag `near` by under 256 samples."""
+    def flush(self) -> bytes:
+        """The cleaned samples still held; ends the recording."""
+    def metrics(self) -> _AecMetrics:
+        """(delay, erle_db, adaptation_held, far_missing, samples_without_delay,
+        search_restarts, discarded, padded, channels)."""
 
 def info(path: _Path) -> FileInfo:
     """The header facts of an audio file, read without decoding its samples; raises what

@@ -13,6 +13,7 @@ import threading
 import time
 from pathlib import Path
 
+from murello._echo_cli import add_cancel_echo_parser
 from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, info
 from murello._paths import silero_model_path
 
@@ -254,6 +255,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--compression", type=int, metavar="0-8",
                          help="FLAC compression level (default 5)")
     convert.set_defaults(run=cmd_convert)
+    add_cancel_echo_parser(commands)
     return parser
 
 

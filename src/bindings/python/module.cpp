@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/echo_canceller.hpp"
 #include "bindings/python/entry.hpp"
 #include "bindings/python/info.hpp"
 #include "bindings/python/pyref.hpp"
@@ -41,7 +42,8 @@ int exec_module(PyObject* module) {
       add_public(module, all.get(), "SpeakerBridge", create_speaker_bridge_type(module)) < 0 ||
       add_public(module, all.get(), "FileBridge", create_file_bridge_type(module)) < 0 ||
       add_public(module, all.get(), "FileInfo", create_file_info_type(module)) < 0 ||
-      add_public(module, all.get(), "info", create_info_function(module)) < 0) {
+      add_public(module, all.get(), "info", create_info_function(module)) < 0 ||
+      add_public(module, all.get(), "EchoCanceller", create_echo_canceller_type(module)) < 0) {
     return -1;
   }
   PyRef name(PyUnicode_FromString("murello._murello"));
