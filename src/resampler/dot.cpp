@@ -5,12 +5,17 @@
 namespace murello {
 namespace {
 
-// Four doubles, loaded from any address: the width every vector clone handles natively.
-// Two of them make an output's eight lanes.
-typedef double Quad __attribute__((vector_size(32), aligned(8), may_alias));
+// Four doubles: the width every vector clone handles natively. Two of them make an
+// output's eight lanes.
+typedef double Quad __attribute__((vector_size(32)));
 constexpr size_t kLanes = 8;
 
-const Quad& load(const double* p) { return *reinterpret_cast<const Quad*>(p); }
+// Four doubles from any address: the packed wrapper makes every compiler load them with
+// unaligned moves.
+struct __attribute__((packed, may_alias)) QuadAt {
+  Quad v;
+};
+const QuadAt& at(const double* p) { return *reinterpret_cast<const QuadAt*>(p); }
 
 // The lanes in a fixed tree: lane l of `low` pairs with lane l of `high`.
 double sum_lanes(const Quad& low, const Quad& high) {
@@ -37,11 +42,11 @@ MURELLO_VECTOR_CLONES void strided_dots(const double* row, size_t taps,
     }
     Quad low[kGroup] = {}, high[kGroup] = {};
     for (size_t k = 0; k < vector_taps; k += kLanes) {
-      const Quad c_low = load(row + k), c_high = load(row + k + 4);
+      const Quad c_low = at(row + k).v, c_high = at(row + k + 4).v;
 #pragma GCC unroll 4
       for (size_t r = 0; r < kGroup; ++r) {
-        low[r] += c_low * load(window[r] + k);
-        high[r] += c_high * load(window[r] + k + 4);
+        low[r] += c_low * at(window[r] + k).v;
+        high[r] += c_high * at(window[r] + k + 4).v;
       }
     }
     for (size_t r = 0; r < live; ++r) {
@@ -67,12 +72,12 @@ MURELLO_VECTOR_CLONES void blended_dots(const double* lower, const double* upper
     }
     Quad low[kGroup] = {}, high[kGroup] = {};
     for (size_t k = 0; k < vector_taps; k += kLanes) {
-      const Quad lo_low = load(lower + k), lo_high = load(lower + k + 4);
-      const Quad step_low = load(upper + k) - lo_low, step_high = load(upper + k + 4) - lo_high;
+      const Quad lo_low = at(lower + k).v, lo_high = at(lower + k + 4).v;
+      const Quad step_low = at(upper + k).v - lo_low, step_high = at(upper + k + 4).v - lo_high;
 #pragma GCC unroll 4
       for (size_t r = 0; r < kGroup; ++r) {
-        low[r] += (lo_low + frac[r] * step_low) * load(window[r] + k);
-        high[r] += (lo_high + frac[r] * step_high) * load(window[r] + k + 4);
+        low[r] += (lo_low + frac[r] * step_low) * at(window[r] + k).v;
+        high[r] += (lo_high + frac[r] * step_high) * at(window[r] + k + 4).v;
       }
     }
     for (size_t r = 0; r < live; ++r) {

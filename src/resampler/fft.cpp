@@ -18,12 +18,17 @@ FftPlan::FftPlan(size_t size) : size_(size), twiddle_re_(size), twiddle_im_(size
 
 namespace {
 
-// Four doubles from any address: the width every vector clone handles natively.
-typedef double Quad __attribute__((vector_size(32), aligned(8), may_alias));
+// Four doubles: the width every vector clone handles natively.
+typedef double Quad __attribute__((vector_size(32)));
 constexpr size_t kQuad = 4;
 
-Quad& quad(double* p) { return *reinterpret_cast<Quad*>(p); }
-const Quad& quad(const double* p) { return *reinterpret_cast<const Quad*>(p); }
+// Four doubles at any address: the packed wrapper makes every compiler move them with
+// unaligned loads and stores.
+struct __attribute__((packed, may_alias)) QuadAt {
+  Quad v;
+};
+QuadAt& quad(double* p) { return *reinterpret_cast<QuadAt*>(p); }
+const QuadAt& quad(const double* p) { return *reinterpret_cast<const QuadAt*>(p); }
 
 // The wide stages run in sweeps over the data, two stages per sweep (spans 2h and h,
 // four points per butterfly), which halves the memory traffic; the last few narrow
@@ -49,13 +54,13 @@ MURELLO_VECTOR_CLONES void radix4_pass(const Sweep& s, size_t h, bool inverse) {
     double* r = s.re + group;
     double* i = s.im + group;
     for (size_t j = 0; j < q; j += kQuad) {
-      const Quad x0r = quad(r + j), x0i = quad(i + j);
-      const Quad x1r = quad(r + j + q), x1i = quad(i + j + q);
-      const Quad x2r = quad(r + j + h), x2i = quad(i + j + h);
-      const Quad x3r = quad(r + j + h + q), x3i = quad(i + j + h + q);
-      const Quad a1r = quad(w1r + j), a1i = quad(w1i + j);
-      const Quad b1r = quad(w1r + j + q), b1i = quad(w1i + j + q);
-      const Quad a2r = quad(w2r + j), a2i = quad(w2i + j);
+      const Quad x0r = quad(r + j).v, x0i = quad(i + j).v;
+      const Quad x1r = quad(r + j + q).v, x1i = quad(i + j + q).v;
+      const Quad x2r = quad(r + j + h).v, x2i = quad(i + j + h).v;
+      const Quad x3r = quad(r + j + h + q).v, x3i = quad(i + j + h + q).v;
+      const Quad a1r = quad(w1r + j).v, a1i = quad(w1i + j).v;
+      const Quad b1r = quad(w1r + j + q).v, b1i = quad(w1i + j + q).v;
+      const Quad a2r = quad(w2r + j).v, a2i = quad(w2i + j).v;
       // o0 … o3 go back to the places of x0 … x3.
       Quad o0r, o0i, o1r, o1i, o2r, o2i, o3r, o3i;
       if (!inverse) {
@@ -78,26 +83,24 @@ MURELLO_VECTOR_CLONES void radix4_pass(const Sweep& s, size_t h, bool inverse) {
         o0r = y0r + vr, o0i = y0i + vi, o2r = y0r - vr, o2i = y0i - vi;
         o1r = y1r + zr, o1i = y1i + zi, o3r = y1r - zr, o3i = y1i - zi;
       }
-      quad(r + j) = o0r, quad(i + j) = o0i;
-      quad(r + j + q) = o1r, quad(i + j + q) = o1i;
-      quad(r + j + h) = o2r, quad(i + j + h) = o2i;
-      quad(r + j + h + q) = o3r, quad(i + j + h + q) = o3i;
+      quad(r + j).v = o0r, quad(i + j).v = o0i;
+      quad(r + j + q).v = o1r, quad(i + j + q).v = o1i;
+      quad(r + j + h).v = o2r, quad(i + j + h).v = o2i;
+      quad(r + j + h + q).v = o3r, quad(i + j + h + q).v = o3i;
     }
   }
 }
 
-typedef long long QuadMask __attribute__((vector_size(32)));
-
 // Rows of four doubles in, columns out (the 4 × 4 transpose is its own inverse).
 void transpose(Quad& a, Quad& b, Quad& c, Quad& d) {
-  const Quad t0 = __builtin_shuffle(a, b, QuadMask{0, 4, 2, 6});
-  const Quad t1 = __builtin_shuffle(a, b, QuadMask{1, 5, 3, 7});
-  const Quad t2 = __builtin_shuffle(c, d, QuadMask{0, 4, 2, 6});
-  const Quad t3 = __builtin_shuffle(c, d, QuadMask{1, 5, 3, 7});
-  a = __builtin_shuffle(t0, t2, QuadMask{0, 1, 4, 5});
-  b = __builtin_shuffle(t1, t3, QuadMask{0, 1, 4, 5});
-  c = __builtin_shuffle(t0, t2, QuadMask{2, 3, 6, 7});
-  d = __builtin_shuffle(t1, t3, QuadMask{2, 3, 6, 7});
+  const Quad t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+  const Quad t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+  const Quad t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+  const Quad t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // The two narrowest stages (spans 4 and 2, twiddles 1 and −i) on four groups of four
@@ -105,10 +108,10 @@ void transpose(Quad& a, Quad& b, Quad& c, Quad& d) {
 // The forward pass and the inverse differ only in the sign of i.
 MURELLO_VECTOR_CLONES void radix4_last(const Sweep& s, bool inverse) {
   for (size_t g = 0; g < s.size; g += 4 * kQuad) {
-    Quad r0 = quad(s.re + g), r1 = quad(s.re + g + 4), r2 = quad(s.re + g + 8),
-         r3 = quad(s.re + g + 12);
-    Quad i0 = quad(s.im + g), i1 = quad(s.im + g + 4), i2 = quad(s.im + g + 8),
-         i3 = quad(s.im + g + 12);
+    Quad r0 = quad(s.re + g).v, r1 = quad(s.re + g + 4).v, r2 = quad(s.re + g + 8).v,
+         r3 = quad(s.re + g + 12).v;
+    Quad i0 = quad(s.im + g).v, i1 = quad(s.im + g + 4).v, i2 = quad(s.im + g + 8).v,
+         i3 = quad(s.im + g + 12).v;
     transpose(r0, r1, r2, r3);
     transpose(i0, i1, i2, i3);
     if (!inverse) {
@@ -126,10 +129,10 @@ MURELLO_VECTOR_CLONES void radix4_last(const Sweep& s, bool inverse) {
     }
     transpose(r0, r1, r2, r3);
     transpose(i0, i1, i2, i3);
-    quad(s.re + g) = r0, quad(s.re + g + 4) = r1;
-    quad(s.re + g + 8) = r2, quad(s.re + g + 12) = r3;
-    quad(s.im + g) = i0, quad(s.im + g + 4) = i1;
-    quad(s.im + g + 8) = i2, quad(s.im + g + 12) = i3;
+    quad(s.re + g).v = r0, quad(s.re + g + 4).v = r1;
+    quad(s.re + g + 8).v = r2, quad(s.re + g + 12).v = r3;
+    quad(s.im + g).v = i0, quad(s.im + g + 4).v = i1;
+    quad(s.im + g + 8).v = i2, quad(s.im + g + 12).v = i3;
   }
 }
 
