@@ -7,12 +7,14 @@ namespace murello {
 // message k - kSlots, the slot's previous occupant.
 std::vector<float>* PlaybackQueue::wait_for_slot() {
   const uint64_t k = sent_.load(std::memory_order_relaxed);
+  size_t limit = kCapacity - 1;  // the most messages queued that let this one in
   while (true) {
     // Read before the checks: a receive or close in between changes it, so the wait
     // below returns at once instead of missing the wake-up.
     uint32_t seen = progress_.load(std::memory_order_acquire);
     if (!is_open()) return nullptr;
-    if (k - received_.load(std::memory_order_acquire) < kCapacity) return &slots_[k % kSlots];
+    if (k - received_.load(std::memory_order_acquire) <= limit) return &slots_[k % kSlots];
+    limit = kResumeLevel;
     progress_.wait(seen, std::memory_order_acquire);
   }
 }
@@ -53,7 +55,9 @@ const std::vector<float>* PlaybackQueue::try_receive() {
     const std::vector<float>& message = slots_[next_ % kSlots];
     ++next_;
     received_.store(next_, std::memory_order_release);
-    wake_senders();
+    // `available` may lag behind the senders, which only makes the count smaller: a
+    // sender waiting for the resume level is woken no later than it should be.
+    if (available - next_ <= kResumeLevel) wake_senders();
     if (!message.empty()) return &message;
     markers_taken_.fetch_add(1, std::memory_order_release);
   }

@@ -6,7 +6,7 @@
 //
 // Threads: any number of senders (send, send_marker, close), one receiver (try_receive,
 // discard_all: the audio thread). Senders serialise on a mutex and block while 32
-// messages wait; the receiver takes no lock, never waits and never allocates or frees:
+// messages wait (until 24 are left); the receiver takes no lock, never waits and never allocates or frees:
 // a message's storage stays in its slot until a later sender replaces it, and that
 // sender frees it. The queue is open from construction until close(); afterwards every
 // send fails at once, and blocked senders wake up and fail.
@@ -25,6 +25,10 @@ namespace murello {
 class PlaybackQueue {
  public:
   static constexpr size_t kCapacity = 32;
+  // A sender that found the queue full goes on once this many messages are left, so
+  // that a writer paced by the queue wakes once per eight messages rather than per
+  // message.
+  static constexpr size_t kResumeLevel = kCapacity - 8;
 
   // Queues `samples` (not empty), waiting while the queue is full. False when the queue
   // is closed. The storage of an old message that the new one replaces is freed here,
@@ -63,7 +67,7 @@ class PlaybackQueue {
   std::atomic<uint64_t> sent_{0};            // messages published
   std::atomic<uint64_t> received_{0};        // messages taken by the receiver
   std::atomic<uint64_t> markers_taken_{0};
-  std::atomic<uint32_t> progress_{0};        // changes whenever a blocked sender may go on
+  std::atomic<uint32_t> progress_{0};        // changes when a blocked sender may go on
   std::atomic<bool> open_{true};
   uint64_t next_ = 0;                        // receiver only: the next message to take
 };

@@ -97,6 +97,7 @@ TEST(PlaybackFeed, ADeviceErrorIsReportedOnceAndStopsPlaying) {
   EXPECT_TRUE(feed.device_failed());
 }
 
+// A sender that finds 32 messages queued waits until 24 are left.
 TEST(PlaybackQueue, ThirtyTwoMessagesFitAndTheNextSenderWaitsForTheReceiver) {
   PlaybackFeed feed;
   for (int i = 0; i < 32; ++i) ASSERT_TRUE(feed.queue().send(counting(float(i), 1)));
@@ -107,10 +108,13 @@ TEST(PlaybackQueue, ThirtyTwoMessagesFitAndTheNextSenderWaitsForTheReceiver) {
   });
   std::this_thread::sleep_for(50ms);
   EXPECT_FALSE(sent.load()) << "a 33rd message was queued without waiting";
-  EXPECT_EQ(fill(feed, 1), (std::vector<float>{0}));
+  EXPECT_EQ(fill(feed, 7), counting(0, 7));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(sent.load()) << "the sender went on with 25 messages queued";
+  EXPECT_EQ(fill(feed, 1), (std::vector<float>{7}));
   sender.join();
   EXPECT_TRUE(sent.load());
-  EXPECT_EQ(fill(feed, 32), counting(1, 32));
+  EXPECT_EQ(fill(feed, 25), counting(8, 25));
 }
 
 TEST(PlaybackQueue, ClosingWakesEveryBlockedSenderAndTheyFail) {
@@ -134,7 +138,7 @@ TEST(PlaybackQueue, ClosingWakesEveryBlockedSenderAndTheyFail) {
 // messages in its own order (also a data-race check under ThreadSanitizer).
 TEST(PlaybackQueue, ConcurrentWritersLoseAndRepeatNothing) {
   constexpr int kWriters = 3;
-  constexpr int kMessages = 3000;
+  constexpr int kMessages = 1000;
   PlaybackFeed feed;
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
@@ -147,7 +151,7 @@ TEST(PlaybackQueue, ConcurrentWritersLoseAndRepeatNothing) {
           message[s] = float(w * 1000000 + m * 4 + int(s) + 1);
         }
         ASSERT_TRUE(feed.queue().send(std::move(message)));
-        if (m % 500 == 0) {
+        if (m % 250 == 0) {
           ASSERT_TRUE(feed.queue().send_marker());
         }
       }
@@ -180,7 +184,7 @@ TEST(PlaybackQueue, ConcurrentWritersLoseAndRepeatNothing) {
     ++samples;
   }
   EXPECT_EQ(samples, expected);
-  EXPECT_EQ(feed.queue().markers_taken(), uint64_t{kWriters} * (kMessages / 500));
+  EXPECT_EQ(feed.queue().markers_taken(), uint64_t{kWriters} * (kMessages / 250));
 }
 
 }  // namespace

@@ -156,6 +156,12 @@ TEST_F(PlaybackOnCard, StopFromAnotherThreadReleasesWritersAndDrainers) {
   // Five seconds being played and 32 messages behind them: the queue stays full for
   // five seconds.
   ASSERT_TRUE(playback.write(std::vector<float>(5 * kRate * kChannels, 0.1f)).ok());
+  // Taken once the silence stops growing.
+  ASSERT_TRUE(test_card::eventually([&] {
+    uint64_t before = playback.underrun_samples();
+    std::this_thread::sleep_for(30ms);
+    return playback.underrun_samples() == before;
+  }));
   const std::vector<float> chunk(kChunk, 0.1f);
   for (int i = 0; i < 32; ++i) ASSERT_TRUE(playback.write(chunk).ok());
   std::atomic<int> done{0};
