@@ -13,6 +13,7 @@ a constructor's ``ort_library_path`` always wins over it.
 import importlib
 
 from murello._classes import Device
+from murello._io import load, save
 from murello._murello import (
     EchoCanceller,
     FileBridge,
@@ -38,7 +39,9 @@ __all__ = [
     "VersionInfo",
     "exceptions",
     "info",
+    "load",
     "onnxruntime_library_path",
+    "save",
     "silero_model_path",
     "version",
 ]

@@ -16,6 +16,8 @@ namespace murello {
 namespace {
 
 constexpr uint8_t kSavedBits = 16;
+// Room for any container's header before the samples; the encoders grow past it if need be.
+constexpr size_t kSavedHeaderBytes = 4096;
 
 bool rate_in_range(uint32_t rate_hz) {
   return rate_hz >= kMinSampleRateHz && rate_hz <= kMaxSampleRateHz;
@@ -190,6 +192,28 @@ Result<std::optional<FileChunk>, CoreError> FileSource::read() {
   return std::optional<FileChunk>(std::move(chunk));
 }
 
+Result<FileChunk, CoreError> FileSource::read_all() {
+  if (stage_ == FileStage::Consumed) return CoreError(ErrorKind::FileConsumed);
+  FileChunk whole{{}, delivered_channels()};
+  if (stage_ == FileStage::Finished || stage_ == FileStage::Closed) return whole;
+  if (recording_->detector.active()) {
+    while (true) {
+      auto chunk = read();
+      if (!chunk) return std::move(chunk).error();
+      if (!*chunk) return whole;
+      whole.samples.insert(whole.samples.end(), (*chunk)->samples.begin(),
+                           (*chunk)->samples.end());
+    }
+  }
+  stage_ = FileStage::Reading;
+  auto delivered = pump_all();
+  if (!delivered) return std::move(delivered).error();
+  whole.samples = std::move(*delivered);
+  if (!whole.samples.empty()) channels_.store(whole.channels, std::memory_order_relaxed);
+  release(FileStage::Finished);
+  return whole;
+}
+
 Result<void, CoreError> FileSource::check_not_engaged() const {
   if (stage_ == FileStage::Reading || stage_ == FileStage::Finished) {
     return CoreError(ErrorKind::FileEngaged);
@@ -241,7 +265,12 @@ Result<AnalysisResult, CoreError> FileSource::run_analysis() {
 }
 
 Result<std::vector<float>, CoreError> FileSource::pump_all() {
-  const Recording& recording = *recording_;
+  Recording& recording = *recording_;
+  // Without stages the recording is what the steps would deliver.
+  if (!recording.chain && recording.position == 0) {
+    recording.position = recording.samples.size();
+    return std::move(recording.samples);
+  }
   const uint64_t frames = recording.samples.size() / input_channels_;
   const uint64_t delivered = frames * sample_rate_hz_ / input_rate_hz_ + kPumpFrames;
   std::vector<float> out;
@@ -275,8 +304,9 @@ Result<SaveCounts, CoreError> FileSource::save(const std::filesystem::path& path
   auto delivered = pump_all();
   release(FileStage::Consumed);  // the recording is spent; keep the peak lower
   if (!delivered) return std::move(delivered).error();
-  const SaveCounts counts = sanitise(*delivered);
+  const SaveCounts counts = count_unsafe_samples(*delivered);
   std::vector<uint8_t> bytes;
+  bytes.reserve(delivered->size() * sizeof(int16_t) + kSavedHeaderBytes);
   auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression,
                         *delivered, bytes);
   if (!encoded) return core_error_from(encoded.error());

@@ -49,7 +49,7 @@ namespace murello {
 inline constexpr size_t kPumpFrames = 1600;
 
 struct FileChunk {
-  std::vector<float> samples;  // interleaved at `channels`; never empty
+  std::vector<float> samples;  // interleaved at `channels`; never empty from read()
   uint16_t channels = 1;
 };
 
@@ -86,6 +86,13 @@ class FileSource {
   // read; its samples are lost, the next read goes on with the following step.
   Result<std::optional<FileChunk>, CoreError> read();
 
+  // Everything read() would still deliver, as one chunk (empty when nothing is left);
+  // the source is Finished afterwards. FileConsumed after analyze() or save(). Without a
+  // detector the steps run back to back into one buffer, and a source without stages
+  // hands over its recording without a copy; with one, the scores follow the reads.
+  // A chain or detector error fails the call; its samples are lost.
+  Result<FileChunk, CoreError> read_all();
+
   // FileEngaged once a read has begun.
   Result<void, CoreError> check_not_engaged() const;
 
@@ -95,7 +102,7 @@ class FileSource {
   Result<AnalysisResult, CoreError> analyze();
   bool can_analyze() const;
 
-  // Pumps the whole recording, sanitises it, encodes 16-bit samples into `container`
+  // Pumps the whole recording, counts what sanitising changes, encodes 16-bit samples into `container`
   // at the target rate and the delivered channel count, and writes `path`. Refusals,
   // which leave the source as it was: FileEngaged, FlacCompressionOutOfRange,
   // FileConsumed, then what the container's encoder refuses for the delivered channel

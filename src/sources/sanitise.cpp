@@ -1,30 +1,26 @@
 #include "sources/sanitise.hpp"
 
-#include <algorithm>
 #include <bit>
 
 namespace murello {
 namespace {
 
 constexpr uint32_t kExponentBits = 0x7f800000u;
-constexpr uint32_t kMantissaBits = 0x007fffffu;
+constexpr uint32_t kMagnitudeBits = 0x7fffffffu;
+constexpr uint32_t kOneBits = 0x3f800000u;  // 1.0f
 
 }  // namespace
 
-SaveCounts sanitise(std::span<float> samples) {
-  // Branch-free so the loop vectorises; the bit tests avoid isnan/isfinite calls, whose
-  // library forms block that.
+SaveCounts count_unsafe_samples(std::span<const float> samples) {
+  // Integer tests on the magnitude's bits keep the loop branch-free so it vectorises:
+  // for non-negative floats the bit patterns order as the values do.
   uint64_t clipped = 0;
   uint64_t non_finite = 0;
-  for (float& sample : samples) {
-    const uint32_t bits = std::bit_cast<uint32_t>(sample);
-    const bool special = (bits & kExponentBits) == kExponentBits;
-    const bool nan = special && (bits & kMantissaBits) != 0;
-    const float value = nan ? 0.0f : sample;
-    const float bounded = std::clamp(value, -1.0f, 1.0f);
+  for (const float sample : samples) {
+    const uint32_t magnitude = std::bit_cast<uint32_t>(sample) & kMagnitudeBits;
+    const bool special = magnitude >= kExponentBits;
     non_finite += special;
-    clipped += !special && bounded != value;
-    sample = bounded;
+    clipped += !special && magnitude > kOneBits;
   }
   return {clipped, non_finite};
 }

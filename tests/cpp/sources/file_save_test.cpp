@@ -57,14 +57,13 @@ TEST(FlacCompression, DefaultsToFiveAndStopsAtEight) {
   EXPECT_EQ(outcome(flac_compression(9)), "FlacCompressionOutOfRange");
 }
 
-TEST(Sanitise, ReplacesNonFiniteSamplesThenClampsAndCountsEach) {
-  std::vector<float> samples{kNan, kInf, -kInf, 1.5f, -1.5f, 1.0f, -1.0f, 0.3f, -kNan};
-  const SaveCounts counts = sanitise(samples);
+TEST(UnsafeSamples, CountsNonFiniteThenOutOfRange) {
+  const std::vector<float> samples{kNan, kInf, -kInf, 1.5f, -1.5f, 1.0f, -1.0f, 0.3f, -kNan,
+                                   std::nextafter(1.0f, 2.0f), -0.0f};
+  const SaveCounts counts = count_unsafe_samples(samples);
   EXPECT_EQ(counts.non_finite, 4u);
-  EXPECT_EQ(counts.clipped, 2u);
-  EXPECT_EQ(samples, (std::vector<float>{0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.3f, 0.0f}));
+  EXPECT_EQ(counts.clipped, 3u);
 }
-
 
 struct RoundTrip {
   const char* name;
@@ -137,6 +136,26 @@ INSTANTIATE_TEST_SUITE_P(
                     c.channel_map = std::vector<uint16_t>{3, 1, 0};
                   }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Samples are not rewritten before encoding: each container must store a raw recording
+// exactly as its sanitised form (NaN as 0.0, the rest clamped to +-1.0).
+TEST(UnsafeSamples, EveryContainerStoresThemAsSanitised) {
+  const std::vector<float> raw{kNan, kInf, -kInf, 1.5f, -1.5f, 1.0f, -1.0f, 0.3f, -kNan, 0.0f};
+  std::vector<float> sanitised = raw;
+  for (float& x : sanitised) x = std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f);
+  TempDir dir;
+  for (int c = 0; c < 3; ++c) {
+    std::vector<uint8_t> files[2];
+    for (int clean = 0; clean < 2; ++clean) {
+      auto source = FileSource::buffer(clean ? sanitised : raw, 16000, 1, SourceConfig{});
+      ASSERT_TRUE(source);
+      const auto path = dir.path() / (std::to_string(clean) + "." + kExtensions[c]);
+      ASSERT_TRUE((*source)->save(path, static_cast<Container>(c), 5));
+      files[clean] = testing::read_bytes(path);
+    }
+    EXPECT_EQ(files[0], files[1]) << kExtensions[c];
+  }
+}
 
 TEST(FileSourceSave, CountsANanAndAClippedSample) {
   TempDir dir;

@@ -1,0 +1,114 @@
+"""Whole audio files in one call: ``load`` and ``save``.
+
+Both run on the file machinery behind ``FileBridge``: ``load`` reads, decodes and
+conditions the whole file natively into one array (the interpreter lock released), and
+``save`` writes through ``FileBridge.buffer(...).save(...)``.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from murello import _murello
+
+# FileBridge keywords that condition the signal; the detector's have no meaning here.
+CONDITIONING = (
+    "channel_map",
+    "denoise",
+    "denoise_model_path",
+    "highpass",
+    "agc",
+    "limiter",
+    "dc_removal",
+    "ort_library_path",
+)
+
+# dtype -> (the core's delivered format, a cast NumPy makes afterwards or None)
+_DTYPES = {
+    "float32": ("float32", None),
+    "int16": ("int16", None),
+    "float64": ("float32", "float64"),
+}
+
+
+def _numpy(function: str):
+    try:
+        import numpy
+    except ImportError as error:
+        raise ImportError(
+            f"murello.{function}() needs NumPy: pip install numpy (or murello[numpy])"
+        ) from error
+    return numpy
+
+
+def load(
+    path: str | bytes | os.PathLike,
+    sample_rate: int | None = None,
+    channels: int | None = None,
+    dtype: Any = "float32",
+    **conditioning: Any,
+):
+    """Read a whole audio file (WAV, RF64, AIFF, AIFF-C or FLAC) into a NumPy array.
+
+    Returns ``(samples, rate)``: ``samples`` has shape (frames, channels), or (frames,)
+    when one channel is delivered. ``sample_rate`` and ``channels`` default to the file's
+    own; a smaller channel count than the file's is its mean (1) or needs
+    ``channel_map``. ``dtype`` is "float32", "float64" or "int16". The conditioning
+    keywords are those of ``FileBridge.open``: channel_map, denoise,
+    denoise_model_path, highpass, agc, limiter, dc_removal, ort_library_path. Errors are
+    those of ``FileBridge.open``.
+    """
+    np = _numpy("load")
+    unknown = sorted(set(conditioning) - set(CONDITIONING))
+    if unknown:
+        raise TypeError(f"load() got an unexpected keyword argument '{unknown[0]}'")
+    name = np.dtype(dtype).name
+    if name not in _DTYPES:
+        raise ValueError(f"dtype must be 'float32', 'float64' or 'int16', not {dtype!r}")
+    delivered, cast = _DTYPES[name]
+    samples, rate = _murello._load(
+        path, sample_rate=sample_rate, channels=channels, format=delivered, **conditioning
+    )
+    if cast is not None:
+        samples = samples.astype(cast)
+    return samples, rate
+
+
+def _as_float32(np, samples):
+    array = np.asarray(samples)
+    if array.dtype.kind == "f":
+        return np.ascontiguousarray(array, dtype=np.float32)
+    if array.dtype.kind == "i":
+        # Integers are full scale at their type's range, as files store them.
+        scale = float(2 ** (8 * array.dtype.itemsize - 1))
+        return np.ascontiguousarray(array / scale, dtype=np.float32)
+    raise TypeError(f"samples must be a float or integer array, not {array.dtype}")
+
+
+def save(
+    path: str | bytes | os.PathLike,
+    samples: Any,
+    sample_rate: int,
+    format: str | None = None,
+    compression: int = 5,
+):
+    """Write ``samples`` as a 16-bit WAV, AIFF or FLAC file.
+
+    ``samples`` is an array (or anything NumPy turns into one) of shape (frames,) or
+    (frames, channels): floats at full scale -1.0 to 1.0, or integers at their type's
+    full scale. ``format`` is "wav", "aiff" or "flac", or None to take it from the
+    path's extension; ``compression`` (0 to 8) applies to FLAC. Returns
+    ``(clipped, non_finite)``: the samples clamped to full scale and the non-finite
+    samples replaced. Errors are those of ``FileBridge.buffer`` and ``save``.
+    """
+    np = _numpy("save")
+    array = _as_float32(np, samples)
+    if array.ndim not in (1, 2):
+        raise ValueError(f"samples must have shape (frames,) or (frames, channels), not {array.shape}")
+    channels = 1 if array.ndim == 1 else array.shape[1]
+    source = _murello.FileBridge.buffer(
+        array.tobytes(), sample_rate, channels, sample_rate=sample_rate, channels=channels,
+        format="float32",
+    )
+    return source.save(path, format=format, compression=compression)

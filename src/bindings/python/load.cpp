@@ -1,0 +1,83 @@
+#include "bindings/python/load.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "bindings/python/args.hpp"
+#include "bindings/python/entry.hpp"
+#include "bindings/python/errors.hpp"
+#include "bindings/python/pyref.hpp"
+#include "bindings/python/samples.hpp"
+#include "bindings/python/source_options.hpp"
+#include "sources/load.hpp"
+
+namespace murello::py {
+namespace {
+
+constexpr size_t option_index(const char* name) {
+  for (size_t i = 0; i < kFileOptionCount; ++i) {
+    if (std::string_view(kFileOptionNames[i]) == name) return i;
+  }
+  return kFileOptionCount;
+}
+
+constexpr size_t kRateOption = option_index("sample_rate");
+constexpr size_t kChannelsOption = option_index("channels");
+static_assert(kRateOption < kFileOptionCount && kChannelsOption < kFileOptionCount);
+
+// None for a value the file decides: its own rate or channel count.
+bool left_to_file(PyObject*& value) {
+  if (value != Py_None) return false;
+  value = nullptr;
+  return true;
+}
+
+PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  constexpr size_t kCount = 1 + kFileOptionCount;
+  const char* names[kCount] = {"path"};
+  std::copy(std::begin(kFileOptionNames), std::end(kFileOptionNames), names + 1);
+  PyObject* values[kCount];
+  if (bind_arguments("_load", names, 1, args, nargs, kwnames, values) < 0) return nullptr;
+
+  std::filesystem::path path;
+  LoadRequest request;
+  bool numpy = true;
+  request.file_rate = left_to_file(values[1 + kRateOption]);
+  request.file_channels = left_to_file(values[1 + kChannelsOption]);
+  if (convert("path", values[0], to_path, &path) < 0 ||
+      convert_file_options(values + 1, &request.config, &numpy) < 0 ||
+      check_file_config(request.config, true) < 0) {
+    return nullptr;
+  }
+  const SampleFormat format = *parse_sample_format(request.config.format);
+  auto loaded = [&] {
+    GilRelease released;
+    return load_file(path, std::move(request));
+  }();
+  if (!loaded) return raise_core_error(loaded.error());
+  PyRef array(samples_to_python(std::move(loaded->samples), loaded->channels, format, true));
+  if (!array) return nullptr;
+  return Py_BuildValue("(Nk)", array.release(),
+                       static_cast<unsigned long>(loaded->sample_rate_hz));
+}
+
+PyMethodDef kLoad = {
+    "_load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<load>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    PyDoc_STR("_load(path, sample_rate=None, channels=None, channel_map=None, format=..., "
+              "...)\n--\n\nRead, condition and return a whole audio file as (array, rate). "
+              "Takes FileBridge.open's keywords; sample_rate and channels None keep the "
+              "file's own. The array is frames x channels, 1-D for one channel.")};
+
+}  // namespace
+
+int add_load_function(PyObject* module) {
+  PyRef name(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  PyRef function(PyCFunction_NewEx(&kLoad, module, name.get()));
+  if (!function) return -1;
+  return PyModule_AddObjectRef(module, "_load", function.get());
+}
+
+}  // namespace murello::py

@@ -1,0 +1,36 @@
+// load_file: a whole audio file read, conditioned and delivered as one buffer, through
+// the same file source that reads it chunk by chunk.
+//
+// Conventions: samples are interleaved 32-bit floats; rates are hz.
+//
+// Threads: no shared state; safe from any thread. Nothing here touches Python.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "core/config.hpp"
+#include "core/error.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+struct LoadRequest {
+  SourceConfig config;         // has passed check_format and check_file_options
+  bool file_rate = false;      // deliver at the file's own rate, not config.sample_rate
+  bool file_channels = false;  // deliver the channel map's length, else the file's count
+};
+
+struct LoadedAudio {
+  std::vector<float> samples;  // interleaved at `channels`
+  uint16_t channels = 1;
+  uint32_t sample_rate_hz = 0;
+};
+
+// Opens `path` as FileSource::open does (its errors, in its order) with the rate and
+// channel count filled from the file's header where the request leaves them to the
+// file, and reads the source to its end.
+Result<LoadedAudio, CoreError> load_file(const std::filesystem::path& path, LoadRequest request);
+
+}  // namespace murello

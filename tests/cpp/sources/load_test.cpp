@@ -1,0 +1,113 @@
+#include <vector>
+
+#include "sources/file.hpp"
+#include "sources/file_fixtures.hpp"
+#include "sources/load.hpp"
+#include "support/model_fixtures.hpp"
+
+namespace murello {
+namespace {
+
+using testing::drain;
+using testing::outcome;
+using testing::TempDir;
+using testing::tone;
+
+struct Case {
+  const char* name;
+  uint16_t input_channels;
+  void (*configure)(SourceConfig&);
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class ReadAll : public ::testing::TestWithParam<Case> {};
+
+// One call delivers exactly what reads to the end deliver, scores included, and leaves
+// the source finished.
+TEST_P(ReadAll, DeliversWhatReadsDeliver) {
+  const Case& c = GetParam();
+  const std::vector<float> input = tone(7 * kPumpFrames + 123, c.input_channels, 48000);
+  SourceConfig config;
+  config.sample_rate = 48000;
+  c.configure(config);
+  auto reference = FileSource::buffer(input, 48000, c.input_channels, config);
+  auto source = FileSource::buffer(input, 48000, c.input_channels, config);
+  ASSERT_TRUE(reference && source);
+  const auto read = drain(**reference);
+  auto whole = (*source)->read_all();
+  ASSERT_TRUE(whole) << whole.error().message();
+  EXPECT_EQ(whole->samples, read.samples);
+  EXPECT_EQ(whole->channels, read.channels);
+  EXPECT_EQ((*source)->channels(), (*reference)->channels());
+  EXPECT_EQ((*source)->vad_probability(), (*reference)->vad_probability());
+  EXPECT_EQ((*source)->stage(), FileStage::Finished);
+  auto after = (*source)->read_all();
+  ASSERT_TRUE(after);
+  EXPECT_TRUE(after->samples.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ReadAll,
+    ::testing::Values(
+        Case{"mono_without_stages", 1, [](SourceConfig&) {}},
+        Case{"stereo_resampled_and_mixed", 2, [](SourceConfig& c) { c.sample_rate = 16000; }},
+        Case{"conditioned_with_energy_scores", 2,
+             [](SourceConfig& c) {
+               c.channels = 2;
+               c.highpass = 80;
+               c.vad = true;
+               c.vad_mode = "energy";
+             }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReadAll, GoesOnAfterReadsAndRefusesAConsumedSource) {
+  const std::vector<float> input = tone(3 * kPumpFrames, 1, 16000);
+  auto source = FileSource::buffer(input, 16000, 1, SourceConfig{});
+  ASSERT_TRUE(source);
+  auto first = (*source)->read();
+  ASSERT_TRUE(first && *first);
+  auto rest = (*source)->read_all();
+  ASSERT_TRUE(rest);
+  EXPECT_EQ((*first)->samples.size() + rest->samples.size(), input.size());
+
+  TempDir dir;
+  auto saved = FileSource::buffer(input, 16000, 1, SourceConfig{});
+  ASSERT_TRUE(saved);
+  ASSERT_TRUE((*saved)->save(dir.path() / "out.wav", Container::Wav, 5));
+  EXPECT_EQ(outcome((*saved)->read_all()), "FileConsumed");
+}
+
+TEST(LoadFile, LeavesRateAndChannelsToTheFileWhenAsked) {
+  TempDir dir;
+  const auto path = dir.path() / "in.wav";
+  testing::write_float_wav(path, testing::channel_levels(500, 3), 22050, 3);
+
+  LoadRequest own;
+  own.file_rate = true;
+  own.file_channels = true;
+  auto whole = load_file(path, own);
+  ASSERT_TRUE(whole) << whole.error().message();
+  EXPECT_EQ(whole->sample_rate_hz, 22050u);
+  EXPECT_EQ(whole->channels, 3);
+  EXPECT_EQ(whole->samples, testing::channel_levels(500, 3));
+
+  LoadRequest mapped = own;
+  mapped.config.channel_map = std::vector<uint16_t>{2, 0};
+  auto picked = load_file(path, mapped);
+  ASSERT_TRUE(picked) << picked.error().message();
+  EXPECT_EQ(picked->channels, 2);
+  EXPECT_FLOAT_EQ(picked->samples[0], 0.3f);
+  EXPECT_FLOAT_EQ(picked->samples[1], 0.1f);
+
+  LoadRequest fixed;  // the configuration's 16000 hz mono
+  auto mixed = load_file(path, fixed);
+  ASSERT_TRUE(mixed);
+  EXPECT_EQ(mixed->sample_rate_hz, 16000u);
+  EXPECT_EQ(mixed->channels, 1);
+
+  EXPECT_EQ(outcome(load_file(dir.path() / "missing.wav", own)), "FileReadFailed");
+}
+
+}  // namespace
+}  // namespace murello
