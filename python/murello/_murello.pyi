@@ -7,6 +7,8 @@ from typing import final
 import numpy as np
 import numpy.typing as npt
 
+from murello._classes import Device
+
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Chunk = bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]
 _Window = tuple[float, float, float, bool]
@@ -73,6 +75,54 @@ class SpeakerInfo:
 class MicrophoneBridge:
     """Capture from a microphone, conditioned and scored."""
 
+    def __init__(
+        self,
+        sample_rate: int,
+        channels: int,
+        frames_per_buffer: int,
+        format: str,
+        device: int | str | Device | None = None,
+        vad: bool = False,
+        vad_threshold: float = 0.5,
+        vad_mode: str = "silero",
+        vad_holdoff: int = 0,
+        model_path: _Path | None = None,
+        numpy: bool = False,
+        ort_library_path: _Path | None = None,
+        denoise: str | None = None,
+        denoise_model_path: _Path | None = None,
+        highpass: int | None = None,
+        agc: int | None = None,
+        limiter: float | None = None,
+        dc_removal: bool = False,
+        aec: str | None = None,
+        aec_tail_ms: int | None = None,
+        aec_suppression: str | None = None,
+        aec_reference_sample_rate: int | None = None,
+        aec_reference_channels: int | None = None,
+        channel_map: Sequence[int] | None = None,
+        detector_source: int | None = None,
+    ) -> None: ...
+    def start(self) -> None: ...
+    def stop(self) -> None: ...
+    def close(self) -> None: ...
+    def read(self, timeout_ms: int | None = None) -> _Chunk | None: ...
+    def __enter__(self) -> MicrophoneBridge: ...
+    def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> bool: ...
+    def __iter__(self) -> MicrophoneBridge: ...
+    def __next__(self) -> _Chunk: ...
+    def push_aec_reference(
+        self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]
+    ) -> None: ...
+    def aec_metrics(self) -> _AecMetrics | None: ...
+    @property
+    def is_open(self) -> bool: ...
+    @property
+    def vad_probability(self) -> float: ...
+    @property
+    def vad_holdoff_ms(self) -> int: ...
+    @property
+    def overrun_count(self) -> int: ...
     @staticmethod
     def devices() -> list[MicrophoneInfo]: ...
     @staticmethod

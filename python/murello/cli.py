@@ -1,6 +1,7 @@
 """The murello command line: ``python -m murello COMMAND`` or ``murello COMMAND``.
 
-Commands: ``version``, ``devices``, ``info FILE``, ``analyze FILE``, ``convert IN OUT``.
+Commands: ``version``, ``devices``, ``info FILE``, ``analyze FILE``, ``convert IN OUT``,
+``record OUT``.
 User errors print the message and exit with status 2.
 """
 
@@ -8,6 +9,10 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
+import os
+import signal
+import struct
 import sys
 import threading
 import time
@@ -89,6 +94,7 @@ def cmd_devices(args: argparse.Namespace) -> int:
             rate = device.default_sample_rate
             detail = f"{getattr(device, channels)} ch, {rate} Hz" if rate else "unavailable"
             print(f" {mark}{device.index:3d}  {device.id:32s} {detail:18s} {device.name}")
+    print("\n* the system's default device (used when no device is named)")
     return 0
 
 
@@ -213,6 +219,106 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---- recording ----
+
+RECORD_BLOCK_SECONDS = 0.02
+METER_INTERVAL_SECONDS = 0.1
+METER_WIDTH = 30
+METER_FLOOR_DB = -60.0
+
+
+def level_line(peak: float, speaking: bool | None, seconds: float) -> str:
+    """One line of the live meter: the block's peak in dBFS as a bar, the detector's
+    verdict when one runs, and the time recorded."""
+    db = 20 * math.log10(peak) if peak > 0 else METER_FLOOR_DB
+    db = max(METER_FLOOR_DB, min(0.0, db))
+    filled = round(METER_WIDTH * (1 - db / METER_FLOOR_DB))
+    bar = "#" * filled + "-" * (METER_WIDTH - filled)
+    voice = "" if speaking is None else ("  speech" if speaking else "  ......")
+    return f"\r[{bar}] {db:6.1f} dBFS{voice}  {seconds:7.1f} s"
+
+
+def record_options(args: argparse.Namespace) -> dict:
+    frames = max(64, round(args.rate * RECORD_BLOCK_SECONDS))
+    options = {
+        "sample_rate": args.rate,
+        "channels": args.channels,
+        "frames_per_buffer": frames,
+        "format": "float32",
+        "agc": args.agc,
+        "limiter": args.limiter,
+        "highpass": args.highpass,
+        "dc_removal": args.dc_removal,
+    }
+    if args.device is not None:
+        options["device"] = int(args.device) if args.device.isdigit() else args.device
+    if args.vad:
+        # The model runs at 8 or 16 kHz; other rates get the energy score.
+        if args.rate in (8000, 16000):
+            options.update(vad=True, vad_mode="silero", model_path=silero_model_path())
+        else:
+            options.update(vad=True, vad_mode="energy")
+    return options
+
+
+def cmd_record(args: argparse.Namespace) -> int:
+    out = Path(args.output)
+    if out.suffix.lower() not in (".wav", ".flac", ".aiff", ".aif"):
+        raise UserError(f"{out}: the name must end in .wav, .flac or .aiff")
+    options = record_options(args)
+    microphone = MicrophoneBridge(**options)
+    threshold = 0.5 if options.get("vad_mode") == "silero" else 0.01
+    meter = sys.stderr.isatty()
+    # Ctrl-C ends the recording between blocks, so that the blocks already captured can
+    # be read out before the stream stops.
+    interrupted = threading.Event()
+    previous = signal.signal(signal.SIGINT, lambda *_: interrupted.set())
+    part = out.with_name(out.name + ".part")
+    frames = 0
+    limit = None if args.seconds is None else round(args.seconds * args.rate)
+    try:
+        with open(part, "wb") as raw, microphone:
+            print(f"recording to {out} (Ctrl-C to stop)", file=sys.stderr, flush=True)
+            last_meter = 0.0
+            while limit is None or frames < limit:
+                if interrupted.is_set():
+                    # Whatever is already queued was recorded: keep it.
+                    block = microphone.read(timeout_ms=0)
+                    if block is None:
+                        break
+                else:
+                    # Bounded, so that Ctrl-C is seen even while the device is silent.
+                    block = microphone.read(timeout_ms=100)
+                    if block is None:
+                        continue
+                if limit is not None:
+                    block = block[: (limit - frames) * args.channels * 4]
+                raw.write(block)
+                frames += len(block) // (4 * args.channels)
+                now = time.monotonic()
+                if meter and now - last_meter >= METER_INTERVAL_SECONDS:
+                    last_meter = now
+                    samples = struct.unpack(f"<{len(block) // 4}f", block)
+                    peak = max((abs(x) for x in samples), default=0.0)
+                    speaking = (microphone.vad_probability >= threshold) if args.vad else None
+                    sys.stderr.write(level_line(peak, speaking, frames / args.rate))
+                    sys.stderr.flush()
+            overruns = microphone.overrun_count
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if meter:
+            sys.stderr.write("\r\033[K")
+    samples = part.read_bytes()
+    source = FileBridge.buffer(samples, args.rate, args.channels, sample_rate=args.rate,
+                               channels=args.channels)
+    source.save(str(out))
+    os.unlink(part)
+    print(f"wrote {out}: {plural(frames, 'frame')} ({frames / args.rate:.2f} s) at "
+          f"{args.rate} Hz, {plural(args.channels, 'channel')}; "
+          f"{plural(overruns, 'device period')} dropped", file=sys.stderr)
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="murello", description="Capture, play, read, condition and score audio."
@@ -256,6 +362,23 @@ def build_parser() -> argparse.ArgumentParser:
                          help="FLAC compression level (default 5)")
     convert.set_defaults(run=cmd_convert)
     add_cancel_echo_parser(commands)
+    record = commands.add_parser(
+        "record", help="record from a microphone until the time runs out or Ctrl-C"
+    )
+    record.add_argument("output", help="OUT.wav, OUT.flac or OUT.aiff")
+    record.add_argument("--device", help="device index or part of its name (default: the "
+                        "system's default microphone)")
+    record.add_argument("--rate", type=int, default=16000, help="rate in Hz (default 16000)")
+    record.add_argument("--channels", type=int, default=1, help="channels (default 1)")
+    record.add_argument("--seconds", type=float, help="stop after this long")
+    record.add_argument("--vad", action="store_true",
+                        help="show a speech indicator (Silero at 8 or 16 kHz, else energy)")
+    record.add_argument("--agc", type=int, metavar="DBFS", help="AGC target level, -40 to -3")
+    record.add_argument("--limiter", type=float, metavar="DBFS",
+                        help="limiter ceiling, -3.0 to 0.0")
+    record.add_argument("--highpass", type=int, choices=[80, 100], help="high-pass cut-off")
+    record.add_argument("--dc-removal", action="store_true", help="remove DC offset")
+    record.set_defaults(run=cmd_record)
     return parser
 
 

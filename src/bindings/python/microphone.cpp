@@ -1,31 +1,336 @@
-// MicrophoneBridge: capture from a microphone. For now the class offers the device
-// listing and the versions.
+// MicrophoneBridge: capture from a microphone, conditioned and scored.
+//
+// The bridge owns a Capture (sources/capture.hpp), which does all the work and all the
+// locking: any number of Python threads may call one bridge at once. start, stop,
+// close, read and the model loading at construction run without the interpreter lock;
+// the properties read atomics or take the capture's state mutex for a moment.
+#include <chrono>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "bindings/python/args.hpp"
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/device_argument.hpp"
+#include "bindings/python/entry.hpp"
+#include "bindings/python/errors.hpp"
+#include "bindings/python/microphone_options.hpp"
+#include "bindings/python/numpy.hpp"
+#include "bindings/python/pyref.hpp"
 #include "bindings/python/records.hpp"
+#include "bindings/python/samples.hpp"
+#include "bindings/python/source_options.hpp"
+#include "sources/capture.hpp"
 
 namespace murello::py {
 namespace {
 
+struct MicrophoneBridge {
+  std::unique_ptr<Capture> capture;  // never null
+  SampleFormat format;
+  bool numpy;
+};
+
+struct MicrophoneBridgeObject {
+  PyObject_HEAD
+  MicrophoneBridge bridge;  // constructed in place by microphone_new
+};
+
+MicrophoneBridge& bridge_of(PyObject* self) {
+  return reinterpret_cast<MicrophoneBridgeObject*>(self)->bridge;
+}
+
+PyObject* raise_capture_error(const CaptureError& error) {
+  if (const auto* refusal = std::get_if<CaptureRefusal>(&error)) {
+    return *refusal == CaptureRefusal::AlreadyRunning
+               ? raise_by_name("AlreadyRunning", "capture is already running")
+               : raise_by_name("MicrophoneStreamClosed", "capture is not running");
+  }
+  return raise_config_error(std::get<ConfigError>(error));
+}
+
+// The tuple and dict of a type call, laid out as a vectorcall's arguments.
+int bind_call_arguments(PyObject* args, PyObject* kwargs, PyObject** values) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+  std::vector<PyObject*> flat(static_cast<size_t>(nargs + nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  PyRef kwnames;
+  if (nkw > 0) {
+    kwnames = PyRef(PyTuple_New(nkw));
+    if (!kwnames) return -1;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t k = 0; PyDict_Next(kwargs, &pos, &key, &value); ++k) {
+      PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+      flat[static_cast<size_t>(nargs + k)] = value;
+    }
+  }
+  return bind_arguments("MicrophoneBridge", kMicrophoneOptionNames, kMicrophoneRequiredOptions,
+                        flat.data(), nargs, kwnames.get(), values);
+}
+
+// Conversion, then the capture configuration's checks in their order: format, NumPy,
+// device argument, option texts and numbers, detector.
+int prepare(PyObject* args, PyObject* kwargs, MicrophoneOptions& options,
+            DeviceArgument& device) {
+  PyObject* values[kMicrophoneOptionNames.size()];
+  if (bind_call_arguments(args, kwargs, values) < 0) return -1;
+  options.config.vad_holdoff = 0;
+  if (apply_options(kMicrophoneOptions, values, options) < 0) return -1;
+  if (auto format = check_format(options.config); !format) {
+    raise_config_error(format.error());
+    return -1;
+  }
+  if (options.numpy && require_numpy() < 0) return -1;
+  if (device_argument_from_python(options.device, &device) < 0) return -1;
+  if (auto checked = check_capture_options(options.config); !checked) {
+    raise_config_error(checked.error());
+    return -1;
+  }
+  return warn_unknown_vad_mode(options.config);
+}
+
+PyObject* microphone_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  MicrophoneOptions options;
+  DeviceArgument device;
+  if (prepare(args, kwargs, options, device) < 0) return nullptr;
+  const SampleFormat format = *parse_sample_format(options.config.format);
+  auto built = [&] {
+    GilRelease released;  // a model detector loads its runtime and model here
+    return Capture::create(std::move(options.config), std::move(device));
+  }();
+  if (!built) return raise_core_error(built.error());
+  auto* self = reinterpret_cast<MicrophoneBridgeObject*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  new (&self->bridge) MicrophoneBridge{std::move(built).value(), format, options.numpy};
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void microphone_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  {
+    GilRelease released;  // a running stream's audio thread is joined
+    bridge_of(self).~MicrophoneBridge();
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* microphone_start(PyObject* self, PyObject*) {
+  Capture& capture = *bridge_of(self).capture;
+  auto started = [&] {
+    GilRelease released;
+    return capture.start();
+  }();
+  if (!started) return raise_capture_error(started.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* microphone_stop(PyObject* self, PyObject*) {
+  Capture& capture = *bridge_of(self).capture;
+  {
+    GilRelease released;
+    capture.stop();
+  }
+  Py_RETURN_NONE;
+}
+
+// One block; nullptr with no exception set when the timeout ran out.
+PyObject* read_block(PyObject* self, std::optional<std::chrono::milliseconds> timeout) {
+  MicrophoneBridge& bridge = bridge_of(self);
+  auto block = [&] {
+    GilRelease released;
+    return bridge.capture->read(timeout);
+  }();
+  if (!block) return raise_capture_error(block.error());
+  if (!*block) return nullptr;
+  CaptureBlock& delivered = **block;
+  return samples_to_python(std::move(delivered.samples), delivered.channels, bridge.format,
+                           bridge.numpy);
+}
+
+int to_timeout(PyObject* value, std::optional<std::chrono::milliseconds>* out) {
+  if (value == nullptr || value == Py_None) return 0;
+  PyRef index(PyNumber_Index(value));
+  if (!index) return -1;
+  int overflow = 0;
+  const long long wide = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (wide == -1 && PyErr_Occurred()) return -1;
+  if (overflow < 0 || wide < 0) {
+    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+    return -1;
+  }
+  const unsigned long long ms = PyLong_AsUnsignedLongLong(index.get());
+  if (ms == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+    return -1;
+  }
+  // Longer than the clock can count waits without a deadline.
+  constexpr unsigned long long kForever = std::chrono::milliseconds::max().count();
+  if (ms <= kForever) *out = std::chrono::milliseconds(ms);
+  return 0;
+}
+
+PyObject* microphone_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"timeout_ms"};
+  PyObject* value = nullptr;
+  if (bind_arguments("read", kNames, 0, args, nargs, kwnames, &value) < 0) return nullptr;
+  std::optional<std::chrono::milliseconds> timeout;
+  if (to_timeout(value, &timeout) < 0) {
+    add_parameter_note("timeout_ms");
+    return nullptr;
+  }
+  PyObject* block = read_block(self, timeout);
+  if (block == nullptr && !PyErr_Occurred()) Py_RETURN_NONE;
+  return block;
+}
+
+PyObject* microphone_enter(PyObject* self, PyObject*) {
+  PyRef started(microphone_start(self, nullptr));
+  if (!started) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* microphone_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyRef stopped(microphone_stop(self, nullptr));
+  if (!stopped) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyObject* microphone_iter(PyObject* self) { return Py_NewRef(self); }
+
+// nullptr without an exception ends the iteration.
+PyObject* microphone_next(PyObject* self) { return read_block(self, std::nullopt); }
+
+// Echo cancellation is not built yet: the reference is checked and converted, then
+// dropped, as it is whenever no canceller runs.
+PyObject* microphone_push_aec_reference(PyObject* self, PyObject* samples) {
+  std::vector<float> reference;
+  if (samples_from_python(samples, bridge_of(self).format, InputRole::AecReference, reference) <
+      0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* microphone_aec_metrics(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
 PyObject* microphone_devices(PyObject*, PyObject*) { return device_list(Direction::Capture); }
 
+PyObject* get_is_open(PyObject* self, void*) {
+  const Capture& capture = *bridge_of(self).capture;
+  bool running = false;
+  {
+    GilRelease released;  // the state mutex may be held by a start in progress
+    running = capture.is_running();
+  }
+  return PyBool_FromLong(running);
+}
+
+PyObject* get_vad_probability(PyObject* self, void*) {
+  return PyFloat_FromDouble(bridge_of(self).capture->vad_probability());
+}
+
+PyObject* get_vad_holdoff_ms(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(bridge_of(self).capture->config().vad_holdoff);
+}
+
+PyObject* get_overrun_count(PyObject* self, void*) {
+  const Capture& capture = *bridge_of(self).capture;
+  uint64_t count = 0;
+  {
+    GilRelease released;
+    count = capture.overrun_count();
+  }
+  return PyLong_FromUnsignedLongLong(count);
+}
+
+template <auto Fn>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Fn>));
+}
+
 PyMethodDef kMethods[] = {
-    {"devices", microphone_devices, METH_NOARGS | METH_STATIC,
+    {"start", entry<microphone_start>, METH_NOARGS,
+     PyDoc_STR("start()\n--\n\nOpen the device and start capturing. Raises AlreadyRunning "
+               "while a capture runs, and the device, channel and stream errors.")},
+    {"stop", entry<microphone_stop>, METH_NOARGS,
+     PyDoc_STR("stop()\n--\n\nStop capturing; blocks not yet read are lost. Never fails; "
+               "does nothing when not capturing.")},
+    {"close", entry<microphone_stop>, METH_NOARGS,
+     PyDoc_STR("close()\n--\n\nThe same as stop().")},
+    {"read", fastcall<microphone_read>(), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("read(timeout_ms=None)\n--\n\nThe next block of frames_per_buffer frames as "
+               "bytes or an array, or None when timeout_ms passed first (None waits as long "
+               "as it takes). Once the device is lost the remaining blocks come out, the "
+               "last one possibly shorter, then DeviceFailed once, then "
+               "MicrophoneStreamClosed.")},
+    {"__enter__", entry<microphone_enter>, METH_NOARGS,
+     PyDoc_STR("__enter__()\n--\n\nStart capturing and return the bridge.")},
+    {"__exit__", fastcall<microphone_exit>(),
+     METH_FASTCALL,
+     PyDoc_STR("__exit__(exc_type, exc_value, traceback)\n--\n\nStop capturing; an "
+               "exception from the block propagates.")},
+    {"push_aec_reference", entry<microphone_push_aec_reference>, METH_O,
+     PyDoc_STR("push_aec_reference(samples)\n--\n\nThe far-end signal for echo "
+               "cancellation, as bytes or an array of the bridge's format. Without an echo "
+               "canceller it is dropped.")},
+    {"aec_metrics", entry<microphone_aec_metrics>, METH_NOARGS,
+     PyDoc_STR("aec_metrics()\n--\n\nThe echo canceller's metrics, or None without one.")},
+    {"devices", entry<microphone_devices>, METH_NOARGS | METH_STATIC,
      PyDoc_STR("devices()\n--\n\nThe capture devices as a list of MicrophoneInfo.")},
-    {"version", version_info, METH_NOARGS | METH_STATIC,
+    {"version", entry<version_info>, METH_NOARGS | METH_STATIC,
      PyDoc_STR("version()\n--\n\nThe versions of the core, audio backend and binding.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef kGetset[] = {
+    {"is_open", entry<get_is_open>, nullptr,
+     PyDoc_STR("True while capturing (between a successful start() and stop())."), nullptr},
+    {"vad_probability", entry<get_vad_probability>, nullptr,
+     PyDoc_STR("The latest block's voice-activity score; 0.0 before the first and without a "
+               "detector."),
+     nullptr},
+    {"vad_holdoff_ms", entry<get_vad_holdoff_ms>, nullptr,
+     PyDoc_STR("The vad_holdoff given at construction, for the caller's own hold-off."),
+     nullptr},
+    {"overrun_count", entry<get_overrun_count>, nullptr,
+     PyDoc_STR("Device periods dropped because the reader fell 64 periods behind; 0 when "
+               "not capturing."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(entry<microphone_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(microphone_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry<microphone_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(entry<microphone_next>)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("Capture from a microphone, conditioned and scored.")},
+    {Py_tp_getset, kGetset},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "MicrophoneBridge(sample_rate, channels, frames_per_buffer, format, device=None, "
+         "vad=False, vad_threshold=0.5, vad_mode=..., vad_holdoff=0, model_path=None, "
+         "numpy=False, ort_library_path=None, denoise=None, denoise_model_path=None, "
+         "highpass=None, agc=None, limiter=None, dc_removal=False, aec=None, "
+         "aec_tail_ms=None, aec_suppression=None, aec_reference_sample_rate=None, "
+         "aec_reference_channels=None, channel_map=None, detector_source=None)\n--\n\n"
+         "Capture from a microphone, conditioned and scored. Blocks of frames_per_buffer "
+         "frames at sample_rate and channels come from read() or iteration, as int16 or "
+         "float32 bytes, or arrays with numpy=True.")},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"murello._murello.MicrophoneBridge", sizeof(PyObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                     kSlots};
+PyType_Spec kSpec = {"murello._murello.MicrophoneBridge", sizeof(MicrophoneBridgeObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace
 
