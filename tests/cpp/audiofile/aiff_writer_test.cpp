@@ -6,6 +6,8 @@
 
 #include "audiofile/container.hpp"
 #include "audiofile/writer_test_tools.hpp"
+#include "support/prerequisite.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello {
 namespace {
@@ -125,9 +127,10 @@ TEST(AiffWriter, ValidatesInOrderAndAppendsNothingOnError) {
 // sox knows none of the compression types "raw ", "alaw" and "ulaw"; those are read by
 // libsndfile only.
 TEST(AiffWriter, ReferenceReadersAgree) {
-  if (!testing::have_tool("sox")) GTEST_SKIP() << "sox is not installed";
+  if (!testing::have_tool("sox")) MURELLO_MISSING_PREREQUISITE() << "sox is not installed";
   if (!std::filesystem::exists(testing::project_python()))
-    GTEST_SKIP() << "no virtual environment with soundfile at " << testing::project_python();
+    MURELLO_MISSING_PREREQUISITE() << "no virtual environment with soundfile at "
+                                   << testing::project_python();
   testing::ScratchDir dir;
   std::vector<std::string> paths;
   std::vector<std::vector<float>> expected;

@@ -11,6 +11,7 @@
 #include "audiofile/container.hpp"
 #include "audiofile/flac_encoder/level.hpp"
 #include "audiofile/writer_test_tools.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello {
 namespace {
@@ -156,7 +157,7 @@ TEST(FlacEncoder, StreamInfoCarriesTheSizesOfTheFramesWritten) {
 // Full-scale 32-bit channels in opposition: the side channel needs all 33 bits and most
 // predictors' residuals pass 2^31, so only the wide paths and VERBATIM can code them.
 TEST(FlacEncoder, FullScaleOpposed32BitStereoRoundTrips) {
-  if (!testing::have_tool("flac")) GTEST_SKIP() << "flac is not installed";
+  if (!testing::have_tool("flac")) MURELLO_MISSING_PREREQUISITE() << "flac is not installed";
   testing::ScratchDir dir;
   std::vector<float> x;
   for (int n = 0; n < 3000; ++n) {
@@ -190,7 +191,7 @@ struct ToolCase {
 // codes. Each file must decode, in this project's decoder and in flac, to exactly the
 // integers encoded.
 TEST(FlacEncoder, ReferenceDecoderAcceptsEveryLevelDepthLayoutAndLength) {
-  if (!testing::have_tool("flac")) GTEST_SKIP() << "flac is not installed";
+  if (!testing::have_tool("flac")) MURELLO_MISSING_PREREQUISITE() << "flac is not installed";
   const unsigned depths[] = {4, 8, 12, 16, 20, 24, 32};
   const uint32_t rates[] = {8000, 44100, 12345, 1048575, 96000, 22050, 16000};
   testing::ScratchDir dir;

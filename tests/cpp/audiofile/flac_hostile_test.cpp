@@ -11,6 +11,7 @@
 #include "audiofile/crc.hpp"
 #include "audiofile/flac/decoder.hpp"
 #include "audiofile/flac_reference_tool.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello {
 namespace {
@@ -35,7 +36,7 @@ void reseal(std::vector<uint8_t>& bytes, size_t start, size_t end) {
 }
 
 TEST(FlacHostile, RandomlyDamagedStreamsFailCleanly) {
-  if (!reference_tool_present()) GTEST_SKIP() << "the flac tool is not installed";
+  if (!reference_tool_present()) MURELLO_MISSING_PREREQUISITE() << "the flac tool is not installed";
   ScratchDir dir;
   std::mt19937_64 rng(7);
   for (unsigned bits : {16u, 24u}) {

@@ -9,6 +9,8 @@
 
 #include "audiofile/flac/decoder.hpp"
 #include "audiofile/flac_reference_tool.hpp"
+#include "support/prerequisite.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello {
 namespace {
@@ -111,7 +113,8 @@ std::string case_name(const Case& c) {
 class FlacReference : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!reference_tool_present()) GTEST_SKIP() << "the flac tool is not installed";
+    if (!reference_tool_present())
+      MURELLO_MISSING_PREREQUISITE() << "the flac tool is not installed";
   }
   ScratchDir dir_;
 };
@@ -156,7 +159,7 @@ TEST_F(FlacReference, RealSpeechAtEveryLevel) {
   const std::string spoken = dir_.file("spoken.wav");
   if (run("espeak-ng -w " + quoted(spoken) + " 'The quick brown fox jumps over the lazy dog.'"))
     sources.push_back(spoken);
-  if (sources.empty()) GTEST_SKIP() << "no speech source available";
+  if (sources.empty()) MURELLO_MISSING_PREREQUISITE() << "no speech source available";
   for (int level = 0; level <= 8; ++level) {
     const std::string& wav = sources[size_t(level) % sources.size()];
     SCOPED_TRACE(wav + " level " + std::to_string(level));

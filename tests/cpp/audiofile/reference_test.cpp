@@ -14,6 +14,8 @@
 
 #include "audiofile/container.hpp"
 #include "audiofile/mutation.hpp"
+#include "support/prerequisite.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello::testing {
 namespace {
@@ -63,7 +65,8 @@ class ReferenceFiles : public ::testing::Test {
   }
 
   void SetUp() override {
-    if (cases_.empty()) GTEST_SKIP() << "reference writers (sox, python soundfile) unavailable";
+    if (cases_.empty())
+      MURELLO_MISSING_PREREQUISITE() << "reference writers (sox, python soundfile) unavailable";
   }
 
   static std::vector<uint8_t> file_of(const ReferenceCase& c) {

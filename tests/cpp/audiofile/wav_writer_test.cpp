@@ -6,6 +6,8 @@
 
 #include "audiofile/container.hpp"
 #include "audiofile/writer_test_tools.hpp"
+#include "support/prerequisite.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello {
 namespace {
@@ -137,9 +139,10 @@ TEST(WavWriter, ValidatesInOrderAndAppendsNothingOnError) {
 
 // sox and libsndfile read every variant we write and get the values our reader gets.
 TEST(WavWriter, ReferenceReadersAgree) {
-  if (!testing::have_tool("sox")) GTEST_SKIP() << "sox is not installed";
+  if (!testing::have_tool("sox")) MURELLO_MISSING_PREREQUISITE() << "sox is not installed";
   if (!std::filesystem::exists(testing::project_python()))
-    GTEST_SKIP() << "no virtual environment with soundfile at " << testing::project_python();
+    MURELLO_MISSING_PREREQUISITE() << "no virtual environment with soundfile at "
+                                   << testing::project_python();
   ScratchDir dir;
   std::vector<std::string> paths;
   std::vector<std::vector<float>> expected;

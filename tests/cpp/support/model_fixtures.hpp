@@ -3,7 +3,8 @@
 // tests/models/build_models.py, and speech synthesised by espeak-ng.
 //
 // The runtime is found through MURELLO_TEST_ORT_LIBRARY when set, else inside the venv's
-// onnxruntime package. Tests that need a piece that is absent skip with a message.
+// onnxruntime package. Tests that need a piece that is absent skip with a message (and
+// fail under CI=true, see prerequisite.hpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "onnx/runtime.hpp"
+#include "support/prerequisite.hpp"
 
 namespace murello::testing {
 
@@ -43,23 +45,26 @@ class TempDir {
 
 }  // namespace murello::testing
 
-#define MURELLO_REQUIRE_RUNTIME()                                                       \
-  do {                                                                                  \
-    if (!::murello::testing::loaded_runtime())                                          \
-      GTEST_SKIP() << "ONNX Runtime not found: install onnxruntime into the project's " \
-                      ".venv or set MURELLO_TEST_ORT_LIBRARY";                          \
+#define MURELLO_REQUIRE_RUNTIME()                                                    \
+  do {                                                                               \
+    if (!::murello::testing::loaded_runtime())                                       \
+      MURELLO_MISSING_PREREQUISITE() << "ONNX Runtime not found: install onnxruntime " \
+                                        "into the project's .venv or set "           \
+                                        "MURELLO_TEST_ORT_LIBRARY";                  \
   } while (0)
 
-#define MURELLO_REQUIRE_TEST_MODELS()                                                      \
-  do {                                                                                     \
-    MURELLO_REQUIRE_RUNTIME();                                                             \
-    if (!::murello::testing::test_models())                                                \
-      GTEST_SKIP() << "test models not built: the project's .venv needs the onnx package"; \
+#define MURELLO_REQUIRE_TEST_MODELS()                                         \
+  do {                                                                        \
+    MURELLO_REQUIRE_RUNTIME();                                                \
+    if (!::murello::testing::test_models())                                   \
+      MURELLO_MISSING_PREREQUISITE() << "test models not built: the project's " \
+                                        ".venv needs the onnx package";       \
   } while (0)
 
-#define MURELLO_REQUIRE_SILERO()                                                                \
-  do {                                                                                          \
-    MURELLO_REQUIRE_RUNTIME();                                                                  \
-    if (!::murello::testing::silero_model())                                                    \
-      GTEST_SKIP() << "silero_vad.onnx not found: install silero-vad into the project's .venv"; \
+#define MURELLO_REQUIRE_SILERO()                                                  \
+  do {                                                                            \
+    MURELLO_REQUIRE_RUNTIME();                                                    \
+    if (!::murello::testing::silero_model())                                      \
+      MURELLO_MISSING_PREREQUISITE() << "silero_vad.onnx not found: install "     \
+                                        "silero-vad into the project's .venv";    \
   } while (0)

@@ -172,7 +172,7 @@ TEST(ModelDetectorStep, ForkedChildsStepFailsWithBothProcessIds) {
 TEST(ModelDetectorSilero, SpeechScoresHighAndSilenceLow) {
   MURELLO_REQUIRE_SILERO();
   std::vector<float> speech = testing::spoken_16k("The quick brown fox jumps over the lazy dog.");
-  if (speech.empty()) GTEST_SKIP() << "espeak-ng or sox missing";
+  if (speech.empty()) MURELLO_MISSING_PREREQUISITE() << "espeak-ng or sox missing";
   auto detector = ModelDetector::create(*testing::silero_model(), std::nullopt, 16000, 0.5f);
   ASSERT_TRUE(detector) << detector.error().message();
 
