@@ -8,9 +8,12 @@ conditions the whole file natively into one array (the interpreter lock released
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from murello import _murello
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # FileBridge keywords that condition the signal; the detector's have no meaning here.
 CONDITIONING = (
@@ -48,7 +51,7 @@ def load(
     channels: int | None = None,
     dtype: Any = "float32",
     **conditioning: Any,
-):
+) -> tuple[np.ndarray, int]:
     """Read a whole audio file (WAV, RF64, AIFF, AIFF-C or FLAC) into a NumPy array.
 
     Returns ``(samples, rate)``: ``samples`` has shape (frames, channels), or (frames,)
@@ -92,7 +95,7 @@ def save(
     sample_rate: int,
     format: str | None = None,
     compression: int = 5,
-):
+) -> tuple[int, int]:
     """Write ``samples`` as a 16-bit WAV, AIFF or FLAC file.
 
     ``samples`` is an array (or anything NumPy turns into one) of shape (frames,) or

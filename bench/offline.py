@@ -1,0 +1,154 @@
+"""Offline jobs through murello's public Python surface against their usual peers.
+
+One run prints every row: resampling against soxr HQ, reading and converting files
+against soundfile (+ soxr), saving FLAC against the flac command, and the one-call
+murello.load against soundfile.read (+ soxr + channel mean). Each row runs murello and
+its peer in turns, --runs times each, and keeps the best time of each (the machine may
+be shared); the ratio is murello's time / the peer's, below 1.0 means murello is faster.
+
+    python bench/offline.py [--runs 3] [--minutes 10] [--only WORD]
+
+The material is generated here: noise for the resampler, a noisy two-tone stereo
+recording for the files (--minutes long for the FLAC rows, 60 s for the rest).
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import soundfile
+import soxr
+
+import murello
+from murello import FileBridge
+
+
+def recording(rate: int, seconds: float) -> np.ndarray:
+    rng = np.random.default_rng(3)
+    t = np.arange(int(rate * seconds)) / rate
+    left = 0.3 * np.sin(2 * np.pi * 220 * t) * (1 + np.sin(2 * np.pi * 0.5 * t)) / 2
+    right = 0.3 * np.sin(2 * np.pi * 330 * t + 1.0)
+    return (np.stack([left, right], axis=1) + rng.normal(0, 0.02, (len(t), 2))).astype(np.float32)
+
+
+def drain(bridge) -> None:
+    while bridge.read() is not None:
+        pass
+
+
+def race(runs: int, ours, peer) -> tuple[float, float]:
+    """Best times of `ours` and `peer`, run in turns."""
+    best = [float("inf"), float("inf")]
+    for _ in range(runs):
+        for i, job in enumerate((ours, peer)):
+            start = time.perf_counter()
+            job()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best[0], best[1]
+
+
+def row(name: str, peer_name: str, times: tuple[float, float], note: str = "") -> None:
+    ours, peer = times
+    print(f"{name:<58} {ours:8.3f} {peer_name:<26} {peer:8.3f} {ours / peer:6.2f}  {note}",
+          flush=True)
+
+
+def resample_rows(runs: int) -> None:
+    noise = np.random.default_rng(1).uniform(-1, 1, 60 * 48000).astype(np.float32)
+    for in_hz, out_hz in [(48000, 16000), (16000, 48000), (48000, 44100)]:
+        x = noise[: 60 * in_hz]
+        data = x.tobytes()
+
+        def ours():
+            drain(FileBridge.buffer(data, in_hz, 1, sample_rate=out_hz, format="float32",
+                                    numpy=True))
+
+        row(f"resample 60 s mono {in_hz}->{out_hz}, FileBridge.buffer reads", "soxr HQ",
+            race(runs, ours, lambda: soxr.resample(x, in_hz, out_hz, quality="HQ")))
+
+
+def file_rows(runs: int, work: Path, minutes: float) -> None:
+    flac = work / "long.flac"
+    soundfile.write(flac, recording(48000, minutes * 60), 48000, subtype="PCM_16")
+    wav = work / "minute.wav"
+    soundfile.write(wav, recording(48000, 60), 48000, subtype="PCM_16")
+    long = f"{minutes:g} min"
+
+    def peer_16k_mono():
+        data, _ = soundfile.read(flac, dtype="float32")
+        soxr.resample(data.mean(axis=1), 48000, 16000, quality="HQ")
+
+    row(f"{long} 48k stereo FLAC -> 16k mono, FileBridge reads", "soundfile+mean+soxr HQ",
+        race(runs, lambda: drain(FileBridge.open(flac, sample_rate=16000, channels=1,
+                                                 format="float32", numpy=True)),
+             peer_16k_mono))
+    row("60 s 48k stereo WAV -> float32, FileBridge reads", "soundfile.read",
+        race(runs, lambda: drain(FileBridge.open(wav, sample_rate=48000, channels=2,
+                                                 format="float32", numpy=True)),
+             lambda: soundfile.read(wav, dtype="float32")))
+    row(f"{long} 48k stereo FLAC -> 16k mono, murello.load", "soundfile+mean+soxr HQ",
+        race(runs, lambda: murello.load(flac, sample_rate=16000, channels=1), peer_16k_mono),
+        "goal <= 0.8")
+    row(f"{long} 48k stereo FLAC as it is, murello.load", "soundfile.read",
+        race(runs, lambda: murello.load(flac), lambda: soundfile.read(flac, dtype="float32")),
+        "goal <= 1.0")
+    row("60 s 48k stereo WAV as it is, murello.load", "soundfile.read",
+        race(runs, lambda: murello.load(wav), lambda: soundfile.read(wav, dtype="float32")),
+        "goal <= 1.0")
+
+
+def save_rows(runs: int, work: Path) -> None:
+    if shutil.which("flac") is None:
+        print("save rows skipped: the flac command is not installed")
+        return
+    samples = recording(48000, 60)
+    wav = work / "save.wav"
+    soundfile.write(wav, samples, 48000, subtype="PCM_16")
+    # What the flac command encodes: the WAV's 16-bit values, as floats.
+    stored = soundfile.read(wav, dtype="float32")[0].tobytes()
+    ours_path, peer_path = work / "ours.flac", work / "peer.flac"
+    for level in (0, 5, 8):
+        def ours():
+            FileBridge.buffer(stored, 48000, 2, sample_rate=48000, channels=2).save(
+                ours_path, compression=level)
+
+        def peer():
+            subprocess.run(["flac", "-s", "-f", f"-{level}", str(wav), "-o", str(peer_path)],
+                           check=True)
+
+        times = race(runs, ours, peer)
+        sizes = f"{ours_path.stat().st_size / 1e6:.2f} MB vs {peer_path.stat().st_size / 1e6:.2f} MB"
+        row(f"save 60 s 48k stereo FLAC -{level}, FileBridge.buffer().save", f"flac -{level} on a WAV",
+            times, sizes)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--minutes", type=float, default=10.0)
+    parser.add_argument("--only", choices=["resample", "files", "save"])
+    args = parser.parse_args()
+    print(f"# murello {murello.__version__}, soxr {soxr.__version__}, soundfile "
+          f"{soundfile.__version__} (libsndfile {soundfile.__libsndfile_version__}); "
+          f"best of {args.runs} runs each, in turns; times in seconds")
+    print(f"{'job':<58} {'murello':>8} {'peer':<26} {'time':>8} {'ratio':>6}")
+    with tempfile.TemporaryDirectory() as directory:
+        work = Path(directory)
+        if args.only in (None, "resample"):
+            resample_rows(args.runs)
+        if args.only in (None, "files"):
+            file_rows(args.runs, work, args.minutes)
+        if args.only in (None, "save"):
+            save_rows(args.runs, work)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
