@@ -250,4 +250,15 @@ def info(path: _Path) -> FileInfo:
     """The header facts of an audio file, read without decoding its samples; raises what
     FileBridge.open raises for the same header."""
 
+def _load(
+    path: _Path,
+    sample_rate: int | None = None,
+    channels: int | None = None,
+    channel_map: Sequence[int] | None = None,
+    format: str = "int16",
+    **options: object,
+) -> tuple[npt.NDArray[np.float32] | npt.NDArray[np.int16], int]:
+    """A whole file read and conditioned as (array, rate); takes FileBridge.open's keywords,
+    with None for sample_rate or channels keeping the file's own. murello.load wraps it."""
+
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...
