@@ -12,7 +12,10 @@
 // The playback feed and stream are wired as Playback wires them, with a clock reading in
 // the data callback. Each chunk's samples carry its number, so the callback sees where
 // a chunk begins. Latencies are p50 / p99 / max in ms; a chunk taken before its write
-// returned counts as 0.
+// returned counts as 0. The card's xrun count is shown too: the device loses the time an
+// xrun lasts, so on a busy machine an on-time writer's chunks queue up behind it.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,6 +42,7 @@ struct Figures {
   double p99_ms = 0;
   double max_ms = 0;
   size_t chunks = 0;
+  std::string xruns;
 };
 
 bool run(bool on_time, double seconds, Figures& out) {
@@ -50,10 +55,11 @@ bool run(bool on_time, double seconds, Figures& out) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - origin).count();
   };
 
+  const std::string stats = "/tmp/murello-playback-latency-" + std::to_string(getpid());
   auto feed = std::make_shared<murello::PlaybackFeed>();
   float last = 0.0f;  // audio thread only
   auto stream = murello::Stream::build_output(
-      murello::DeviceHandle{"speaker", std::nullopt},
+      murello::DeviceHandle{"speaker:STATS=" + stats, std::nullopt},
       murello::StreamConfig{kChannels, kRateHz, std::nullopt},
       [&](std::span<float> out) {
         feed->fill(out);
@@ -87,6 +93,17 @@ bool run(bool on_time, double seconds, Figures& out) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   feed->stop();
   { auto dropped = std::move(stream).value(); }
+  // The card writes "frames=N silence=N xruns=N" when it closes.
+  if (std::FILE* f = std::fopen(stats.c_str(), "r")) {
+    char line[128] = {};
+    if (std::fgets(line, sizeof line, f) != nullptr) {
+      if (const char* x = std::strstr(line, "xruns=")) {
+        out.xruns = std::string(x + 6, std::strcspn(x + 6, "\n"));
+      }
+    }
+    std::fclose(f);
+    std::remove(stats.c_str());
+  }
 
   std::vector<double> latency;
   for (size_t k = 1; k <= count; ++k) {
@@ -117,7 +134,8 @@ int main(int argc, char** argv) {
   }
   setenv("ALSA_CONFIG_PATH", MURELLO_TEST_ALSA_CONFIG, 1);
   std::printf("48 kHz stereo, 10 ms chunks, %.0f s per run; write() return -> taken\n", seconds);
-  std::printf("%-8s %9s %9s %9s %8s\n", "writer", "p50 ms", "p99 ms", "max ms", "chunks");
+  std::printf("%-8s %9s %9s %9s %8s %6s\n", "writer", "p50 ms", "p99 ms", "max ms", "chunks",
+              "xruns");
   int status = 0;
   for (bool on_time : {false, true}) {
     Figures figures;
@@ -126,8 +144,9 @@ int main(int argc, char** argv) {
       status = 1;
       continue;
     }
-    std::printf("%-8s %9.3f %9.3f %9.3f %8zu\n", on_time ? "on time" : "paced", figures.p50_ms,
-                figures.p99_ms, figures.max_ms, figures.chunks);
+    std::printf("%-8s %9.3f %9.3f %9.3f %8zu %6s\n", on_time ? "on time" : "paced",
+                figures.p50_ms, figures.p99_ms, figures.max_ms, figures.chunks,
+                figures.xruns.c_str());
   }
   return status;
 }
