@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import pytest
+
 from conftest import run_python
 
 
@@ -26,3 +28,15 @@ print(len(FileBridge.buffer(b"\\0" * 400, 16000).read()))
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", "200"]
+
+
+def test_every_native_exception_becomes_a_python_error(probe):
+    for what, error, text in [
+        ("alloc", MemoryError, ""),
+        ("length", MemoryError, ""),
+        ("runtime", RuntimeError, "native failure"),
+        ("other", RuntimeError, "unknown native exception"),
+    ]:
+        with pytest.raises(error) as info:
+            probe.throw_native(what)
+        assert str(info.value) == text

@@ -2,9 +2,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/samples.hpp"
@@ -149,8 +152,21 @@ PyObject* error_table(PyObject*, PyObject*) {
   return list.release();
 }
 
+// throw_native(what): throws a C++ exception ("alloc", "length", "runtime" or anything
+// else) out of a function called through the module's entry guard.
+PyObject* throw_native(PyObject*, PyObject* what) {
+  const char* text = PyUnicode_AsUTF8(what);
+  if (text == nullptr) return nullptr;
+  const std::string kind(text);
+  if (kind == "alloc") throw std::bad_alloc();
+  if (kind == "length") throw std::length_error("vector::reserve");
+  if (kind == "runtime") throw std::runtime_error("native failure");
+  throw 42;
+}
+
 PyMethodDef kMethods[] = {
     {"error_table", error_table, METH_NOARGS, nullptr},
+    {"throw_native", entry<throw_native>, METH_O, nullptr},
     {"to_python", to_python, METH_VARARGS, nullptr},
     {"from_python", from_python, METH_VARARGS, nullptr},
     {"from_buffer", from_buffer, METH_O, nullptr},
