@@ -121,10 +121,17 @@ Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<flo
   const ChainFormat format{input_channels, config.channels, input_rate_hz, config.sample_rate};
   auto chain = Chain::create(format, conditioning, file_stage_factories());
   if (!chain) return std::move(chain).error();
+  std::optional<Chain> stages = std::move(chain).value();
+  // Between equal layouts and without conditioning, a chain would only split the channels
+  // apart and join them again: the recording is delivered as it is, as a mono one is.
+  if (stages && !stages->has_detector_signal() && !config.channel_map &&
+      config.channels == input_channels && config.sample_rate == input_rate_hz) {
+    stages.reset();
+  }
   auto detector = ReadDetector::create(detector_config(config));
   if (!detector) return std::move(detector).error();
   auto recording = std::unique_ptr<Recording>(new Recording{
-      std::move(samples), 0, std::move(chain).value(), std::move(detector).value(), {}});
+      std::move(samples), 0, std::move(stages), std::move(detector).value(), {}});
   return std::unique_ptr<FileSource>(
       new FileSource(std::move(recording), input_rate_hz, input_channels, config));
 }

@@ -1,3 +1,5 @@
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "sources/file.hpp"
@@ -76,6 +78,29 @@ TEST(ReadAll, GoesOnAfterReadsAndRefusesAConsumedSource) {
   ASSERT_TRUE(saved);
   ASSERT_TRUE((*saved)->save(dir.path() / "out.wav", Container::Wav, 5));
   EXPECT_EQ(outcome((*saved)->read_all()), "FileConsumed");
+}
+
+// Without stages, a stereo recording is delivered and saved as a mono one is: as given.
+TEST(ReadAll, StereoWithoutStagesIsTheRecordingAsGiven) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> input{0.25f, nan, 1.5f, -0.5f, 0.0f, 1.0f};
+  SourceConfig config;
+  config.channels = 2;
+  auto source = FileSource::buffer(input, 16000, 2, config);
+  ASSERT_TRUE(source);
+  auto whole = (*source)->read_all();
+  ASSERT_TRUE(whole);
+  ASSERT_EQ(whole->samples.size(), input.size());
+  EXPECT_TRUE(std::isnan(whole->samples[1]));
+  EXPECT_EQ(whole->samples[2], 1.5f);
+
+  TempDir dir;
+  auto saved = FileSource::buffer(input, 16000, 2, config);
+  ASSERT_TRUE(saved);
+  auto counts = (*saved)->save(dir.path() / "out.wav", Container::Wav, 5);
+  ASSERT_TRUE(counts);
+  EXPECT_EQ(counts->non_finite, 1u);
+  EXPECT_EQ(counts->clipped, 1u);
 }
 
 TEST(LoadFile, LeavesRateAndChannelsToTheFileWhenAsked) {
