@@ -11,11 +11,9 @@
 // Consumed; close() moves a fresh source to Closed and a reading one to Finished. The
 // recording, its chain and its detector are released on leaving Fresh or Reading.
 //
-//            read                 read (tail out)
-//   Fresh ──────────> Reading ───────────────────> Finished <──┐
-//     │  analyze/save      └──────── close ──────────────────────┘
-//     ├────────────────> Consumed
-//     └──── close ─────> Closed
+//   Fresh --read--> Reading --read, tail out--> Finished
+//   Fresh --analyze/save--> Consumed     Fresh --close--> Closed
+//   Reading --close--> Finished
 //
 // What each operation answers in each stage:
 //   read(): Fresh/Reading pump a chunk; Finished/Closed nothing; Consumed FileConsumed.
@@ -102,12 +100,13 @@ class FileSource {
   Result<AnalysisResult, CoreError> analyze();
   bool can_analyze() const;
 
-  // Pumps the whole recording, counts what sanitising changes, encodes 16-bit samples into `container`
-  // at the target rate and the delivered channel count, and writes `path`. Refusals,
-  // which leave the source as it was: FileEngaged, FlacCompressionOutOfRange,
-  // FileConsumed, then what the container's encoder refuses for the delivered channel
-  // count and rate (e.g. more than 8 channels in FLAC, as AudioFormatUnsupported). Then
-  // the chain's errors, the encoder's (mapped as decode errors), FileWriteFailed.
+  // Pumps the whole recording, counts what sanitising changes, encodes 16-bit samples
+  // into `container` at the target rate and the delivered channel count, and writes
+  // `path`. Refusals, which leave the source as it was: FileEngaged,
+  // FlacCompressionOutOfRange, FileConsumed, then what the container's encoder refuses
+  // for the delivered channel count and rate (e.g. more than 8 channels in FLAC, as
+  // AudioFormatUnsupported). Then the chain's errors, the encoder's (mapped as decode
+  // errors), FileWriteFailed.
   Result<SaveCounts, CoreError> save(const std::filesystem::path& path, Container container,
                                      uint8_t compression);
 

@@ -75,8 +75,9 @@ Result<Analysis, CoreError> Analyzer::finish() {
   work_.clear();
   Analysis analysis{std::move(windows_), {}};
   windows_.clear();
-  analysis.segments = merge_speech_segments(analysis.windows, static_cast<uint32_t>(detector_.window()),
-                                             detector_.rate_hz(), holdoff_ms_);
+  const auto window = static_cast<uint32_t>(detector_.window());
+  analysis.segments =
+      merge_speech_segments(analysis.windows, window, detector_.rate_hz(), holdoff_ms_);
   return analysis;
 }
 

@@ -61,7 +61,8 @@ const History kHistories[] = {
      FileStage::Finished, {"nothing", "FileEngaged", "FileEngaged", "FileEngaged"}},
     {"analysed", [](FileSource& s, const auto&) { ASSERT_TRUE(s.analyze()); }, FileStage::Consumed,
      {"FileConsumed", "ok", "FileConsumed", "FileConsumed"}},
-    {"saved", [](FileSource& s, const auto& dir) { (void)s.save(dir / "a.wav", Container::Wav, 5); },
+    {"saved",
+     [](FileSource& s, const auto& dir) { (void)s.save(dir / "a.wav", Container::Wav, 5); },
      FileStage::Consumed, {"FileConsumed", "ok", "FileConsumed", "FileConsumed"}},
     {"save failed to write",
      [](FileSource& s, const auto& dir) { (void)s.save(dir / "no" / "a.wav", Container::Wav, 5); },
@@ -95,7 +96,9 @@ TEST_P(Lifecycle, EachOperationAnswersForTheStageTheHistoryLeft) {
       case 0: answers.push_back(read_outcome(source)); break;
       case 1: answers.push_back(outcome(source.check_not_engaged())); break;
       case 2: answers.push_back(outcome(source.analyze())); break;
-      case 3: answers.push_back(outcome(source.save(dir.path() / "b.wav", Container::Wav, 5))); break;
+      case 3:
+        answers.push_back(outcome(source.save(dir.path() / "b.wav", Container::Wav, 5)));
+        break;
     }
   }
   EXPECT_EQ(answers, history.answers);
