@@ -130,10 +130,33 @@ class MicrophoneBridge:
 
 @final
 class SpeakerBridge:
-    """Playback to a speaker from a queue of blocks."""
+    """Playback to a speaker: samples written as int16 or float32 bytes or arrays,
+    interleaved at `channels`, are played at `sample_rate` as written."""
 
+    def __init__(
+        self,
+        sample_rate: int,
+        channels: int,
+        format: str,
+        device: int | str | Device | None = None,
+    ) -> None: ...
+    def start(self) -> None: ...
+    def write(self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]) -> None:
+        """Queue samples; blocks while 32 writes wait to be played."""
+    def drain(self) -> None:
+        """Wait until everything written so far has been taken from the queue."""
+    def stop(self) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> SpeakerBridge: ...
+    def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> bool: ...
     @staticmethod
     def devices() -> list[SpeakerInfo]: ...
+    @property
+    def is_playing(self) -> bool:
+        """True from start() until stop(), even after the device was lost."""
+    @property
+    def underrun_count(self) -> int:
+        """Samples (all channels) of silence played because nothing was queued."""
 
 @final
 class FileBridge:

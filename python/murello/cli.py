@@ -1,7 +1,7 @@
 """The murello command line: ``python -m murello COMMAND`` or ``murello COMMAND``.
 
 Commands: ``version``, ``devices``, ``info FILE``, ``analyze FILE``, ``convert IN OUT``,
-``record OUT``.
+``record OUT``, ``play FILE``.
 User errors print the message and exit with status 2.
 """
 
@@ -319,6 +319,102 @@ def cmd_record(args: argparse.Namespace) -> int:
     return 0
 
 
+PLAY_TAIL_SECONDS = 0.1
+
+
+def speaker_default_config(device: int | str | None) -> tuple[int, int] | None:
+    """The default rate and channel count of the speaker that `device` names, from the
+    listing; None when the listing does not name exactly one such device."""
+    speakers = SpeakerBridge.devices()
+    if device is None:
+        matches = [s for s in speakers if s.is_default]
+    elif isinstance(device, int):
+        matches = [s for s in speakers if s.index == device]
+    else:
+        matches = [s for s in speakers if device.lower() in s.name.lower()]
+    if len(matches) != 1 or not matches[0].default_sample_rate:
+        return None
+    return matches[0].default_sample_rate, matches[0].max_output_channels
+
+
+def cmd_play(args: argparse.Namespace) -> int:
+    info = file_info(args.file)
+    device = None if args.device is None else (
+        int(args.device) if args.device.isdigit() else args.device)
+    config = speaker_default_config(device)
+    if config is None:
+        # The core says why the device cannot be used; one it can open anyway gets
+        # 48 kHz stereo.
+        probe = SpeakerBridge(48000, 2, "float32", device=device)
+        probe.start()
+        probe.stop()
+        config = (48000, 2)
+    rate, channels = config
+    # One device channel takes the mean of the file's; otherwise device channel i plays
+    # file channel i, the file's channels repeating when the device has more.
+    channel_map = None
+    if channels > 1 and info.channels != channels:
+        channel_map = [i % info.channels for i in range(channels)]
+    source = FileBridge.open(args.file, sample_rate=rate, channels=channels,
+                             channel_map=channel_map, format="float32")
+    speaker = SpeakerBridge(rate, channels, "float32", device=device)
+    samples_per_second = rate * channels
+    written = [0]
+    failure: list[BaseException] = []
+    finished = threading.Event()
+
+    def pump() -> None:
+        # Writes block while the queue is full; stop() from the main thread releases them.
+        try:
+            while (chunk := source.read()) is not None:
+                speaker.write(chunk)
+                written[0] += len(chunk) // 4
+            speaker.drain()
+            # What left the queue last is still in the device's buffer: let it play.
+            silence = speaker.underrun_count + samples_per_second * PLAY_TAIL_SECONDS
+            deadline = time.monotonic() + 1.0
+            while speaker.underrun_count < silence and time.monotonic() < deadline:
+                time.sleep(0.01)
+        except BaseException as error:  # reported by the main thread
+            if speaker.is_playing:
+                failure.append(error)
+        finally:
+            finished.set()
+
+    show = sys.stderr.isatty()
+    worker = threading.Thread(target=pump, name="murello-play", daemon=True)
+    try:
+        speaker.start()
+        started = time.monotonic()
+        worker.start()
+        print(f"playing {args.file} at {rate} Hz, {channels} channels (Ctrl-C to stop)",
+              file=sys.stderr, flush=True)
+        # The main thread only waits, so that Ctrl-C is seen at once.
+        while not finished.wait(0.1):
+            if show:
+                played = min(time.monotonic() - started, written[0] / samples_per_second)
+                total = "" if info.duration is None else f" / {info.duration:.1f}"
+                sys.stderr.write(f"\r{played:7.1f}{total} s")
+                sys.stderr.flush()
+    except KeyboardInterrupt:
+        speaker.stop()
+        if worker.is_alive():
+            worker.join()
+        if show:
+            sys.stderr.write("\r\033[K")
+        print("stopped", file=sys.stderr)
+        return 130
+    finally:
+        speaker.stop()
+    worker.join()
+    if show:
+        sys.stderr.write("\r\033[K")
+    if failure:
+        raise failure[0]
+    print(f"played {args.file}: {written[0] / samples_per_second:.2f} s", file=sys.stderr)
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="murello", description="Capture, play, read, condition and score audio."
@@ -379,6 +475,11 @@ def build_parser() -> argparse.ArgumentParser:
     record.add_argument("--highpass", type=int, choices=[80, 100], help="high-pass cut-off")
     record.add_argument("--dc-removal", action="store_true", help="remove DC offset")
     record.set_defaults(run=cmd_record)
+    play = commands.add_parser("play", help="play an audio file to a speaker")
+    play.add_argument("file")
+    play.add_argument("--device", help="device index or part of its name (default: the "
+                      "system's default speaker)")
+    play.set_defaults(run=cmd_play)
     return parser
 
 

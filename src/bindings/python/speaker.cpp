@@ -1,28 +1,231 @@
-// SpeakerBridge: playback to a speaker. For now the class offers the device listing.
+// SpeakerBridge: playback to a speaker.
+//
+// The bridge owns a Playback (sources/playback.hpp), which does the work and the locking:
+// any number of Python threads may call one bridge at once, and a writer blocked on a
+// full queue holds no lock that another thread needs. start, stop, close, the queueing
+// in write and drain run without the interpreter lock; the properties take the
+// playback's state mutex only for a moment.
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "bindings/python/args.hpp"
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/device_argument.hpp"
+#include "bindings/python/entry.hpp"
+#include "bindings/python/errors.hpp"
+#include "bindings/python/pyref.hpp"
 #include "bindings/python/records.hpp"
+#include "bindings/python/samples.hpp"
+#include "core/config.hpp"
+#include "devices/selection.hpp"
+#include "sources/playback.hpp"
 
 namespace murello::py {
 namespace {
 
+struct SpeakerBridge {
+  SpeakerBridge(uint32_t sample_rate_hz, uint16_t channels, SampleFormat format,
+                DeviceArgument device)
+      : playback(sample_rate_hz, channels), format(format), device(std::move(device)) {}
+
+  Playback playback;
+  const SampleFormat format;
+  const DeviceArgument device;  // resolved afresh at each start
+};
+
+struct SpeakerBridgeObject {
+  PyObject_HEAD
+  SpeakerBridge bridge;  // constructed in place by speaker_new
+};
+
+SpeakerBridge& bridge_of(PyObject* self) {
+  return reinterpret_cast<SpeakerBridgeObject*>(self)->bridge;
+}
+
+// The bridge's own refusals carry texts of their own rather than their kinds' messages.
+PyObject* raise_playback_error(const CoreError& error) {
+  switch (error.kind()) {
+    case ErrorKind::AlreadyRunning:
+      return raise_by_name("AlreadyRunning", "output is already running");
+    case ErrorKind::SpeakerStreamClosed:
+      return raise_by_name("SpeakerStreamClosed", "output is not running");
+    default:
+      return raise_core_error(error);
+  }
+}
+
+// Conversion, then the checks in their order: format, device, rate, channels.
+PyObject* speaker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kNames[] = {"sample_rate", "channels", "format", "device", nullptr};
+  PyObject* values[4] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:SpeakerBridge",
+                                   const_cast<char**>(kNames), &values[0], &values[1],
+                                   &values[2], &values[3])) {
+    return nullptr;
+  }
+  uint32_t sample_rate_hz = 0;
+  uint16_t channels = 0;
+  std::string format_text;
+  if (convert("sample_rate", values[0], to_uint32, &sample_rate_hz) < 0 ||
+      convert("channels", values[1], to_uint16, &channels) < 0 ||
+      convert("format", values[2], to_string, &format_text) < 0) {
+    return nullptr;
+  }
+  const std::optional<SampleFormat> format = parse_sample_format(format_text);
+  if (!format) return raise_core_error(CoreError(ErrorKind::InvalidFormat));
+  DeviceArgument device;
+  if (device_argument_from_python(values[3], &device) < 0) return nullptr;
+  if (sample_rate_hz < kMinSampleRateHz || sample_rate_hz > kMaxSampleRateHz) {
+    return raise_core_error(CoreError(ErrorKind::SampleRateOutOfRange));
+  }
+  if (channels < 1) return raise_core_error(CoreError(ErrorKind::ChannelsOutOfRange));
+
+  auto* self = reinterpret_cast<SpeakerBridgeObject*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  new (&self->bridge) SpeakerBridge(sample_rate_hz, channels, *format, std::move(device));
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void speaker_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  {
+    GilRelease released;  // a running stream's audio thread is joined
+    bridge_of(self).~SpeakerBridge();
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* speaker_start(PyObject* self, PyObject*) {
+  SpeakerBridge& bridge = bridge_of(self);
+  auto started = [&] {
+    GilRelease released;
+    return bridge.playback.start(
+        [&] { return select_device(bridge.device, Direction::Playback); });
+  }();
+  if (!started) return raise_playback_error(started.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* speaker_stop(PyObject* self, PyObject*) {
+  SpeakerBridge& bridge = bridge_of(self);
+  {
+    GilRelease released;
+    bridge.playback.stop();
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* speaker_write(PyObject* self, PyObject* samples) {
+  SpeakerBridge& bridge = bridge_of(self);
+  std::vector<float> converted;
+  if (samples_from_python(samples, bridge.format, InputRole::SpeakerWrite, converted) < 0) {
+    return nullptr;
+  }
+  auto written = [&] {
+    GilRelease released;  // waits here while the queue is full
+    return bridge.playback.write(std::move(converted));
+  }();
+  if (!written) return raise_playback_error(written.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* speaker_drain(PyObject* self, PyObject*) {
+  SpeakerBridge& bridge = bridge_of(self);
+  auto drained = [&] {
+    GilRelease released;
+    return bridge.playback.drain();
+  }();
+  if (!drained) return raise_playback_error(drained.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* speaker_enter(PyObject* self, PyObject*) {
+  PyRef started(speaker_start(self, nullptr));
+  if (!started) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* speaker_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyRef stopped(speaker_stop(self, nullptr));
+  if (!stopped) return nullptr;
+  Py_RETURN_FALSE;
+}
+
 PyObject* speaker_devices(PyObject*, PyObject*) { return device_list(Direction::Playback); }
 
+PyObject* get_is_playing(PyObject* self, void*) {
+  return PyBool_FromLong(bridge_of(self).playback.running());
+}
+
+PyObject* get_underrun_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(bridge_of(self).playback.underrun_samples());
+}
+
 PyMethodDef kMethods[] = {
-    {"devices", speaker_devices, METH_NOARGS | METH_STATIC,
+    {"start", entry<speaker_start>, METH_NOARGS,
+     PyDoc_STR("start()\n--\n\nOpen the device and start playing; silence plays until the "
+               "first write(). Raises AlreadyRunning while playing, and the device, channel "
+               "and stream errors.")},
+    {"write", entry<speaker_write>, METH_O,
+     PyDoc_STR("write(samples)\n--\n\nQueue samples to play: bytes or an array (1-D, or "
+               "(frames, channels)) of the bridge's format, interleaved. Blocks while 32 "
+               "writes are queued, which paces a producer to the device. Raises "
+               "SpeakerStreamClosed when not playing, and DeviceFailed once after the "
+               "device was lost.")},
+    {"drain", entry<speaker_drain>, METH_NOARGS,
+     PyDoc_STR("drain()\n--\n\nWait until everything written before the call has been "
+               "taken from the queue (its last samples may still be on their way to the "
+               "speaker). Returns early when another thread stops playback.")},
+    {"stop", entry<speaker_stop>, METH_NOARGS,
+     PyDoc_STR("stop()\n--\n\nStop playing; what is still queued is dropped. Never fails; "
+               "does nothing when not playing.")},
+    {"close", entry<speaker_stop>, METH_NOARGS, PyDoc_STR("close()\n--\n\nThe same as stop().")},
+    {"__enter__", entry<speaker_enter>, METH_NOARGS,
+     PyDoc_STR("__enter__()\n--\n\nStart playing and return the bridge.")},
+    {"__exit__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<speaker_exit>)),
+     METH_FASTCALL,
+     PyDoc_STR("__exit__(exc_type, exc_value, traceback)\n--\n\nStop playing; an exception "
+               "from the block propagates.")},
+    {"devices", entry<speaker_devices>, METH_NOARGS | METH_STATIC,
      PyDoc_STR("devices()\n--\n\nThe playback devices as a list of SpeakerInfo.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef kGetset[] = {
+    {"is_playing", entry<get_is_playing>, nullptr,
+     PyDoc_STR("True between a successful start() and stop(), even after the device was "
+               "lost."),
+     nullptr},
+    {"underrun_count", entry<get_underrun_count>, nullptr,
+     PyDoc_STR("Samples (all channels) of silence played because nothing was queued; 0 "
+               "when not playing."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(entry<speaker_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(speaker_dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("Playback to a speaker from a queue of blocks.")},
+    {Py_tp_getset, kGetset},
+    {Py_tp_doc,
+     const_cast<char*>("SpeakerBridge(sample_rate, channels, format, device=None)\n--\n\n"
+                       "Playback to a speaker: samples written as int16 or float32 bytes or "
+                       "arrays, interleaved at channels, are played at sample_rate as "
+                       "written.")},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"murello._murello.SpeakerBridge", sizeof(PyObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                     kSlots};
+PyType_Spec kSpec = {"murello._murello.SpeakerBridge", sizeof(SpeakerBridgeObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace
 
