@@ -22,6 +22,7 @@ std::vector<float>* PlaybackQueue::wait_for_slot() {
 void PlaybackQueue::publish() { sent_.fetch_add(1, std::memory_order_release); }
 
 bool PlaybackQueue::send(std::vector<float> samples) {
+  if (samples.empty()) return is_open();  // would read as a marker nobody waits for
   std::lock_guard lock(send_mutex_);
   std::vector<float>* slot = wait_for_slot();
   if (slot == nullptr) return false;

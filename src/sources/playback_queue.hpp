@@ -30,8 +30,8 @@ class PlaybackQueue {
   // message.
   static constexpr size_t kResumeLevel = kCapacity - 8;
 
-  // Queues `samples` (not empty), waiting while the queue is full. False when the queue
-  // is closed. The storage of an old message that the new one replaces is freed here,
+  // Queues `samples`, waiting while the queue is full; nothing is queued for an empty
+  // message. False when the queue is closed. The storage of an old message that the new one replaces is freed here,
   // on the sender's thread.
   bool send(std::vector<float> samples);
 

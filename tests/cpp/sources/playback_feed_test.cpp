@@ -54,6 +54,7 @@ TEST(PlaybackFeed, DrainMarkersAreCountedInQueueOrderAndPlayNothing) {
   PlaybackFeed feed;
   PlaybackQueue& queue = feed.queue();
   ASSERT_TRUE(queue.send(counting(1, 3)));
+  ASSERT_TRUE(queue.send({}));  // queues nothing: an empty message would pass for a marker
   auto first = queue.send_marker();
   ASSERT_TRUE(queue.send(counting(4, 3)));
   auto second = queue.send_marker();
