@@ -5,7 +5,10 @@
 // dot products.
 #pragma once
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: it instruments the resolvers that pick a clone, and the
+// dynamic loader runs those before the sanitizer's runtime is up.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define MURELLO_VECTOR_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
