@@ -457,7 +457,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--compression", type=int, metavar="0-8",
                          help="FLAC compression level (default 5)")
     convert.set_defaults(run=cmd_convert)
-    add_cancel_echo_parser(commands)
+
     record = commands.add_parser(
         "record", help="record from a microphone until the time runs out or Ctrl-C"
     )
@@ -480,6 +480,7 @@ def build_parser() -> argparse.ArgumentParser:
     play.add_argument("--device", help="device index or part of its name (default: the "
                       "system's default speaker)")
     play.set_defaults(run=cmd_play)
+    add_cancel_echo_parser(commands)
     return parser
 
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "chain/denoise.hpp"
+#include "chain/echo_stage.hpp"
 
 namespace murello {
 namespace {
@@ -80,13 +81,20 @@ Result<void, ConfigError> Capture::open_stream() {
 
   StageFactories factories;
   factories.denoiser = make_denoiser_stage;
+  std::shared_ptr<EchoReferenceQueue> reference;
+  if (config_.aec) {
+    factories.echo_canceller = EchoStage::create;
+    reference = std::make_shared<EchoReferenceQueue>(
+        config_.aec_reference_sample_rate.value_or(config_.sample_rate),
+        config_.aec_reference_channels.value_or(1));
+  }
   const ChainFormat format{device_channels, config_.channels, device_rate_hz,
                            config_.sample_rate};
-  auto chain = Chain::create(format, conditioning_config(config_), factories);
+  auto chain = Chain::create(format, conditioning_config(config_, reference), factories);
   if (!chain) return ConfigError(std::move(chain).error());
 
   auto pipeline = std::make_shared<CapturePipeline>(std::move(chain).value(), config_.channels,
-                                                    config_.frames_per_buffer);
+                                                    config_.frames_per_buffer, reference);
   auto sender = std::make_shared<QueueSender>(pipeline);
   auto stream = Stream::build_input(
       *device, StreamConfig{device_channels, device_rate_hz, config_.frames_per_buffer},
@@ -122,6 +130,20 @@ void Capture::stop() {
     state_ = State::Idle;
   }
   changed_.notify_all();
+}
+
+void Capture::push_reference(std::span<const float> samples) {
+  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  if (pipeline && pipeline->reference()) pipeline->reference()->push(samples);
+}
+
+std::optional<Capture::EchoReport> Capture::echo_report() const {
+  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  if (!pipeline || !pipeline->reference()) return std::nullopt;
+  auto channels = pipeline->echo_metrics();
+  if (!channels || channels->empty()) return std::nullopt;
+  return EchoReport{std::move(*channels), pipeline->reference()->discarded(),
+                    pipeline->reference()->padded()};
 }
 
 std::shared_ptr<CapturePipeline> Capture::running_pipeline() const {

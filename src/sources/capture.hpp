@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <variant>
 
 #include "core/config.hpp"
@@ -64,6 +65,19 @@ class Capture {
 
   // Never fails; does nothing without a stream.
   void stop();
+
+  // Appends the far end (interleaved at the reference channel count) to the running
+  // stream's echo reference queue; does nothing without a stream or echo cancellation.
+  void push_reference(std::span<const float> samples);
+
+  // The running stream's echo canceller: one record per channel and the reference
+  // queue's counters. None without a stream, echo cancellation or records.
+  struct EchoReport {
+    std::vector<EchoMetrics> channels;
+    uint64_t discarded = 0;
+    uint64_t padded = 0;
+  };
+  std::optional<EchoReport> echo_report() const;
 
   bool is_running() const;
   uint64_t overrun_count() const;

@@ -6,11 +6,19 @@
 namespace murello {
 
 CapturePipeline::CapturePipeline(std::optional<Chain> chain, uint16_t delivered_channels,
-                                 uint32_t frames_per_buffer)
+                                 uint32_t frames_per_buffer,
+                                 std::shared_ptr<EchoReferenceQueue> reference)
     : chain_(std::move(chain)),
       delivered_channels_(delivered_channels),
       detector_channels_(chain_ ? chain_->structural_channels() : delivered_channels),
-      block_samples_(size_t{frames_per_buffer} * delivered_channels) {}
+      block_samples_(size_t{frames_per_buffer} * delivered_channels),
+      reference_(std::move(reference)) {}
+
+std::optional<std::vector<EchoMetrics>> CapturePipeline::echo_metrics() {
+  std::lock_guard lock(mutex_);
+  if (!chain_) return std::nullopt;
+  return chain_->echo_metrics();
+}
 
 void CapturePipeline::on_period(std::span<const float> period) {
   if (!running_.load(std::memory_order_acquire)) return;

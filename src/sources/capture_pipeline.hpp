@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "chain/chain.hpp"
+#include "chain/echo_reference.hpp"
 #include "core/error.hpp"
 #include "sources/capture_queue.hpp"
 #include "util/result.hpp"
@@ -48,8 +49,10 @@ class CapturePipeline {
  public:
   using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
+  // `reference` is the far-end queue of the chain's echo canceller; null without one.
   CapturePipeline(std::optional<Chain> chain, uint16_t delivered_channels,
-                  uint32_t frames_per_buffer);
+                  uint32_t frames_per_buffer,
+                  std::shared_ptr<EchoReferenceQueue> reference = nullptr);
 
   // Audio thread: queue one period unless stopped; a full queue drops it and counts an
   // overrun.
@@ -70,6 +73,12 @@ class CapturePipeline {
   void stop() { running_.store(false, std::memory_order_release); }
   bool running() const { return running_.load(std::memory_order_acquire); }
   uint64_t overrun_count() const { return overruns_.load(std::memory_order_relaxed); }
+
+  // Any thread: the far-end queue the caller pushes into (null without echo
+  // cancellation), and the echo canceller's per-channel records, read under the chain's
+  // lock (none without a canceller).
+  const std::shared_ptr<EchoReferenceQueue>& reference() const { return reference_; }
+  std::optional<std::vector<EchoMetrics>> echo_metrics();
 
  private:
   Result<void, CoreError> consume(std::span<const float> period);
@@ -96,6 +105,7 @@ class CapturePipeline {
   const uint16_t delivered_channels_;
   const uint16_t detector_channels_;
   const size_t block_samples_;
+  const std::shared_ptr<EchoReferenceQueue> reference_;
 };
 
 }  // namespace murello

@@ -12,6 +12,7 @@
 #include "bindings/python/args.hpp"
 #include "bindings/python/bridges.hpp"
 #include "bindings/python/device_argument.hpp"
+#include "bindings/python/echo_metrics.hpp"
 #include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/microphone_options.hpp"
@@ -209,18 +210,32 @@ PyObject* microphone_iter(PyObject* self) { return Py_NewRef(self); }
 // nullptr without an exception ends the iteration.
 PyObject* microphone_next(PyObject* self) { return read_block(self, std::nullopt); }
 
-// Echo cancellation is not built yet: the reference is checked and converted, then
-// dropped, as it is whenever no canceller runs.
+// The input is converted (and refused) whether or not a stream runs; without a running
+// stream with echo cancellation it is then dropped.
 PyObject* microphone_push_aec_reference(PyObject* self, PyObject* samples) {
   std::vector<float> reference;
   if (samples_from_python(samples, bridge_of(self).format, InputRole::AecReference, reference) <
       0) {
     return nullptr;
   }
+  Capture& capture = *bridge_of(self).capture;
+  {
+    GilRelease released;
+    capture.push_reference(reference);
+  }
   Py_RETURN_NONE;
 }
 
-PyObject* microphone_aec_metrics(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* microphone_aec_metrics(PyObject* self, PyObject*) {
+  const Capture& capture = *bridge_of(self).capture;
+  std::optional<Capture::EchoReport> report;
+  {
+    GilRelease released;
+    report = capture.echo_report();
+  }
+  if (!report) Py_RETURN_NONE;
+  return echo_metrics_to_python(report->channels, report->discarded, report->padded);
+}
 
 PyObject* microphone_devices(PyObject*, PyObject*) { return device_list(Direction::Capture); }
 
@@ -283,7 +298,11 @@ PyMethodDef kMethods[] = {
                "cancellation, as bytes or an array of the bridge's format. Without an echo "
                "canceller it is dropped.")},
     {"aec_metrics", entry<microphone_aec_metrics>, METH_NOARGS,
-     PyDoc_STR("aec_metrics()\n--\n\nThe echo canceller's metrics, or None without one.")},
+     PyDoc_STR("aec_metrics()\n--\n\nThe echo canceller's metrics while a capture with "
+               "echo cancellation runs, else None: (delay, erle_db, adaptation_held, "
+               "far_missing, samples_without_delay, search_restarts) of channel 0, the "
+               "reference queue's discarded and padded counts, and a list of each channel's "
+               "six fields.")},
     {"devices", entry<microphone_devices>, METH_NOARGS | METH_STATIC,
      PyDoc_STR("devices()\n--\n\nThe capture devices as a list of MicrophoneInfo.")},
     {"version", entry<version_info>, METH_NOARGS | METH_STATIC,
