@@ -127,7 +127,7 @@ def run_murello(s: dict) -> tuple[np.ndarray, float, tuple]:
     canceller = EchoCanceller(RATE, tail_ms=200, suppression="conservative", format="float32")
     start = time.process_time()
     out = canceller.process(near, far)
-    out = np.concatenate([out, np.frombuffer(canceller.flush(), np.float32)])  # flush() gives bytes
+    out = np.concatenate([out, canceller.flush()])
     cpu = time.process_time() - start
     return out.astype(np.float64), cpu, canceller.metrics()
 

@@ -263,8 +263,9 @@ class EchoCanceller:
     ) -> None: ...
     def process(self, near: _Chunk, far: _Chunk) -> _Chunk:
         """The cleaned samples completed so far; they lag `near` by under 256 samples."""
-    def flush(self) -> bytes:
-        """The cleaned samples still held; ends the recording."""
+    def flush(self) -> _Chunk:
+        """The cleaned samples still held (an array when the last process() was given
+        one); ends the recording."""
     def metrics(self) -> _AecMetrics:
         """(delay, erle_db, adaptation_held, far_missing, samples_without_delay,
         search_restarts, discarded, padded, channels)."""

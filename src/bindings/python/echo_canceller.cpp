@@ -35,6 +35,7 @@ struct Canceller {
   uint32_t rate_hz;
   SampleFormat format;
   bool flushed = false;
+  bool arrays = false;  // the last process() was given an array: flush() returns one too
 };
 
 struct CancellerObject {
@@ -133,6 +134,7 @@ PyObject* canceller_process(PyObject* self, PyObject* const* args, Py_ssize_t na
     GilRelease released;
     std::lock_guard<std::mutex> lock(c.lock);
     flushed = c.flushed;
+    c.arrays = is_array(values[0]);
     const size_t step = std::max<size_t>(c.rate_hz / 10, 1);
     out.reserve(near.size() + aec::Tau::kBlock);
     for (size_t at = 0; !flushed && done && at < near.size(); at += step) {
@@ -152,16 +154,18 @@ PyObject* canceller_flush(PyObject* self, PyObject*) {
   std::vector<float> out;
   Result<void, CoreError> done;
   bool flushed;
+  bool arrays;
   {
     GilRelease released;
     std::lock_guard<std::mutex> lock(c.lock);
     flushed = c.flushed;
+    arrays = c.arrays;
     if (!flushed) done = c.stage->flush(out);
     c.flushed = true;
   }
   if (flushed) return PyErr_Format(PyExc_ValueError, "%s", kFlushed);
   if (!done) return raise_core_error(done.error());
-  return samples_to_python(std::move(out), 1, c.format, false);
+  return samples_to_python(std::move(out), 1, c.format, arrays);
 }
 
 PyObject* canceller_metrics(PyObject* self, PyObject*) {
@@ -186,7 +190,8 @@ PyMethodDef kMethods[] = {
                "`near` by less than 256 samples, which flush() returns.")},
     {"flush", entry<canceller_flush>, METH_NOARGS,
      PyDoc_STR("flush()\n--\n\nEnd the recording: returns the cleaned samples still held, "
-               "as bytes. Afterwards process() and flush() raise ValueError.")},
+               "as an array when the last process() was given one, else as bytes. Afterwards "
+               "process() and flush() raise ValueError.")},
     {"metrics", entry<canceller_metrics>, METH_NOARGS,
      PyDoc_STR("metrics()\n--\n\nThe canceller's state as MicrophoneBridge.aec_metrics() "
                "shows it: (delay, erle_db, adaptation_held, far_missing, "
