@@ -18,8 +18,9 @@ Result<void, CoreError> ReadDetector::score(std::span<const float> signal, uint1
   mono_.clear();
   append_detector_mono(signal, channels, config_.detector_source, mono_);
   if (config_.kind == DetectorKind::Energy) {
-    // One read's signal is at most a pump step (1.6 s at the lowest input rate), within
-    // the two seconds a queue would keep, so scoring it directly is the same.
+    // One read's signal is what the one pump step that yielded samples gave (the steps
+    // before it gave none): at most 1.6 s at the lowest input rate, within the two
+    // seconds a queue would keep, so scoring it directly is the same.
     if (!mono_.empty()) probability_ = energy_score(mono_);
     return {};
   }

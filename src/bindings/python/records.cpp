@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/types.hpp"
@@ -73,16 +74,16 @@ PyObject* version_repr(PyObject* self) {
 }
 
 PyGetSetDef kVersionGetset[] = {
-    {"murello", version_murello, nullptr, PyDoc_STR("the core version"), nullptr},
-    {"audio_backend", version_backend, nullptr,
+    {"murello", entry<version_murello>, nullptr, PyDoc_STR("the core version"), nullptr},
+    {"audio_backend", entry<version_backend>, nullptr,
      PyDoc_STR("the audio backend's name and version"), nullptr},
-    {"binding", version_binding, nullptr, PyDoc_STR("the binding version"), nullptr},
+    {"binding", entry<version_binding>, nullptr, PyDoc_STR("the binding version"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kVersionSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Versions>)},
-    {Py_tp_repr, reinterpret_cast<void*>(version_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<version_repr>)},
     {Py_tp_getset, kVersionGetset},
     {Py_tp_doc, const_cast<char*>("Versions of the core, its audio backend and the binding.")},
     {0, nullptr},
@@ -123,18 +124,18 @@ PyObject* speaker_repr(PyObject* self) {
   return device_repr(self, "SpeakerInfo", "max_output_channels");
 }
 
-#define MURELLO_DEVICE_GETSET(channels_name)                                                  \
-  {                                                                                          \
-    {"index", device_index_get, nullptr, PyDoc_STR("position in the listing"), nullptr},     \
-    {"name", device_name_get, nullptr, PyDoc_STR("human-readable name"), nullptr},           \
-    {"id", device_id_get, nullptr, PyDoc_STR("\"alsa:\" and the PCM name"), nullptr},        \
-    {channels_name, device_channels_get, nullptr,                                            \
-     PyDoc_STR("channels of the default configuration"), nullptr},                          \
-    {"default_sample_rate", device_rate_get, nullptr,                                        \
-     PyDoc_STR("rate of the default configuration in Hz"), nullptr},                        \
-    {"is_default", device_default_get, nullptr, PyDoc_STR("whether this is the default"),    \
-     nullptr},                                                                               \
-    {nullptr, nullptr, nullptr, nullptr, nullptr},                                           \
+#define MURELLO_DEVICE_GETSET(channels_name)                                                      \
+  {                                                                                               \
+    {"index", entry<device_index_get>, nullptr, PyDoc_STR("position in the listing"), nullptr},   \
+    {"name", entry<device_name_get>, nullptr, PyDoc_STR("human-readable name"), nullptr},         \
+    {"id", entry<device_id_get>, nullptr, PyDoc_STR("\"alsa:\" and the PCM name"), nullptr},      \
+    {channels_name, entry<device_channels_get>, nullptr,                                          \
+     PyDoc_STR("channels of the default configuration"), nullptr},                                \
+    {"default_sample_rate", entry<device_rate_get>, nullptr,                                      \
+     PyDoc_STR("rate of the default configuration in Hz"), nullptr},                              \
+    {"is_default", entry<device_default_get>, nullptr, PyDoc_STR("whether this is the default"),  \
+     nullptr},                                                                                    \
+    {nullptr, nullptr, nullptr, nullptr, nullptr},                                                \
   }
 
 PyGetSetDef kMicrophoneGetset[] = MURELLO_DEVICE_GETSET("max_input_channels");
@@ -143,7 +144,7 @@ PyGetSetDef kSpeakerGetset[] = MURELLO_DEVICE_GETSET("max_output_channels");
 
 PyType_Slot kMicrophoneSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DeviceDescription>)},
-    {Py_tp_repr, reinterpret_cast<void*>(microphone_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<microphone_repr>)},
     {Py_tp_getset, kMicrophoneGetset},
     {Py_tp_doc, const_cast<char*>("A capture device as listed by MicrophoneBridge.devices().")},
     {0, nullptr},
@@ -151,7 +152,7 @@ PyType_Slot kMicrophoneSlots[] = {
 
 PyType_Slot kSpeakerSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DeviceDescription>)},
-    {Py_tp_repr, reinterpret_cast<void*>(speaker_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<speaker_repr>)},
     {Py_tp_getset, kSpeakerGetset},
     {Py_tp_doc, const_cast<char*>("A playback device as listed by SpeakerBridge.devices().")},
     {0, nullptr},
