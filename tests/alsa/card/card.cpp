@@ -75,12 +75,12 @@ uint64_t loop_delay_frames(const Card& card) {
 void arm_at(Card& card, int64_t deadline_ns) {
   if (deadline_ns == card.armed_ns) return;
   card.armed_ns = deadline_ns;
-  itimerspec spec{};
+  itimerspec deadline{};
   if (deadline_ns > 0) {
-    spec.it_value.tv_sec = deadline_ns / 1'000'000'000;
-    spec.it_value.tv_nsec = deadline_ns % 1'000'000'000;
+    deadline.it_value.tv_sec = deadline_ns / 1'000'000'000;
+    deadline.it_value.tv_nsec = deadline_ns % 1'000'000'000;
   }
-  timerfd_settime(card.timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(card.timer_fd, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 constexpr int64_t kNow = 1;  // an absolute deadline long past: readable at once

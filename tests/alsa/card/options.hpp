@@ -39,7 +39,7 @@ struct Options {
   uint32_t rate_max_hz = 48000;
   uint32_t channels_min = 2;
   uint32_t channels_max = 2;
-  SignalSpec signal;
+  SignalSettings signal;
   std::string record_path;
   std::string stats_path;
   int open_error = 0;

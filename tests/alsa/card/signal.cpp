@@ -7,19 +7,19 @@
 
 namespace testcard {
 
-bool Signal::prepare(const SignalSpec& spec, uint32_t rate_hz, uint32_t channels) {
+bool Signal::prepare(const SignalSettings& settings, uint32_t rate_hz, uint32_t channels) {
   rate_hz_ = rate_hz;
   channels_ = channels;
-  frequency_hz_ = spec.frequency_hz;
-  amplitude_ = spec.amplitude;
+  frequency_hz_ = settings.frequency_hz;
+  amplitude_ = settings.amplitude;
   file_samples_.clear();
-  if (spec.kind == "ramp") {
+  if (settings.kind == "ramp") {
     kind_ = Kind::Ramp;
-  } else if (spec.kind == "sine") {
+  } else if (settings.kind == "sine") {
     kind_ = Kind::Sine;
-  } else if (spec.kind == "file") {
+  } else if (settings.kind == "file") {
     kind_ = Kind::File;
-    FILE* f = std::fopen(spec.file.c_str(), "rb");
+    FILE* f = std::fopen(settings.file.c_str(), "rb");
     if (f == nullptr) return false;
     float chunk[4096];
     size_t n = 0;
@@ -27,7 +27,7 @@ bool Signal::prepare(const SignalSpec& spec, uint32_t rate_hz, uint32_t channels
       file_samples_.insert(file_samples_.end(), chunk, chunk + n);
     }
     std::fclose(f);
-  } else if (spec.kind == "silence") {
+  } else if (settings.kind == "silence") {
     kind_ = Kind::Silence;
   } else {
     errno = EINVAL;

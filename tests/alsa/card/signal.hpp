@@ -14,7 +14,7 @@
 
 namespace testcard {
 
-struct SignalSpec {
+struct SignalSettings {
   std::string kind = "silence";  // ramp, sine, file or silence
   double frequency_hz = 1000.0;
   double amplitude = 0.5;
@@ -24,7 +24,7 @@ struct SignalSpec {
 class Signal {
  public:
   // Loads the file of a file signal; false (with errno set) when it cannot be read.
-  bool prepare(const SignalSpec& spec, uint32_t rate_hz, uint32_t channels);
+  bool prepare(const SignalSettings& settings, uint32_t rate_hz, uint32_t channels);
   float sample(uint64_t frame, uint32_t channel) const;
 
  private:
