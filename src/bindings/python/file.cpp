@@ -4,6 +4,7 @@
 // the source keeps its own lifecycle. Every use of the source runs with the interpreter
 // lock released; the properties read the source's fixed or atomic fields without the
 // lock.
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -76,11 +77,11 @@ PyObject* finish_construction(Result<std::unique_ptr<FileSource>, CoreError> bui
 }
 
 PyObject* file_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  constexpr size_t kCount = 1 + kFileOptionCount;
-  const char* names[kCount] = {"path"};
-  std::copy(std::begin(kFileOptionNames), std::end(kFileOptionNames), names + 1);
-  PyObject* values[kCount];
-  if (bind_arguments("open", names, 1, args, nargs, kwnames, values) < 0) return nullptr;
+  static const char* const kLeading[] = {"path"};
+  PyObject* values[std::size(kLeading) + kFileOptionCount];
+  if (bind_with_file_options("open", kLeading, 1, args, nargs, kwnames, values) < 0) {
+    return nullptr;
+  }
 
   std::filesystem::path path;
   SourceConfig config;
@@ -99,11 +100,11 @@ int to_buffer_samples(PyObject* value, std::vector<float>* out) {
 }
 
 PyObject* file_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  constexpr size_t kCount = 3 + kFileOptionCount;
-  const char* names[kCount] = {"samples", "input_rate", "input_channels"};
-  std::copy(std::begin(kFileOptionNames), std::end(kFileOptionNames), names + 3);
-  PyObject* values[kCount];
-  if (bind_arguments("buffer", names, 2, args, nargs, kwnames, values) < 0) return nullptr;
+  static const char* const kLeading[] = {"samples", "input_rate", "input_channels"};
+  PyObject* values[std::size(kLeading) + kFileOptionCount];
+  if (bind_with_file_options("buffer", kLeading, 2, args, nargs, kwnames, values) < 0) {
+    return nullptr;
+  }
 
   std::vector<float> samples;
   uint32_t input_rate_hz = 0;

@@ -1,8 +1,8 @@
 #include "bindings/python/load.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 
 #include "bindings/python/args.hpp"
 #include "bindings/python/entry.hpp"
@@ -34,11 +34,11 @@ bool left_to_file(PyObject*& value) {
 }
 
 PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  constexpr size_t kCount = 1 + kFileOptionCount;
-  const char* names[kCount] = {"path"};
-  std::copy(std::begin(kFileOptionNames), std::end(kFileOptionNames), names + 1);
-  PyObject* values[kCount];
-  if (bind_arguments("_load", names, 1, args, nargs, kwnames, values) < 0) return nullptr;
+  static const char* const kLeading[] = {"path"};
+  PyObject* values[std::size(kLeading) + kFileOptionCount];
+  if (bind_with_file_options("_load", kLeading, 1, args, nargs, kwnames, values) < 0) {
+    return nullptr;
+  }
 
   std::filesystem::path path;
   LoadRequest request;

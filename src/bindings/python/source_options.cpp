@@ -1,5 +1,8 @@
 #include "bindings/python/source_options.hpp"
 
+#include <algorithm>
+#include <array>
+
 #include "bindings/python/args.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/numpy.hpp"
@@ -12,6 +15,16 @@ int warn_unknown_vad_mode(const SourceConfig& config) {
                           "vad_mode '%s' selects no voice activity detector, so no block is "
                           "scored; the known modes are 'silero' and 'energy'",
                           config.vad_mode.c_str());
+}
+
+int bind_with_file_options(const char* function, std::span<const char* const> leading,
+                           size_t required, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** values) {
+  std::array<const char*, kMaxLeadingParameters + kFileOptionCount> names{};
+  const auto after = std::copy(leading.begin(), leading.end(), names.begin());
+  std::copy(kFileOptionNames.begin(), kFileOptionNames.end(), after);
+  return bind_arguments(function, std::span(names.data(), leading.size() + kFileOptionCount),
+                        required, args, nargs, kwnames, values);
 }
 
 int convert_file_options(PyObject* const* values, SourceConfig* config, bool* numpy) {

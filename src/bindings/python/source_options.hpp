@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <span>
+
 #include "bindings/python/options.hpp"
 #include "core/config.hpp"
 
@@ -38,6 +40,15 @@ inline constexpr OptionSpec<FileOptions> kFileOptions[] = {
 };
 inline constexpr auto kFileOptionNames = option_names(kFileOptions);
 inline constexpr size_t kFileOptionCount = kFileOptionNames.size();
+
+// The most leading parameters a call puts before the file options (buffer's three).
+inline constexpr size_t kMaxLeadingParameters = 3;
+
+// Binds a call whose parameters are `leading` followed by the file options; `values`
+// holds leading.size() + kFileOptionCount entries. As bind_arguments.
+int bind_with_file_options(const char* function, std::span<const char* const> leading,
+                           size_t required, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** values);
 
 // Converts the bound option values (nullptr: not given) into `config` and `numpy`.
 // Returns -1 with the conversion's exception (and its parameter note) set.
