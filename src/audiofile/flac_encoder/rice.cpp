@@ -8,10 +8,11 @@
 namespace murello {
 namespace {
 
-constexpr unsigned kSumsPerNode = kMaxRiceParameter + 1;
-constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
 constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
 constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
+constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
+constexpr unsigned kFused = RiceSearch::kFused;
+constexpr unsigned kRowSums = RiceSearch::kRowSums;
 
 // How many values below 2^bits a 32-bit sum can take without wrapping (0: too few to
 // be worth it).
@@ -20,34 +21,44 @@ size_t narrow_run(unsigned bits) {
   return size_t(1) << std::min(32 - bits, 16u);
 }
 
-// Sums for parameters k .. k + kFused - 1 in one pass: the search nearly always needs
-// neighbouring parameters, and one pass over the values costs more than the shifts.
-constexpr unsigned kFused = 4;
+// Where the highest-order partitions lie among the folded values: the first holds
+// `length - predictor_order` of them, the others `length` each.
+struct Leaves {
+  unsigned count;
+  uint32_t length;
+  unsigned predictor_order;
+  size_t narrow_run;
+};
 
-template <class Lane>
-void accumulate(const uint32_t* v, size_t count, unsigned k, Lane (&lanes)[kFused]) {
+template <unsigned Fused, class Lane>
+void accumulate(const uint32_t* v, size_t count, unsigned k, Lane (&lanes)[Fused]) {
   for (size_t j = 0; j < count; ++j) {
     uint32_t s = v[j] >> k;
-    lanes[0] += s;
-    lanes[1] += s >> 1;
-    lanes[2] += s >> 2;
-    lanes[3] += s >> 3;
+    for (unsigned f = 0; f < Fused; ++f) lanes[f] += s >> f;
   }
 }
 
-MURELLO_VECTOR_CLONES void shifted_sums(std::span<const uint32_t> values, unsigned k,
-                                        size_t narrow_run, uint64_t (&totals)[kFused]) {
-  uint64_t wide[kFused] = {};
-  const uint32_t* v = values.data();
-  size_t i = 0;
-  // 32-bit partial sums need no widening, so twice as many values fit a vector.
-  for (size_t run; (run = std::min(narrow_run, values.size() - i)) > 0; i += run) {
-    uint32_t lanes[kFused] = {};
-    accumulate(v + i, run, k, lanes);
-    for (unsigned f = 0; f < kFused; ++f) wide[f] += lanes[f];
+// rows[leaf][k + f] = sum(u >> (k + f)) over each leaf's values, for f < Fused. One pass
+// per leaf serves all Fused parameters: a pass over the values costs more than the shifts.
+template <unsigned Fused>
+MURELLO_VECTOR_CLONES void leaf_sums(const uint32_t* folded, const Leaves& leaves, unsigned k,
+                                     uint64_t* rows) {
+  for (unsigned index = 0; index < leaves.count; ++index) {
+    const size_t begin = index == 0 ? 0 : size_t(index) * leaves.length - leaves.predictor_order;
+    const size_t count = leaves.length - (index == 0 ? leaves.predictor_order : 0);
+    const uint32_t* v = folded + begin;
+    uint64_t wide[Fused] = {};
+    size_t i = 0;
+    // 32-bit partial sums need no widening, so twice as many values fit a vector.
+    for (size_t run; (run = std::min(leaves.narrow_run, count - i)) > 0; i += run) {
+      uint32_t lanes[Fused] = {};
+      accumulate(v + i, run, k, lanes);
+      for (unsigned f = 0; f < Fused; ++f) wide[f] += lanes[f];
+    }
+    accumulate(v + i, count - i, k, wide);
+    uint64_t* out = rows + size_t(index) * kRowSums + k;
+    for (unsigned f = 0; f < Fused; ++f) out[f] = wide[f];
   }
-  accumulate(v + i, values.size() - i, k, wide);
-  for (unsigned f = 0; f < kFused; ++f) totals[f] = wide[f];
 }
 
 MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
@@ -56,92 +67,117 @@ MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
   return ones;
 }
 
-}  // namespace
-
-RiceSearch::RiceSearch()
-    : sums_(kNodeCount * kSumsPerNode), known_(1u << kMaxRicePartitionOrder), best_(kNodeCount) {}
-
-uint64_t RiceSearch::leaf_sum(unsigned index, unsigned k) {
-  uint64_t* sums = &sums_[node(top_order_, index) * kSumsPerNode];
-  if (known_[index] & (1u << k)) return sums[k];
-  uint32_t length = block_frames_ >> top_order_;
-  size_t begin = index == 0 ? 0 : size_t(index) * length - predictor_order_;
-  size_t count = index == 0 ? length - predictor_order_ : length;
-  unsigned first = k == 0 ? 0 : k - 1;  // the walk also looks one step down
-  uint64_t totals[kFused];
-  shifted_sums(folded_.subspan(begin, count), first, narrow_run_, totals);
-  for (unsigned i = 0; i < kFused && first + i <= kMaxRiceParameter; ++i) {
-    sums[first + i] = totals[i];
-    known_[index] |= 1u << (first + i);
-  }
-  return sums[k];
-}
-
-uint64_t RiceSearch::cost(unsigned order, unsigned index, unsigned k) {
-  uint64_t count = (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
-  uint64_t sum = order == top_order_ ? leaf_sum(index, k)
-                                     : sums_[node(order, index) * kSumsPerNode + k];
-  return count * (k + 1) + sum;
-}
-
-unsigned RiceSearch::walk(unsigned order, unsigned index, unsigned k, unsigned lowest,
-                          unsigned highest) {
-  // Convexity: walking downhill finds the global minimum; ties go to the smaller k.
-  while (k > lowest && cost(order, index, k - 1) <= cost(order, index, k)) --k;
-  while (k < highest && cost(order, index, k + 1) < cost(order, index, k)) ++k;
+// The smallest k in lowest..highest whose step to k + 1 saves at most `count` bits, or
+// highest: the best parameter when it lies in that range. The savings shrink as k grows,
+// so that k is lowest plus the number of steps that save more; counting them all takes
+// the same time for every partition, with no branch to mispredict.
+unsigned first_rise(const uint64_t* sums, uint64_t count, unsigned lowest, unsigned highest) {
+  unsigned k = lowest;
+  for (unsigned j = lowest; j < highest; ++j) k += sums[j] - sums[j + 1] > count;
   return k;
 }
 
-void RiceSearch::search_leaves() {
-  lowest_ = kMaxRiceParameter;
-  highest_ = 0;
+}  // namespace
+
+RiceSearch::RiceSearch() : sums_(kNodeCount * kRowSums), best_(kNodeCount) {}
+
+// Without an earlier search to start from: the parameters the leaves' means suggest.
+void RiceSearch::guess_range() {
+  cover(0, 0);
+  unsigned lowest = kMaxRiceParameter, highest = 0;
   for (unsigned index = 0; index < (1u << top_order_); ++index) {
-    uint64_t count = (block_frames_ >> top_order_) - (index == 0 ? predictor_order_ : 0);
-    uint64_t mean = leaf_sum(index, 0) / count;
-    unsigned start = std::min<unsigned>(kMaxRiceParameter, unsigned(std::bit_width(mean >> 1)));
-    unsigned k = walk(top_order_, index, start, 0, kMaxRiceParameter);
-    best_[node(top_order_, index)] = uint8_t(k);
-    lowest_ = std::min(lowest_, k);
-    highest_ = std::max(highest_, k);
+    // bit_width(mean / 2) within one, without dividing.
+    unsigned start = std::bit_width(row(top_order_, index)[0]);
+    start -= std::min(start, unsigned(std::bit_width(count(top_order_, index))));
+    lowest = std::min(lowest, start);
+    highest = std::max(highest, start);
   }
-  // A merged partition's cost is the sum of its halves' convex costs, so its lowest
-  // minimiser lies between theirs: lower orders need only this range, plus one step on
-  // each side for the walk to see the minimum, plus the 4-bit method's largest parameter.
-  lowest_ = lowest_ > 0 ? lowest_ - 1 : 0;
-  highest_ = std::min(highest_ + 1, kMaxRiceParameter);
-  for (unsigned index = 0; index < (1u << top_order_); ++index) {
-    for (unsigned k = lowest_; k <= highest_; ++k) leaf_sum(index, k);
-    if (highest_ > kNarrowLargest) leaf_sum(index, kNarrowLargest);
+  lowest_ = lowest > 1 ? lowest - 2 : 0;
+  highest_ = std::min(highest + 1, kMaxRiceParameter);
+}
+
+// Makes every leaf's sums for parameters first..last known, in passes of up to kFused.
+void RiceSearch::cover(unsigned first, unsigned last) {
+  const Leaves leaves{1u << top_order_, block_frames_ >> top_order_, predictor_order_, narrow_run_};
+  uint64_t* rows = row(top_order_, 0);
+  for (unsigned k = first; k <= last;) {
+    if (known_ >> k & 1) {
+      ++k;
+    } else if (k >= width_) {
+      // Every value shifted by its width or more is 0.
+      for (unsigned index = 0; index < leaves.count; ++index) rows[size_t(index) * kRowSums + k] = 0;
+      known_ |= uint64_t(1) << k++;
+    } else {
+      unsigned run = 1;
+      while (run < kFused && k + run <= last && !(known_ >> (k + run) & 1)) ++run;
+      // A run of three takes four: the row has room, and the fourth sum is right anyway.
+      if (run >= 3) {
+        leaf_sums<4>(folded_.data(), leaves, k, rows);
+        run = 4;
+      } else if (run == 2) {
+        leaf_sums<2>(folded_.data(), leaves, k, rows);
+      } else {
+        leaf_sums<1>(folded_.data(), leaves, k, rows);
+      }
+      known_ |= ((uint64_t(1) << run) - 1) << k;
+      k += run;
+    }
+  }
+}
+
+// Finds each leaf's best parameter, widening lowest_..highest_ until it brackets every
+// best one with a parameter on each side (or reaches 0 or kMaxRiceParameter), so the
+// merged orders can search it too.
+void RiceSearch::settle_leaves() {
+  const unsigned leaves = 1u << top_order_;
+  for (;;) {
+    cover(lowest_, highest_);
+    bool lower = false, higher = false;
+    unsigned least = kMaxRiceParameter, most = 0;
+    for (unsigned index = 0; index < leaves; ++index) {
+      unsigned k = first_rise(row(top_order_, index), count(top_order_, index), lowest_, highest_);
+      best_[node(top_order_, index)] = uint8_t(k);
+      least = std::min(least, k);
+      most = std::max(most, k);
+    }
+    lower = least == lowest_ && least > 0;
+    higher = most == highest_ && most < kMaxRiceParameter;
+    // The 4-bit method's plans cost parameters above its largest at that largest.
+    if (most > kNarrowLargest && lowest_ > kNarrowLargest) {
+      lowest_ = kNarrowLargest;
+    } else if (lower || higher) {
+      if (lower) lowest_ = lowest_ > 2 ? lowest_ - 2 : 0;
+      if (higher) highest_ = std::min(highest_ + 2, kMaxRiceParameter);
+    } else {
+      return;
+    }
   }
 }
 
 void RiceSearch::merge(unsigned order) {
   for (unsigned index = 0; index < (1u << order); ++index) {
-    uint64_t* out = &sums_[node(order, index) * kSumsPerNode];
-    const uint64_t* left = &sums_[node(order + 1, 2 * index) * kSumsPerNode];
-    const uint64_t* right = left + kSumsPerNode;
+    uint64_t* out = row(order, index);
+    const uint64_t* left = row(order + 1, 2 * index);
+    const uint64_t* right = left + kRowSums;
     for (unsigned k = lowest_; k <= highest_; ++k) out[k] = left[k] + right[k];
-    if (highest_ > kNarrowLargest) out[kNarrowLargest] = left[kNarrowLargest] + right[kNarrowLargest];
-    unsigned start = std::clamp<unsigned>(best_[node(order + 1, 2 * index)], lowest_, highest_);
-    best_[node(order, index)] = uint8_t(walk(order, index, start, lowest_, highest_));
+    best_[node(order, index)] = uint8_t(first_rise(out, count(order, index), lowest_, highest_));
   }
 }
 
-RicePlan RiceSearch::plan_at(unsigned order) {
-  RicePlan narrow, wide;
-  narrow.partition_order = wide.partition_order = order;
-  narrow.parameter_bits = 4;
-  wide.parameter_bits = 5;
-  narrow.bits = wide.bits = kRiceHeaderBits;
+// Bits of the residual section at `order`, with the cheaper of the two coding methods;
+// `wide` tells whether that is the one with 5-bit parameters.
+uint64_t RiceSearch::order_bits(unsigned order, bool& wide) {
+  uint64_t narrow_bits = kRiceHeaderBits, wide_bits = kRiceHeaderBits;
   for (unsigned index = 0; index < (1u << order); ++index) {
+    const uint64_t* t = row(order, index);
+    const uint64_t n = count(order, index);
     unsigned k = best_[node(order, index)];
-    unsigned k_narrow = k < kNarrowLargest ? k : kNarrowLargest;
-    narrow.parameters[index] = uint8_t(k_narrow);
-    wide.parameters[index] = uint8_t(k);
-    narrow.bits += 4 + cost(order, index, k_narrow);
-    wide.bits += 5 + cost(order, index, k);
+    unsigned k_narrow = std::min(k, kNarrowLargest);
+    narrow_bits += 4 + n * (k_narrow + 1) + t[k_narrow];
+    wide_bits += 5 + n * (k + 1) + t[k];
   }
-  return wide.bits < narrow.bits ? wide : narrow;
+  wide = wide_bits < narrow_bits;
+  return wide ? wide_bits : narrow_bits;
 }
 
 RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frames,
@@ -153,16 +189,42 @@ RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frame
                                        unsigned(std::countr_zero(block_frames))});
   while (order > 0 && (block_frames >> order) <= predictor_order) --order;
   top_order_ = order;
-  narrow_run_ = narrow_run(unsigned(std::bit_width(all_bits(folded))));
-  std::fill(known_.begin(), known_.begin() + (1u << order), 0u);
+  width_ = unsigned(std::bit_width(all_bits(folded)));
+  narrow_run_ = narrow_run(width_);
+  known_ = 0;
+  if (!settled_before_) guess_range();
+  settle_leaves();
 
-  search_leaves();
-  RicePlan best = plan_at(order);
+  RicePlan best;
+  bool wide = false;
+  best.partition_order = order;
+  best.bits = order_bits(order, wide);
+  best.parameter_bits = wide ? 5 : 4;
   while (order-- > 0) {
     merge(order);
-    RicePlan candidate = plan_at(order);
-    if (candidate.bits < best.bits) best = candidate;
+    bool candidate_wide = false;
+    uint64_t bits = order_bits(order, candidate_wide);
+    if (bits < best.bits) {
+      best.partition_order = order;
+      best.bits = bits;
+      best.parameter_bits = candidate_wide ? 5 : 4;
+    }
   }
+  for (unsigned index = 0; index < (1u << best.partition_order); ++index) {
+    unsigned k = best_[node(best.partition_order, index)];
+    best.parameters[index] = uint8_t(best.parameter_bits == 5 ? k : std::min(k, kNarrowLargest));
+  }
+
+  // The next search starts from the parameters that bracket this one's leaves.
+  lowest_ = kMaxRiceParameter;
+  highest_ = 0;
+  for (unsigned index = 0; index < (1u << top_order_); ++index) {
+    lowest_ = std::min<unsigned>(lowest_, best_[node(top_order_, index)]);
+    highest_ = std::max<unsigned>(highest_, best_[node(top_order_, index)]);
+  }
+  lowest_ = lowest_ > 0 ? lowest_ - 1 : 0;
+  highest_ = std::min(highest_ + 1, kMaxRiceParameter);
+  settled_before_ = true;
   return best;
 }
 

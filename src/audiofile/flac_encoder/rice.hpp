@@ -27,10 +27,14 @@ struct RicePlan {
 };
 
 // Finds the cheapest partitioning and parameters. Per partition the cost of parameter k is
-// count * (k + 1) + sum(u >> k), which is convex in k, so each partition's best k is found
-// by walking downhill. The partitions of the highest order compute their sums lazily,
-// several parameters per pass; lower orders add the sums of their halves over the range
-// of parameters that convexity leaves possible. Allocates once, at construction.
+// count * (k + 1) + T(k), with T(k) = sum(u >> k); the cost is convex in k, so the best
+// (smallest) k is the first whose step to k + 1 saves no more than `count` bits, that is
+// T(k) - T(k + 1) <= count. A merged partition's best k lies between its halves', so
+// every order needs only the sums of the range of parameters that brackets the best k of
+// every highest-order partition. The search starts from the range the previous search
+// settled on (residuals of one channel are alike in size) and widens it until it brackets
+// them all; the sums are taken for all partitions and parameters of the range in a few
+// passes over the values. Allocates once, at construction.
 class RiceSearch {
  public:
   RiceSearch();
@@ -38,26 +42,38 @@ class RiceSearch {
   RicePlan plan(std::span<const uint32_t> folded, uint32_t block_frames,
                 unsigned predictor_order, unsigned max_partition_order);
 
+  // Most sums taken in one pass over the values; a row of sums holds that many beyond the
+  // largest parameter, so a pass never checks where the row ends.
+  static constexpr unsigned kFused = 4;
+  static constexpr unsigned kRowSums = kMaxRiceParameter + kFused;
+
  private:
   // Position of partition `index` at `order` within the tables (a binary heap).
   static unsigned node(unsigned order, unsigned index) { return (1u << order) - 1 + index; }
 
-  uint64_t leaf_sum(unsigned index, unsigned k);
-  uint64_t cost(unsigned order, unsigned index, unsigned k);
-  unsigned walk(unsigned order, unsigned index, unsigned k, unsigned lowest, unsigned highest);
-  void search_leaves();
+  uint64_t count(unsigned order, unsigned index) const {
+    return (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
+  }
+  uint64_t* row(unsigned order, unsigned index) {
+    return &sums_[size_t(node(order, index)) * kRowSums];
+  }
+  void guess_range();
+  void cover(unsigned first, unsigned last);
+  void settle_leaves();
   void merge(unsigned order);
-  RicePlan plan_at(unsigned order);
+  uint64_t order_bits(unsigned order, bool& wide);
 
   std::span<const uint32_t> folded_;
   uint32_t block_frames_ = 0;
   unsigned predictor_order_ = 0;
   unsigned top_order_ = 0;
-  size_t narrow_run_ = 0;        // values per 32-bit partial sum; 0: 64-bit sums only
-  unsigned lowest_ = 0, highest_ = 0;  // parameter range of the merged orders
-  std::vector<uint64_t> sums_;   // [node][k]
-  std::vector<uint32_t> known_;  // [leaf]: bit k set when the leaf's sum for k is valid
-  std::vector<uint8_t> best_;    // [node]: best parameter
+  unsigned width_ = 0;                 // bit width of the largest value
+  size_t narrow_run_ = 0;              // values per 32-bit partial sum; 0: 64-bit sums only
+  uint64_t known_ = 0;                 // bit k: every leaf's sum for parameter k is in sums_
+  unsigned lowest_ = 0, highest_ = 0;  // the parameters searched
+  bool settled_before_ = false;        // lowest_ and highest_ hold the last search's range
+  std::vector<uint64_t> sums_;         // [node][k]
+  std::vector<uint8_t> best_;          // [node]: best parameter
 };
 
 // Writes the residual section (method, partition order, partitions) of a plan.

@@ -103,6 +103,7 @@ TEST(FlacRice, SearchFindsTheCheapestPlanAndWritesExactlyItsBits) {
   struct Case { uint32_t len; unsigned order; unsigned max_partition_order; };
   const Case cases[] = {{4096, 0, 6}, {4096, 8, 6}, {4096, 32, 5}, {1152, 2, 3},
                         {192, 4, 6}, {4097, 3, 6}, {16, 15, 6}, {64, 12, 6}};
+  RiceSearch reused;
   for (const Case& c : cases) {
     for (int trial = 0; trial < 6; ++trial) {
       // Partitions of very different loudness make the partition order matter; the largest
@@ -113,12 +114,18 @@ TEST(FlacRice, SearchFindsTheCheapestPlanAndWritesExactlyItsBits) {
         u[n] = uint32_t(std::uniform_int_distribution<uint64_t>(0, (uint64_t(1) << scale) * 2)(rng));
         if (trial == 5) u[n] = 0;
       }
-      RiceSearch search;
-      RicePlan plan = search.plan(u, c.len, c.order, c.max_partition_order);
+      // A fresh search, and one that starts from the parameters of unlike earlier residuals.
+      RiceSearch fresh;
+      RicePlan plan = fresh.plan(u, c.len, c.order, c.max_partition_order);
       unsigned brute_order = 0;
       EXPECT_EQ(plan.bits, brute_force_rice_bits(u, c.len, c.order, c.max_partition_order, &brute_order))
           << c.len << " " << c.order << " trial " << trial;
       EXPECT_EQ(plan.partition_order, brute_order);
+      RicePlan again = reused.plan(u, c.len, c.order, c.max_partition_order);
+      EXPECT_EQ(again.bits, plan.bits);
+      EXPECT_EQ(again.parameter_bits, plan.parameter_bits);
+      EXPECT_EQ(again.partition_order, plan.partition_order);
+      EXPECT_EQ(again.parameters, plan.parameters);
 
       std::vector<uint8_t> bytes;
       FlacBitWriter writer(bytes);
