@@ -15,8 +15,8 @@ namespace {
 constexpr uint64_t kMaxPhaseProduct = 64;
 // Shorter sub-filters are cheaper as dot products.
 constexpr uint64_t kMinSubfilterTaps = 32;
-// The transform spans at least four sub-filters: longer ones waste less on the overlap
-// but no longer fit the first-level cache.
+// For long calls the transform spans at least four sub-filters: longer ones waste less on
+// the overlap but no longer fit the first-level cache.
 constexpr uint64_t kTransformPerTap = 4;
 constexpr uint64_t kMinTransform = 1024;
 constexpr uint64_t kMaxTransform = 16384;
@@ -41,15 +41,25 @@ MURELLO_VECTOR_CLONES uint64_t count_outside(const double* samples, uint64_t cou
 
 uint64_t subfilter_taps(const FilterDesign& d) { return (d.taps + d.down - 2) / d.down + 1; }
 
-uint64_t transform_size(const FilterDesign& d) {
-  const uint64_t wanted = kTransformPerTap * subfilter_taps(d);
-  uint64_t size = kMinTransform;
-  while (size < wanted && size < kMaxTransform) size *= 2;
+uint64_t power_of_two_from(uint64_t at_least) {
+  uint64_t size = 1;
+  while (size < at_least) size *= 2;
   return size;
 }
 
-uint64_t steps_per_half(const FilterDesign& d) {
-  return transform_size(d) - subfilter_taps(d) + 1;
+// The transform for long calls: spans kTransformPerTap sub-filters.
+uint64_t long_transform(uint64_t subfilter_taps) {
+  return std::clamp(power_of_two_from(kTransformPerTap * subfilter_taps), kMinTransform,
+                    kMaxTransform);
+}
+
+// The smallest transform whose pass covers a call of `call_outputs` outputs (2Q base
+// steps, Q = P − K + 1), at least twice the sub-filter so half of it makes outputs, and
+// at most the long-call transform.
+uint64_t transform_for(uint64_t subfilter_taps, uint64_t up, uint64_t call_outputs) {
+  const uint64_t steps = (call_outputs + up - 1) / up;
+  const uint64_t wanted = std::max(2 * subfilter_taps, subfilter_taps - 1 + (steps + 1) / 2);
+  return std::min(power_of_two_from(wanted), long_transform(subfilter_taps));
 }
 
 }  // namespace
@@ -57,22 +67,30 @@ uint64_t steps_per_half(const FilterDesign& d) {
 bool OverlapSave::suits(const FilterDesign& d) {
   return d.form == ResamplerForm::Rational && d.up * d.down <= kMaxPhaseProduct &&
          subfilter_taps(d) >= kMinSubfilterTaps &&
-         4 * subfilter_taps(d) <= transform_size(d);
+         4 * subfilter_taps(d) <= long_transform(subfilter_taps(d));
 }
-
-uint64_t OverlapSave::pass_inputs(const FilterDesign& d) { return 2 * steps_per_half(d) * d.down; }
 
 uint64_t OverlapSave::lead_inputs(const FilterDesign& d) {
   return d.down * (subfilter_taps(d) - 1);
 }
 
-OverlapSave::OverlapSave(const FilterDesign& d)
+uint64_t OverlapSave::pass_outputs_for(const FilterDesign& d, uint64_t call_outputs) {
+  const uint64_t size = transform_for(subfilter_taps(d), d.up, call_outputs);
+  return 2 * (size - subfilter_taps(d) + 1) * d.up;
+}
+
+bool OverlapSave::outgrown_by(uint64_t call_outputs) const {
+  return transform_for(subfilter_taps_, up_, call_outputs) > plan_.size();
+}
+
+OverlapSave::OverlapSave(const FilterDesign& d, uint64_t call_outputs)
     : up_(d.up),
       down_(d.down),
       taps_(d.taps),
       subfilter_taps_(subfilter_taps(d)),
-      steps_(steps_per_half(d)),
-      plan_(transform_size(d)) {
+      steps_(0),
+      plan_(transform_for(subfilter_taps_, up_, call_outputs)) {
+  steps_ = plan_.size() - subfilter_taps_ + 1;
   const uint64_t size = plan_.size();
   filter_re_.assign(up_ * down_ * size, 0.0);
   filter_im_.assign(up_ * down_ * size, 0.0);
@@ -104,7 +122,7 @@ OverlapSave::OverlapSave(const FilterDesign& d)
   }
 }
 
-bool OverlapSave::run(const double* samples, float* out) {
+bool OverlapSave::run(const double* samples, float* out, uint64_t count) {
   if (!within_range(samples)) return false;
   transform_inputs(samples);
   const uint64_t size = plan_.size();
@@ -118,7 +136,7 @@ bool OverlapSave::run(const double* samples, float* out) {
                           sum_re_.data(), sum_im_.data());
     }
     plan_.inverse(sum_re_.data(), sum_im_.data());
-    write_stream(a, out);
+    write_stream(a, out, count);
   }
   return true;
 }
@@ -157,9 +175,9 @@ void OverlapSave::transform_inputs(const double* samples) {
 }
 
 // Stream a's outputs of the pass, each put at its place among the L interleaved streams.
-void OverlapSave::write_stream(uint64_t phase, float* out) const {
+void OverlapSave::write_stream(uint64_t phase, float* out, uint64_t count) const {
   const uint64_t first_due = down_ * (subfilter_taps_ - 1) + phase * down_ / up_;
-  for (uint64_t q = 0; q < 2 * steps_; ++q) {
+  for (uint64_t q = 0; q * up_ + phase < count; ++q) {
     const uint64_t due = first_due + q * down_;
     const bool silent = has_zeros_ && nonzero_[due + 1 - nearest_tap_[phase]] ==
                                           nonzero_[due - farthest_tap_[phase]];

@@ -27,24 +27,37 @@ class OverlapSave {
   // Whether the design gains from this path: a Rational form with L·M small and a filter
   // long enough for transforms to beat dot products.
   static bool suits(const FilterDesign& d);
-  // Inputs a pass consumes (2Q·M), for sizing the caller's sample line.
-  static uint64_t pass_inputs(const FilterDesign& d);
   // Inputs a pass reads before its first output's due input: M·(K − 1).
   static uint64_t lead_inputs(const FilterDesign& d);
 
-  explicit OverlapSave(const FilterDesign& d);
+  // Passes sized for calls that make `call_outputs` outputs: one pass covers such a call
+  // where a transform of at most the long-call size can, so short calls (a file read's
+  // 1600 frames) take one pass each; long calls get the long-call size, which wastes
+  // least on the overlap.
+  OverlapSave(const FilterDesign& d, uint64_t call_outputs);
 
-  // Outputs L·q0 … L·(q0 + 2Q) − 1 into out[0 … 2QL), given the samples from input
-  // M·(q0 − K + 1) on. Returns false, writing nothing, when a sample's magnitude exceeds
-  // what keeps the transform within a float ulp of the direct sum (or is not finite):
-  // the caller then takes the direct path. An output whose window holds only zeros is
-  // exactly 0 (the samples under its nonzero coefficients are all 0).
-  bool run(const double* samples, float* out);
+  // Outputs a pass makes when sized for calls of `call_outputs` outputs.
+  static uint64_t pass_outputs_for(const FilterDesign& d, uint64_t call_outputs);
+  // Whether passes sized for calls of `call_outputs` outputs would be larger than these.
+  bool outgrown_by(uint64_t call_outputs) const;
+  // Inputs a pass consumes (2Q·M) and the outputs it makes (2Q·L).
+  uint64_t pass_inputs() const { return 2 * steps_ * down_; }
+  uint64_t pass_outputs() const { return 2 * steps_ * up_; }
+  // Samples a pass reads, from M·(K − 1) before its first due input.
+  uint64_t span_inputs() const { return nonzero_.size() - 1; }
+
+  // Outputs L·q0 … L·q0 + count − 1 (count at most pass_outputs()) into out[0 … count),
+  // given the span_inputs() samples from input M·(q0 − K + 1) on; samples under no
+  // output's window may hold anything finite. Returns false, writing nothing, when a
+  // sample's magnitude exceeds what keeps the transform within a float ulp of the direct
+  // sum (or is not finite): the caller then takes the direct path. An output whose window
+  // holds only zeros is exactly 0 (the samples under its nonzero coefficients are all 0).
+  bool run(const double* samples, float* out, uint64_t count);
 
  private:
   bool within_range(const double* samples);
   void transform_inputs(const double* samples);
-  void write_stream(uint64_t phase, float* out) const;
+  void write_stream(uint64_t phase, float* out, uint64_t count) const;
 
   uint64_t up_;              // L
   uint64_t down_;            // M

@@ -13,6 +13,8 @@ namespace {
 constexpr uint64_t kStretchOutputs = 8192;
 // ...while the line stays within the second-level cache.
 constexpr uint64_t kMaxStretchInputs = 32768;
+// A partial pass costs what a whole one does; it is taken for at least this share of one.
+constexpr uint64_t kPartialPassShare = 4;
 // Interpolated outputs sorted by phase at a time: about four per phase of 512.
 constexpr uint64_t kBlendTileOutputs = 2048;
 
@@ -68,19 +70,22 @@ Result<void, ResamplerError> Resampler::process(std::span<const float> in,
     out.insert(out.end(), in.begin(), in.end());
     return {};
   }
-  if (passes_suit_ && !passes_ && in.size() >= OverlapSave::pass_inputs(design_)) {
-    prepare_passes();
-  }
+  if (passes_suit_) prepare_passes(in.size() * design_.up / design_.down);
   feed(in.data(), in.size(), out);
   return {};
 }
 
-// Streams fed in short blocks never take a pass, so the transforms and the longer line
-// they need are built only when the first call long enough for one arrives.
-void Resampler::prepare_passes() {
-  passes_ = std::make_unique<OverlapSave>(design_);
+// Streams fed in tiny blocks never take a pass, so the transforms and the longer line
+// they need are built only when the first call long enough for at least a partial pass
+// arrives, sized for it, and built again, larger, when a call outgrows them.
+void Resampler::prepare_passes(uint64_t call_outputs) {
+  if (call_outputs * kPartialPassShare < OverlapSave::pass_outputs_for(design_, call_outputs)) {
+    return;
+  }
+  if (passes_ && !passes_->outgrown_by(call_outputs)) return;
+  passes_ = std::make_unique<OverlapSave>(design_, call_outputs);
   // Room for several passes, so few outputs are left to the direct form.
-  const uint64_t room = history_ + 4 * OverlapSave::pass_inputs(design_);
+  const uint64_t room = history_ + 4 * passes_->pass_inputs();
   if (line_.size() < room) line_.resize(room, 0.0);
 }
 
@@ -106,7 +111,7 @@ void Resampler::feed(const float* in, uint64_t count, std::vector<float>& out) {
     inputs_seen_ += n;
     count -= n;
     // Outputs short of a whole pass wait for the rest of the call's input.
-    if (passes_ && emit_passes(out) && count > 0) continue;
+    if (passes_ && emit_passes(out, count == 0) && count > 0) continue;
     emit_direct(out);
   }
 }
@@ -132,33 +137,60 @@ uint64_t Resampler::advance() {
   return due_on;
 }
 
-uint64_t Resampler::outputs_due() const {
-  uint64_t due = 0;
-  for (uint64_t position = position_, next = next_input_; next < inputs_seen_; ++due) {
-    step_clock(position, next);
-  }
-  return due;
+uint64_t Resampler::outputs_due() const { return outputs_due_from(position_, next_input_); }
+
+// Output j after a clock at (position, next_input) is due on input
+// next_input + ⌊(position + j·M) / L⌋, so the outputs due are counted without stepping.
+uint64_t Resampler::outputs_due_from(uint64_t position, uint64_t next_input) const {
+  if (next_input >= inputs_seen_) return 0;
+  const uint64_t reach = (inputs_seen_ - next_input) * design_.up - position;
+  return (reach + design_.down - 1) / design_.down;
 }
 
-// A pass starts at phase 0; the few outputs before it go the direct way.
-bool Resampler::emit_passes(std::vector<float>& out) {
+void Resampler::advance_by(uint64_t count) {
+  const uint64_t moved = position_ + count * step_rest_;
+  next_input_ += count * step_whole_ + moved / design_.up;
+  position_ = moved % design_.up;
+}
+
+// A pass starts at phase 0; the few outputs before it go the direct way. At the end of
+// a call, outputs due short of a whole pass take a partial pass when they are enough of
+// one for it to beat their dot products: the line past the last input is zeroed for it,
+// and only the due outputs are kept.
+bool Resampler::emit_passes(std::vector<float>& out, bool call_ends) {
   const FilterDesign& d = design_;
-  const uint64_t pass_inputs = OverlapSave::pass_inputs(d);
+  const uint64_t pass_inputs = passes_->pass_inputs();
   for (;;) {
     uint64_t lead = 0, position = position_, start = next_input_;
     for (; position != 0; ++lead) step_clock(position, start);
-    if (start + pass_inputs > inputs_seen_) return true;
+    const bool whole = start + pass_inputs <= inputs_seen_;
+    uint64_t count = passes_->pass_outputs();
+    if (!whole) {
+      if (!call_ends || start >= inputs_seen_) return true;
+      count = outputs_due_from(0, start);
+      if (count * kPartialPassShare < passes_->pass_outputs()) return true;
+      if (int64_t(start + pass_inputs) - line_first_ > int64_t(line_.size())) {
+        compact_line();
+      }
+    }
     uint64_t first = out.size();
     if (lead > 0) {
       out.resize(first + lead);
       emit_rational(lead, out.data() + first);
       first += lead;
     }
-    out.resize(first + pass_inputs / d.down * d.up);
     const int64_t from = int64_t(start) - int64_t(OverlapSave::lead_inputs(d)) - line_first_;
-    if (!passes_->run(line_.data() + from, out.data() + first)) {
+    if (!whole) {
+      std::fill(line_.begin() + line_end_, line_.begin() + from + passes_->span_inputs(), 0.0);
+    }
+    out.resize(first + count);
+    if (!passes_->run(line_.data() + from, out.data() + first, count)) {
       out.resize(first);
       return false;
+    }
+    if (!whole) {
+      advance_by(count);
+      return true;
     }
     next_input_ = start + pass_inputs;
   }

@@ -6,10 +6,11 @@
 // starts with the filter's ramp-in and `flush` appends its ramp-out.
 //
 // Each output is the dot product of its table row with its window of inputs. Short
-// calls compute it directly; in long calls of the Rational pairs OverlapSave suits, most
-// outputs come from FFT passes instead, within a float ulp (or 1e-9) of the direct sum,
-// with silent windows still exactly 0. Splitting a stream into other calls therefore
-// changes no output beyond that bound, and none at all where no pass is taken.
+// calls compute it directly; in longer calls of the Rational pairs OverlapSave suits
+// (a file read's 1600 frames are enough), most outputs come from FFT passes instead,
+// within a float ulp (or 1e-9) of the direct sum, with silent windows still exactly 0.
+// Splitting a stream into other calls therefore changes no output beyond that bound, and
+// none at all where no pass is taken.
 //
 // Threads: a Resampler is plain state; one thread at a time may call it.
 #pragma once
@@ -47,8 +48,8 @@ class Resampler {
   // Consumes every sample of `in` and appends every output that becomes due to `out`;
   // never removes anything from `out`. `in` must not point into `out`. Fails with
   // ProcessAfterFlush once flushed, even for an empty `in`. Allocates nothing beyond
-  // growing `out`, except once: the first call long enough for a transform pass builds
-  // the passes.
+  // growing `out`, except when a call is the first long enough for a transform pass, or
+  // outgrows the passes built so far (a few times at most: they double each time).
   Result<void, ResamplerError> process(std::span<const float> in, std::vector<float>& out);
 
   // Pushes T - 1 zeros through a fed filter so its tail comes out, appending to `out`.
@@ -71,23 +72,29 @@ class Resampler {
  private:
   Resampler(uint32_t input_hz, uint32_t output_hz, FilterDesign design);
 
-  // Builds the transform passes and lengthens the line to hold several.
-  void prepare_passes();
+  // Builds the transform passes for calls of `call_outputs` outputs, if none are built or
+  // those are smaller, and lengthens the line to hold several.
+  void prepare_passes(uint64_t call_outputs);
   // Appends `count` inputs (zeros when `in` is null) and every output they make due.
   void feed(const float* in, uint64_t count, std::vector<float>& out);
   // Moves what later outputs still read to the front of the line.
   void compact_line();
   // Outputs due once the line's inputs are in but not yet computed.
   uint64_t outputs_due() const;
-  // Computes whole overlap-save passes while the line holds their inputs. Returns false
-  // if a pass was refused for its sample range, so the direct form must take over.
-  bool emit_passes(std::vector<float>& out);
+  // The same counted from another clock.
+  uint64_t outputs_due_from(uint64_t position, uint64_t next_input) const;
+  // Computes whole overlap-save passes while the line holds their inputs, and at the end
+  // of a call (`call_ends`) a partial one for enough due outputs. Returns false if a pass
+  // was refused for its sample range, so the direct form must take over.
+  bool emit_passes(std::vector<float>& out, bool call_ends);
   // Computes every output due, one dot product each.
   void emit_direct(std::vector<float>& out);
   // Moves a clock (phase or offset, and due input) on by one output.
   void step_clock(uint64_t& position, uint64_t& next_input) const;
   // Steps the output clock once; returns the input index the output was due on.
   uint64_t advance();
+  // Steps it `count` times at once.
+  void advance_by(uint64_t count);
   void emit_rational(uint64_t count, float* out);
   void emit_interpolated(uint64_t count, float* out);
   // Where the window of an output due on input `due_on` starts in the line.
@@ -114,7 +121,7 @@ class Resampler {
   uint64_t next_input_ = 0;   // index of the input on whose arrival the next output is due
   uint64_t inputs_seen_ = 0;
   // Whether OverlapSave suits the design; it is built on the first call long enough for
-  // a pass.
+  // a pass, sized for that call.
   bool passes_suit_ = false;
   std::unique_ptr<OverlapSave> passes_;
   // Per-stretch scratch, sized at construction: the first L outputs' rows and windows

@@ -126,35 +126,46 @@ TEST_P(ResamplerPair, BlockSizesDoNotChangeTheOutput) {
 // Every output stays within 1 float ulp (or 1e-9) of the ascending-order double sum, also
 // where quiet samples share a transform pass with samples near the largest it takes; a
 // window of zeros gives exactly 0; a sample too large for a pass, or not finite, sends
-// its passes the direct way and leaves the other outputs alone.
+// its passes the direct way and leaves the other outputs alone. So in one call, in a
+// file read's 1600 samples per call (partial passes) and in calls of an odd size.
 TEST_P(ResamplerPair, EveryPathStaysWithinOneUlpOfTheScalarReference) {
   const auto [in_hz, out_hz] = GetParam();
-  Resampler r = make(in_hz, out_hz);
-  testing::ReferenceResampler reference(r);
   std::vector<float> in = noise(48000, 4);
   std::fill(in.begin() + 9000, in.begin() + 13000, 0.0f);
   for (size_t i = 20000; i < 30000; i += 2) in[i] *= 63.0f;
   for (size_t i = 36000; i < 36500; ++i) in[i] *= 300.0f;
   in[40000] = std::numeric_limits<float>::infinity();
-  std::vector<float> fast, slow;
-  ASSERT_TRUE(r.process(in, fast).ok());
-  for (float x : in) reference.push(x, slow);
-  r.flush(fast);
-  for (uint64_t k = 1; k < r.taps(); ++k) reference.push(0.0, slow);
-  ASSERT_EQ(fast.size(), slow.size());
-  size_t silent = 0;
-  for (size_t j = 0; j < fast.size(); ++j) {
-    if (!std::isfinite(slow[j])) {
-      ASSERT_FALSE(std::isfinite(fast[j])) << j;
-      continue;
-    }
-    ASSERT_TRUE(testing::within_bound(fast[j], slow[j])) << fast[j] << " vs " << slow[j] << " at " << j;
-    if (slow[j] == 0.0f) {
-      ASSERT_EQ(fast[j], 0.0f) << j;
-      ++silent;
-    }
+  std::vector<float> slow;
+  {
+    Resampler r = make(in_hz, out_hz);
+    testing::ReferenceResampler reference(r);
+    for (float x : in) reference.push(x, slow);
+    for (uint64_t k = 1; k < r.taps(); ++k) reference.push(0.0, slow);
   }
-  EXPECT_GT(silent, 100u);
+  for (size_t call : {in.size(), size_t{1600}, size_t{733}}) {
+    Resampler r = make(in_hz, out_hz);
+    std::vector<float> fast;
+    for (size_t at = 0; at < in.size(); at += call) {
+      const size_t n = std::min(call, in.size() - at);
+      ASSERT_TRUE(r.process(std::span(in).subspan(at, n), fast).ok());
+    }
+    r.flush(fast);
+    ASSERT_EQ(fast.size(), slow.size());
+    size_t silent = 0;
+    for (size_t j = 0; j < fast.size(); ++j) {
+      if (!std::isfinite(slow[j])) {
+        ASSERT_FALSE(std::isfinite(fast[j])) << j;
+        continue;
+      }
+      ASSERT_TRUE(testing::within_bound(fast[j], slow[j]))
+          << "calls of " << call << ": " << fast[j] << " vs " << slow[j] << " at " << j;
+      if (slow[j] == 0.0f) {
+        ASSERT_EQ(fast[j], 0.0f) << "calls of " << call << " at " << j;
+        ++silent;
+      }
+    }
+    EXPECT_GT(silent, 100u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllForms, ResamplerPair,
@@ -169,7 +180,8 @@ INSTANTIATE_TEST_SUITE_P(AllForms, ResamplerPair,
                          });
 
 // An impulse comes out as the filter's centre at the group delay; for an integer
-// interpolation the whole response is the symmetric prototype itself.
+// interpolation the whole response is the symmetric prototype itself (within the bound a
+// transform pass keeps), and exactly 0 past it.
 TEST(Resampler, ImpulsePeaksAtTheGroupDelay) {
   for (auto [in_hz, out_hz, delay] : {std::tuple{48000u, 16000u, 106u},
                                       {16000u, 48000u, 318u}, {44100u, 16000u, 106u}}) {
@@ -183,7 +195,7 @@ TEST(Resampler, ImpulsePeaksAtTheGroupDelay) {
   std::vector<float> in(300, 0.0f);
   in[0] = 1.0f;
   const std::vector<float> up = convert(16000, 48000, in);
-  for (size_t j = 0; j < 637; ++j) ASSERT_EQ(up[j], up[636 - j]) << j;
+  for (size_t j = 0; j < 637; ++j) ASSERT_TRUE(testing::within_bound(up[j], up[636 - j])) << j;
   for (size_t j = 637; j < up.size(); ++j) ASSERT_EQ(up[j], 0.0f) << j;
 }
 
