@@ -65,8 +65,8 @@ struct FileSource::Recording {
   ReadDetector detector;
   std::vector<float> heard;  // detector signal of a read's earlier, silent steps
 
-  std::span<const float> next_block(uint16_t channels) {
-    const size_t take = std::min(kPumpFrames * channels, samples.size() - position);
+  std::span<const float> next_block(size_t frames, uint16_t channels) {
+    const size_t take = std::min(frames * channels, samples.size() - position);
     const auto block = std::span<const float>(samples).subspan(position, take);
     position += take;
     return block;
@@ -137,10 +137,10 @@ Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<flo
 }
 
 Result<FileSource::Step, CoreError> FileSource::step(std::optional<Chain>& chain,
-                                                     std::vector<float>& out) {
+                                                     std::vector<float>& out, size_t frames) {
   Recording& recording = *recording_;
   if (recording.position < recording.samples.size()) {
-    const std::span<const float> block = recording.next_block(input_channels_);
+    const std::span<const float> block = recording.next_block(frames, input_channels_);
     if (!chain) {
       out.insert(out.end(), block.begin(), block.end());
       return Step{block, false};
@@ -283,7 +283,7 @@ Result<std::vector<float>, CoreError> FileSource::pump_all() {
   std::vector<float> out;
   out.reserve(static_cast<size_t>(delivered * delivered_channels()));
   for (bool ended = false; !ended;) {
-    auto stepped = step(recording_->chain, out);
+    auto stepped = step(recording_->chain, out, kWholePumpFrames);
     if (!stepped) return std::move(stepped).error();
     ended = stepped->ended;
   }

@@ -1,7 +1,7 @@
 // FileSource: a whole recording (a decoded audio file or caller samples) played through
 // the conditioning chain, consumed chunk by chunk, analysed for speech, or saved.
 //
-// Conventions: samples are interleaved 32-bit floats; rates are hz; the pump takes
+// Conventions: samples are interleaved 32-bit floats; rates are hz; a read's pump takes
 // kPumpFrames input frames per step. Every chunk carries the target rate of the
 // configuration and its own channel count.
 //
@@ -45,6 +45,11 @@
 namespace murello {
 
 inline constexpr size_t kPumpFrames = 1600;
+// What read_all() and save() take per step, where no per-read score needs the short
+// steps: long enough for the resampler's transform passes to carry nearly every output.
+// The stages keep their state from frame to frame, so only the resampler's rounding
+// (within a float ulp) can tell the two step sizes apart.
+inline constexpr size_t kWholePumpFrames = size_t{1} << 17;
 
 struct FileChunk {
   std::vector<float> samples;  // interleaved at `channels`; never empty from read()
@@ -143,7 +148,8 @@ class FileSource {
 
   Result<void, CoreError> check_available() const;
   Result<void, CoreError> check_encodable(Container container, uint8_t compression) const;
-  Result<Step, CoreError> step(std::optional<Chain>& chain, std::vector<float>& out);
+  Result<Step, CoreError> step(std::optional<Chain>& chain, std::vector<float>& out,
+                               size_t frames = kPumpFrames);
   Result<Step, CoreError> step_until_output(std::vector<float>& out);
   Result<AnalysisResult, CoreError> run_analysis();
   Result<std::vector<float>, CoreError> pump_all();

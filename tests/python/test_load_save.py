@@ -100,7 +100,13 @@ def test_load_delivers_what_file_bridge_delivers(tmp_path, options):
     assert rate == options.get("sample_rate", 48000)
     bridge_options = {"sample_rate": rate, "channels": 1 if samples.ndim == 1 else samples.shape[1]}
     bridge_options.update({k: v for k, v in options.items() if k not in bridge_options})
-    np.testing.assert_array_equal(samples, bridge_samples(path, **bridge_options))
+    expected = bridge_samples(path, **bridge_options)
+    if "sample_rate" in options:
+        # load's long steps let the resampler take transform passes where the reads' short
+        # steps take fewer: each rounds within a float ulp of the same sums.
+        np.testing.assert_allclose(samples, expected, rtol=3e-7, atol=1e-8)
+    else:
+        np.testing.assert_array_equal(samples, expected)
 
 
 def test_load_options_shape_the_result(tmp_path):
