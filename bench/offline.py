@@ -60,9 +60,12 @@ def row(name: str, peer_name: str, times: tuple[float, float], note: str = "") -
           flush=True)
 
 
-def resample_rows(runs: int) -> None:
+PAIRS = [(48000, 16000), (16000, 48000), (44100, 16000), (48000, 44100), (48000, 44101)]
+
+
+def resample_rows(runs: int, work: Path) -> None:
     noise = np.random.default_rng(1).uniform(-1, 1, 60 * 48000).astype(np.float32)
-    for in_hz, out_hz in [(48000, 16000), (16000, 48000), (48000, 44100)]:
+    for in_hz, out_hz in PAIRS:
         x = noise[: 60 * in_hz]
         data = x.tobytes()
 
@@ -72,6 +75,18 @@ def resample_rows(runs: int) -> None:
 
         row(f"resample 60 s mono {in_hz}->{out_hz}, FileBridge.buffer reads", "soxr HQ",
             race(runs, ours, lambda: soxr.resample(x, in_hz, out_hz, quality="HQ")))
+    # One call each: the whole file read and resampled, by both.
+    for in_hz, out_hz in PAIRS:
+        path = work / f"noise_{in_hz}.wav"
+        soundfile.write(path, noise[: 60 * in_hz], in_hz, subtype="FLOAT")
+
+        def peer():
+            data, _ = soundfile.read(path, dtype="float32")
+            soxr.resample(data, in_hz, out_hz, quality="HQ")
+
+        row(f"resample 60 s mono {in_hz}->{out_hz}, murello.load of a WAV",
+            "soundfile.read+soxr HQ",
+            race(runs, lambda: murello.load(path, sample_rate=out_hz), peer), "goal <= 1.5")
 
 
 def file_rows(runs: int, work: Path, minutes: float) -> None:
@@ -142,7 +157,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as directory:
         work = Path(directory)
         if args.only in (None, "resample"):
-            resample_rows(args.runs)
+            resample_rows(args.runs, work)
         if args.only in (None, "files"):
             file_rows(args.runs, work, args.minutes)
         if args.only in (None, "save"):
