@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <random>
 
 #include "audiofile/flac_encoder/bit_writer.hpp"
@@ -64,6 +65,70 @@ TEST(FlacLpc, QuantisationCarriesTheRoundingErrorForward) {
   EXPECT_EQ(q.coefficients[1], 3618);
   EXPECT_FALSE(quantize_lpc(std::vector<double>{0.0, 0.0}, q));
   EXPECT_FALSE(quantize_lpc(std::vector<double>{1e-9}, q));  // rounds to 0 at shift 15
+}
+
+// The folded LPC residual in plain 64-bit arithmetic; empty when one reaches 2^31.
+template <class Sample>
+std::optional<std::vector<uint32_t>> plain_lpc_residual(const std::vector<Sample>& x,
+                                                        const QuantizedLpc& lpc) {
+  std::vector<uint32_t> folded;
+  for (size_t n = lpc.order; n < x.size(); ++n) {
+    int64_t sum = 0;
+    for (unsigned j = 0; j < lpc.order; ++j) sum += int64_t(lpc.coefficients[j]) * x[n - 1 - j];
+    int64_t r = int64_t(x[n]) - (sum >> lpc.shift);
+    if (r >= (int64_t(1) << 31) || r < -(int64_t(1) << 31)) return std::nullopt;
+    folded.push_back(uint32_t(r >= 0 ? 2 * r : -2 * r - 1));
+  }
+  return folded;
+}
+
+template <class Sample>
+void expect_plain_lpc_residual(const std::vector<Sample>& x, const QuantizedLpc& lpc,
+                               const char* what) {
+  uint64_t peak = 0;
+  for (Sample v : x) peak = std::max<uint64_t>(peak, uint64_t(v < 0 ? -int64_t(v) : int64_t(v)));
+  std::vector<uint32_t> folded(x.size() - lpc.order);
+  bool coded = lpc_residual<Sample>(x, lpc, peak, folded);
+  auto plain = plain_lpc_residual(x, lpc);
+  ASSERT_EQ(coded, plain.has_value()) << what << " order " << lpc.order << " shift " << lpc.shift;
+  if (coded) {
+    EXPECT_EQ(folded, *plain) << what << " order " << lpc.order << " shift " << lpc.shift;
+  }
+}
+
+TEST(FlacLpc, ResidualIsThePlainArithmeticsAtEveryOrderAndAtFullScale) {
+  // Orders up to 32, at 16 and 24 bits, with coefficients small enough for 32-bit sums and
+  // as large as 15 bits allow; runs of alternating extremes drive the sums to their bounds.
+  std::mt19937 rng(11);
+  for (unsigned bits : {16u, 24u}) {
+    const int32_t highest = (1 << (bits - 1)) - 1, lowest = -highest - 1;
+    std::vector<int32_t> x(600);
+    std::uniform_int_distribution<int32_t> any(lowest, highest);
+    for (size_t n = 0; n < x.size(); ++n)
+      x[n] = n % 100 < 40 ? (n % 2 ? highest : lowest) : any(rng);
+    for (unsigned order = 1; order <= kMaxLpcOrder; ++order) {
+      for (int32_t largest : {int32_t(((1 << 30) >> (bits - 1)) / order) - 1, int32_t(16383)}) {
+        QuantizedLpc lpc;
+        lpc.order = order;
+        lpc.shift = std::uniform_int_distribution<unsigned>(0, 15)(rng);
+        std::uniform_int_distribution<int32_t> coefficient(-largest - 1, largest);
+        for (unsigned j = 0; j < order; ++j) lpc.coefficients[j] = coefficient(rng);
+        expect_plain_lpc_residual(x, lpc, bits == 16 ? "16-bit" : "24-bit");
+      }
+    }
+  }
+  // The 33-bit side channel of full-scale 32-bit stereo.
+  std::vector<int64_t> side(300);
+  for (size_t n = 0; n < side.size(); ++n)
+    side[n] = n % 3 ? (int64_t(1) << 32) - 1 : -(int64_t(1) << 32) + int64_t(n);
+  for (unsigned order = 1; order <= kMaxLpcOrder; ++order) {
+    QuantizedLpc lpc;
+    lpc.order = order;
+    lpc.shift = 15;
+    lpc.coefficients[0] = order % 2 ? 1 << 15 : 0;  // predicts a sample by the one before
+    lpc.coefficients[order - 1] += order == 1 ? 0 : 5;
+    expect_plain_lpc_residual(side, lpc, "33-bit");
+  }
 }
 
 TEST(FlacStereo, EstimateUsesTheMeanSecondDifference) {
