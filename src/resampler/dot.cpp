@@ -1,38 +1,80 @@
 #include "resampler/dot.hpp"
 
-#include "util/simd.hpp"
+#include <cstring>
 
 namespace murello {
 namespace {
 
-// Four doubles: the width every vector clone handles natively. Two of them make an
-// output's eight lanes.
-typedef double Quad __attribute__((vector_size(32)));
+// An output's sum runs in eight lanes, each adding its taps in ascending order: lane l
+// takes the taps k = l mod 8 below the last multiple of eight, and the few taps past it
+// go to the top lanes, tap T − 8 + l to lane l. The lanes are then summed in a fixed tree.
+// Lanes<V> holds the eight in as many vectors V as it takes.
 constexpr size_t kLanes = 8;
 
-// Four doubles from any address: the packed wrapper makes every compiler load them with
-// unaligned moves.
-struct __attribute__((packed, may_alias)) QuadAt {
-  Quad v;
+typedef double Quad __attribute__((vector_size(32)));
+typedef double Octet __attribute__((vector_size(64)));
+
+template <class V>
+struct Lanes {
+  static constexpr size_t kWidth = sizeof(V) / sizeof(double);
+  static constexpr size_t kParts = kLanes / kWidth;
+  V part[kParts];
+
+  // Eight doubles from any address (the copy compiles to unaligned vector loads).
+  static Lanes at(const double* p) {
+    Lanes l;
+    std::memcpy(l.part, p, sizeof l.part);
+    return l;
+  }
+  // The `count` (< 8) doubles before `end`, in the last lanes; zeros in the others.
+  // Nothing else is read; `whole` says the eight doubles before `end` may be read.
+  static Lanes last(const double* end, size_t count, bool whole) {
+    if (!whole) {
+      double lanes[kLanes];
+      for (size_t l = 0; l < kLanes; ++l) {
+        lanes[l] = l + count >= kLanes ? end[l - kLanes] : 0.0;
+      }
+      return at(lanes);
+    }
+    Lanes l = at(end - kLanes);
+    for (size_t i = 0; i < kParts; ++i) {
+      V lane;
+      for (size_t j = 0; j < kWidth; ++j) lane[j] = double(i * kWidth + j + count);
+      l.part[i] = lane >= double(kLanes) ? l.part[i] : V{};
+    }
+    return l;
+  }
+  void add_product(const Lanes& a, const Lanes& b) {
+    for (size_t i = 0; i < kParts; ++i) part[i] += a.part[i] * b.part[i];
+  }
+  // a + f × (b − a) lane by lane, `step` holding b − a.
+  static Lanes blend(const Lanes& a, double f, const Lanes& step) {
+    Lanes l;
+    for (size_t i = 0; i < kParts; ++i) l.part[i] = a.part[i] + f * step.part[i];
+    return l;
+  }
+  Lanes operator-(const Lanes& other) const {
+    Lanes l;
+    for (size_t i = 0; i < kParts; ++i) l.part[i] = part[i] - other.part[i];
+    return l;
+  }
+  double lane(size_t l) const { return part[l / kWidth][l % kWidth]; }
+  // The lanes in a fixed tree: lane l pairs with lane l + 4, then the pairs pairwise.
+  double sum() const {
+    return ((lane(0) + lane(4)) + (lane(1) + lane(5))) +
+           ((lane(2) + lane(6)) + (lane(3) + lane(7)));
+  }
 };
-const QuadAt& at(const double* p) { return *reinterpret_cast<const QuadAt*>(p); }
 
-// The lanes in a fixed tree: lane l of `low` pairs with lane l of `high`.
-double sum_lanes(const Quad& low, const Quad& high) {
-  return ((low[0] + high[0]) + (low[1] + high[1])) + ((low[2] + high[2]) + (low[3] + high[3]));
-}
-
-// Four outputs per pass: their accumulators hide the latency of the multiply-adds, and
-// each row vector is loaded once for all of them.
-constexpr size_t kGroup = kDotGroup;
-
-}  // namespace
-
-// A short last group repeats its last window and drops the extra results, so every
-// output goes through the same instructions.
-MURELLO_VECTOR_CLONES void strided_dots(const double* row, size_t taps,
-                                        const double* first_window, size_t window_stride,
-                                        size_t count, float* out, size_t out_stride) {
+// Outputs that share a row are computed in one pass, each row vector loaded once for all
+// of them; their accumulators also hide the latency of the multiply-adds. A short last
+// group repeats its last window and drops the extra results, so every output goes
+// through the same instructions.
+template <class V, size_t kGroup>
+[[gnu::always_inline]] inline void strided_passes(const double* row, size_t taps,
+                                                  const double* first_window,
+                                                  size_t window_stride, size_t count,
+                                                  float* out, size_t out_stride) {
   const size_t vector_taps = taps - taps % kLanes;
   for (size_t first = 0; first < count; first += kGroup) {
     const size_t live = count - first < kGroup ? count - first : kGroup;
@@ -40,26 +82,28 @@ MURELLO_VECTOR_CLONES void strided_dots(const double* row, size_t taps,
     for (size_t r = 0; r < kGroup; ++r) {
       window[r] = first_window + (first + (r < live ? r : live - 1)) * window_stride;
     }
-    Quad low[kGroup] = {}, high[kGroup] = {};
+    Lanes<V> acc[kGroup] = {};
     for (size_t k = 0; k < vector_taps; k += kLanes) {
-      const Quad c_low = at(row + k).v, c_high = at(row + k + 4).v;
-#pragma GCC unroll 4
+      const Lanes<V> c = Lanes<V>::at(row + k);
+#pragma GCC unroll 8
+      for (size_t r = 0; r < kGroup; ++r) acc[r].add_product(c, Lanes<V>::at(window[r] + k));
+    }
+    if (const size_t rest = taps - vector_taps) {
+      const bool whole = taps >= kLanes;
+      const Lanes<V> c = Lanes<V>::last(row + taps, rest, whole);
       for (size_t r = 0; r < kGroup; ++r) {
-        low[r] += c_low * at(window[r] + k).v;
-        high[r] += c_high * at(window[r] + k + 4).v;
+        acc[r].add_product(c, Lanes<V>::last(window[r] + taps, rest, whole));
       }
     }
-    for (size_t r = 0; r < live; ++r) {
-      double sum = sum_lanes(low[r], high[r]);
-      for (size_t k = vector_taps; k < taps; ++k) sum += row[k] * window[r][k];
-      out[(first + r) * out_stride] = static_cast<float>(sum);
-    }
+    for (size_t r = 0; r < live; ++r) out[(first + r) * out_stride] = float(acc[r].sum());
   }
 }
 
-MURELLO_VECTOR_CLONES void blended_dots(const double* lower, const double* upper, size_t taps,
-                                        const double* line, const BlendJob* jobs, size_t count,
-                                        float* out) {
+template <class V, size_t kGroup>
+[[gnu::always_inline]] inline void blended_passes(const double* lower, const double* upper,
+                                                  size_t taps, const double* line,
+                                                  const BlendJob* jobs, size_t count,
+                                                  float* out) {
   const size_t vector_taps = taps - taps % kLanes;
   for (size_t first = 0; first < count; first += kGroup) {
     const size_t live = count - first < kGroup ? count - first : kGroup;
@@ -70,24 +114,94 @@ MURELLO_VECTOR_CLONES void blended_dots(const double* lower, const double* upper
       window[r] = line + job.window;
       frac[r] = job.frac;
     }
-    Quad low[kGroup] = {}, high[kGroup] = {};
+    Lanes<V> acc[kGroup] = {};
     for (size_t k = 0; k < vector_taps; k += kLanes) {
-      const Quad lo_low = at(lower + k).v, lo_high = at(lower + k + 4).v;
-      const Quad step_low = at(upper + k).v - lo_low, step_high = at(upper + k + 4).v - lo_high;
-#pragma GCC unroll 4
+      const Lanes<V> low = Lanes<V>::at(lower + k);
+      const Lanes<V> step = Lanes<V>::at(upper + k) - low;
+#pragma GCC unroll 8
       for (size_t r = 0; r < kGroup; ++r) {
-        low[r] += (lo_low + frac[r] * step_low) * at(window[r] + k).v;
-        high[r] += (lo_high + frac[r] * step_high) * at(window[r] + k + 4).v;
+        acc[r].add_product(Lanes<V>::blend(low, frac[r], step), Lanes<V>::at(window[r] + k));
       }
     }
-    for (size_t r = 0; r < live; ++r) {
-      double sum = sum_lanes(low[r], high[r]);
-      for (size_t k = vector_taps; k < taps; ++k) {
-        sum += (lower[k] + frac[r] * (upper[k] - lower[k])) * window[r][k];
+    if (const size_t rest = taps - vector_taps) {
+      const bool whole = taps >= kLanes;
+      const Lanes<V> low = Lanes<V>::last(lower + taps, rest, whole);
+      const Lanes<V> step = Lanes<V>::last(upper + taps, rest, whole) - low;
+      for (size_t r = 0; r < kGroup; ++r) {
+        acc[r].add_product(Lanes<V>::blend(low, frac[r], step),
+                           Lanes<V>::last(window[r] + taps, rest, whole));
       }
-      out[jobs[first + r].output] = static_cast<float>(sum);
     }
+    for (size_t r = 0; r < live; ++r) out[jobs[first + r].output] = float(acc[r].sum());
   }
+}
+
+// Per-target versions of the passes, picked when the program loads (GCC function
+// multiversioning, as for the vector clones of util/simd.hpp and under the same
+// conditions). AVX-512 holds an output's lanes in one register and has registers for
+// eight outputs at a time; AVX2 and the baseline hold them as two 4-wide halves, four
+// outputs at a time. Lanes map to taps alike in every version, so the versions that fuse
+// the multiply-adds (all but the baseline) give identical results.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
+
+__attribute__((target("arch=x86-64-v4"))) void strided_versions(
+    const double* row, size_t taps, const double* first_window, size_t window_stride,
+    size_t count, float* out, size_t out_stride) {
+  strided_passes<Octet, 8>(row, taps, first_window, window_stride, count, out, out_stride);
+}
+__attribute__((target("arch=x86-64-v3"))) void strided_versions(
+    const double* row, size_t taps, const double* first_window, size_t window_stride,
+    size_t count, float* out, size_t out_stride) {
+  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride);
+}
+__attribute__((target("default"))) void strided_versions(
+    const double* row, size_t taps, const double* first_window, size_t window_stride,
+    size_t count, float* out, size_t out_stride) {
+  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride);
+}
+
+__attribute__((target("arch=x86-64-v4"))) void blended_versions(
+    const double* lower, const double* upper, size_t taps, const double* line,
+    const BlendJob* jobs, size_t count, float* out) {
+  blended_passes<Octet, 4>(lower, upper, taps, line, jobs, count, out);
+}
+__attribute__((target("arch=x86-64-v3"))) void blended_versions(
+    const double* lower, const double* upper, size_t taps, const double* line,
+    const BlendJob* jobs, size_t count, float* out) {
+  blended_passes<Quad, 4>(lower, upper, taps, line, jobs, count, out);
+}
+__attribute__((target("default"))) void blended_versions(
+    const double* lower, const double* upper, size_t taps, const double* line,
+    const BlendJob* jobs, size_t count, float* out) {
+  blended_passes<Quad, 4>(lower, upper, taps, line, jobs, count, out);
+}
+
+#else
+
+void strided_versions(const double* row, size_t taps, const double* first_window,
+                      size_t window_stride, size_t count, float* out, size_t out_stride) {
+  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride);
+}
+void blended_versions(const double* lower, const double* upper, size_t taps,
+                      const double* line, const BlendJob* jobs, size_t count, float* out) {
+  blended_passes<Quad, 4>(lower, upper, taps, line, jobs, count, out);
+}
+
+#endif
+
+}  // namespace
+
+// Calls from other files would reach only the baseline version of a multiversioned
+// function; these see every version.
+void strided_dots(const double* row, size_t taps, const double* first_window,
+                  size_t window_stride, size_t count, float* out, size_t out_stride) {
+  strided_versions(row, taps, first_window, window_stride, count, out, out_stride);
+}
+
+void blended_dots(const double* lower, const double* upper, size_t taps, const double* line,
+                  const BlendJob* jobs, size_t count, float* out) {
+  blended_versions(lower, upper, taps, line, jobs, count, out);
 }
 
 }  // namespace murello

@@ -4,9 +4,9 @@
 // Conventions: `taps` counts doubles per row and per window; rows and windows are
 // contiguous and may be unaligned; a window is read from its oldest sample forward. Each
 // output's sum is formed in the same order whichever group it is computed in (eight
-// lanes, then the lanes in a fixed tree, then the remainder in ascending order), so how
-// the outputs are grouped never changes a result. The order differs from the ascending
-// sum only in the last bits of the double.
+// lanes, then the lanes in a fixed tree), so how the outputs are grouped never changes a
+// result; the versions for AVX2 and AVX-512 agree bit for bit too. The order differs from
+// the ascending sum only in the last bits of the double.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +14,9 @@
 
 namespace murello {
 
-// Outputs computed per pass over a shared row; callers that tile their work hand over
-// whole groups.
-inline constexpr size_t kDotGroup = 4;
+// Outputs handed over per call by callers that tile their work: the widest version
+// computes this many per pass over a shared row.
+inline constexpr size_t kDotGroup = 8;
 
 // out[t × out_stride] = Σ_k row[k] × window_t[k] for t < count, with
 // window_t = first_window + t × window_stride, each rounded to float.

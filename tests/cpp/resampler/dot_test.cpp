@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -96,6 +97,25 @@ TEST(ResamplerDot, KernelsStopAtTheLength) {
     const BlendJob jobs[] = {{0, 0, 0.5}, {0, 1, 0.25}, {0, 2, 1.0}};
     blended_dots(ones.data(), ones.data(), n, ones.data(), jobs, 3, out.data());
     for (size_t j = 0; j < 3; ++j) EXPECT_EQ(out[j], float(n)) << n;
+  }
+}
+
+// The last taps of a length that is not a multiple of eight are read as the eight values
+// ending at the row's end, with the lanes already summed zeroed: an infinite sample there
+// must count once, as infinity, not turn the sum into NaN through a zeroed lane.
+TEST(ResamplerDot, AnInfiniteSampleCountsOnlyAtItsTap) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (size_t n : {9u, 15u, 17u, 231u}) {
+    for (size_t at : {size_t{0}, n - 8, n - 7, n - 1}) {
+      std::vector<double> ones(n, 1.0), line(n, 1.0);
+      line[at] = inf;
+      float out;
+      strided_dots(ones.data(), n, line.data(), 0, 1, &out, 1);
+      EXPECT_EQ(out, inf) << n << " " << at;
+      const BlendJob job = {0, 0, 0.5};
+      blended_dots(ones.data(), ones.data(), n, line.data(), &job, 1, &out);
+      EXPECT_EQ(out, inf) << n << " " << at;
+    }
   }
 }
 
