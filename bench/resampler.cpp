@@ -1,7 +1,8 @@
 // Mono resampler throughput. Reads float32 noise from a raw file (or makes its own),
 // converts `seconds` of it for each common rate pair (or the one given) in one process()
 // call plus flush, and prints one line per pair: the best of several runs, in input
-// samples per second. --block feeds the input in calls of that many frames instead, as a
+// samples per second, and the rate of multiply-adds a direct form doing T per output
+// would need to keep that pace (the pairs that take transform passes do fewer). --block feeds the input in calls of that many frames instead, as a
 // stream would. bench/resampler.py runs this program and a peer on the same input, in
 // turns, and prints ratios.
 //
@@ -61,6 +62,7 @@ struct Timing {
   double construct_s = 1e300;
   double process_s = 1e300;
   size_t outputs = 0;
+  uint64_t taps = 0;
 };
 
 bool time_pair(Pair pair, std::span<const float> in, const Options& options, Timing& timing) {
@@ -80,6 +82,7 @@ bool time_pair(Pair pair, std::span<const float> in, const Options& options, Tim
     r->flush(out);
     timing.process_s = std::min(timing.process_s, seconds_since(started));
     timing.outputs = out.size();
+    timing.taps = r->taps();
   }
   return true;
 }
@@ -120,8 +123,8 @@ int main(int argc, char** argv) {
   for (Pair pair : options.pairs) fastest_hz = std::max(fastest_hz, pair.input_hz);
   const std::vector<float> noise = load_noise(options, size_t(options.seconds * fastest_hz));
   std::printf("# best of %d runs\n", options.runs);
-  std::printf("%-15s %10s %12s %12s %14s %10s\n", "pair", "inputs", "construct_s", "process_s",
-              "Msamples_per_s", "realtime_x");
+  std::printf("%-15s %10s %12s %12s %14s %10s %5s %12s\n", "pair", "inputs", "construct_s",
+              "process_s", "Msamples_per_s", "realtime_x", "taps", "Gmacs_per_s");
   for (Pair pair : options.pairs) {
     const size_t frames = std::min(noise.size(), size_t(options.seconds * pair.input_hz));
     const std::span<const float> in(noise.data(), frames);
@@ -131,9 +134,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     const double audio_s = double(frames) / pair.input_hz;
-    std::printf("%6u->%-7u %10zu %12.6f %12.6f %14.2f %10.1f\n", pair.input_hz,
+    std::printf("%6u->%-7u %10zu %12.6f %12.6f %14.2f %10.1f %5llu %12.2f\n", pair.input_hz,
                 pair.output_hz, frames, t.construct_s, t.process_s,
-                double(frames) / t.process_s / 1e6, audio_s / t.process_s);
+                double(frames) / t.process_s / 1e6, audio_s / t.process_s,
+                static_cast<unsigned long long>(t.taps),
+                double(t.outputs) * double(t.taps) / t.process_s / 1e9);
   }
   return 0;
 }
