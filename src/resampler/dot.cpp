@@ -1,6 +1,15 @@
 #include "resampler/dot.hpp"
 
+#include <cstdint>
 #include <cstring>
+
+// Per-target versions of the kernels (below), under the conditions of the vector clones
+// of util/simd.hpp.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
+#define MURELLO_DOT_VERSIONS
+#include <immintrin.h>
+#endif
 
 namespace murello {
 namespace {
@@ -66,15 +75,29 @@ struct Lanes {
   }
 };
 
+// The taps of the whole vectors, 0 to `vector_taps`, added into zeroed accumulators, each
+// window read as it lies.
+template <class V, size_t kGroup>
+struct AsTheyLie {
+  [[gnu::always_inline]] void operator()(const double* row, size_t vector_taps,
+                                         const double* const* window, Lanes<V>* acc) const {
+    for (size_t k = 0; k < vector_taps; k += kLanes) {
+      const Lanes<V> c = Lanes<V>::at(row + k);
+#pragma GCC unroll 8
+      for (size_t r = 0; r < kGroup; ++r) acc[r].add_product(c, Lanes<V>::at(window[r] + k));
+    }
+  }
+};
+
 // Outputs that share a row are computed in one pass, each row vector loaded once for all
 // of them; their accumulators also hide the latency of the multiply-adds. A short last
 // group repeats its last window and drops the extra results, so every output goes
-// through the same instructions.
-template <class V, size_t kGroup>
+// through the same instructions. `Blocks` reads the whole vectors (AsTheyLie's contract).
+template <class V, size_t kGroup, class Blocks>
 [[gnu::always_inline]] inline void strided_passes(const double* row, size_t taps,
                                                   const double* first_window,
                                                   size_t window_stride, size_t count,
-                                                  float* out, size_t out_stride) {
+                                                  float* out, size_t out_stride, Blocks blocks) {
   const size_t vector_taps = taps - taps % kLanes;
   for (size_t first = 0; first < count; first += kGroup) {
     const size_t live = count - first < kGroup ? count - first : kGroup;
@@ -83,11 +106,7 @@ template <class V, size_t kGroup>
       window[r] = first_window + (first + (r < live ? r : live - 1)) * window_stride;
     }
     Lanes<V> acc[kGroup] = {};
-    for (size_t k = 0; k < vector_taps; k += kLanes) {
-      const Lanes<V> c = Lanes<V>::at(row + k);
-#pragma GCC unroll 8
-      for (size_t r = 0; r < kGroup; ++r) acc[r].add_product(c, Lanes<V>::at(window[r] + k));
-    }
+    blocks(row, vector_taps, window, acc);
     if (const size_t rest = taps - vector_taps) {
       const bool whole = taps >= kLanes;
       const Lanes<V> c = Lanes<V>::last(row + taps, rest, whole);
@@ -136,29 +155,85 @@ template <class V, size_t kGroup>
   }
 }
 
-// Per-target versions of the passes, picked when the program loads (GCC function
-// multiversioning, as for the vector clones of util/simd.hpp and under the same
-// conditions). AVX-512 holds an output's lanes in one register and has registers for
-// eight outputs at a time; AVX2 and the baseline hold them as two 4-wide halves, four
-// outputs at a time. Lanes map to taps alike in every version, so the versions that fuse
-// the multiply-adds (all but the baseline) give identical results.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__)
+// Per-target versions of the passes, picked when the program loads by GCC's function
+// multiversioning, which unlike target_clones gives each version its own body. AVX-512
+// holds an output's lanes in one register and has registers for eight outputs at a time;
+// AVX2 and the baseline hold them as two 4-wide halves, four outputs at a time. Lanes map
+// to taps alike in every version, so the versions that fuse the multiply-adds (all but
+// the baseline) give identical results.
+#ifdef MURELLO_DOT_VERSIONS
+
+// Eight windows at the same offset within a 64-byte line, as for a stride of whole lines:
+// a vector that crosses a line costs two loads, so the windows are read in whole lines
+// and the row, shared by the eight, is read shifted by the offset instead. Lane l of block
+// j then holds tap 8j − offset + l: each lane takes the taps of lane (l − offset) mod 8 in
+// ascending order, and the lanes are turned back at the end, so the sums are AsTheyLie's
+// to the bit. The masked loads of the first and last blocks read nothing outside.
+struct WholeLines {
+  __attribute__((target("arch=x86-64-v4"))) void operator()(
+      const double* row, size_t vector_taps, const double* const* window,
+      Lanes<Octet>* acc) const {
+    const size_t offset = reinterpret_cast<uintptr_t>(window[0]) / sizeof(double) % kLanes;
+    if (offset == 0 || vector_taps == 0) {
+      return AsTheyLie<Octet, 8>()(row, vector_taps, window, acc);
+    }
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i shift = _mm512_set1_epi64(int64_t(offset));
+    // Block 0: taps 0 to 7 − offset, moved up into lanes offset to 7.
+    const __mmask8 head = __mmask8(0xff << offset);
+    const __m512i to_head = _mm512_sub_epi64(lane, shift);
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d c = _mm512_maskz_permutexvar_pd(head, to_head, _mm512_loadu_pd(row));
+    __m512d sum[8];
+    for (size_t r = 0; r < 8; ++r) {
+      const __m512d x = _mm512_maskz_permutexvar_pd(head, to_head, _mm512_loadu_pd(window[r]));
+      sum[r] = _mm512_fmadd_pd(c, x, zero);
+    }
+    const size_t last = (vector_taps + offset - 1) / kLanes;
+    for (size_t j = 1; j < last; ++j) {
+      const size_t k = kLanes * j - offset;
+      const __m512d c = _mm512_loadu_pd(row + k);
+#pragma GCC unroll 8
+      for (size_t r = 0; r < 8; ++r) {
+        sum[r] = _mm512_fmadd_pd(c, _mm512_load_pd(window[r] + k), sum[r]);
+      }
+    }
+    // The last block: its lanes below vector_taps + offset − 8 × last.
+    const size_t k = kLanes * last - offset;
+    const __mmask8 foot = __mmask8((1u << (vector_taps - k)) - 1);
+    const __m512d c_foot = _mm512_maskz_loadu_pd(foot, row + k);
+    // (The masked permute: the plain one's undefined source trips a false uninitialized
+    // warning in GCC 12's header.)
+    const __m512i turn_back = _mm512_add_epi64(lane, shift);
+    for (size_t r = 0; r < 8; ++r) {
+      sum[r] = _mm512_fmadd_pd(c_foot, _mm512_maskz_load_pd(foot, window[r] + k), sum[r]);
+      acc[r].part[0] = _mm512_maskz_permutexvar_pd(0xff, turn_back, sum[r]);
+    }
+  }
+};
 
 __attribute__((target("arch=x86-64-v4"))) void strided_versions(
     const double* row, size_t taps, const double* first_window, size_t window_stride,
     size_t count, float* out, size_t out_stride) {
-  strided_passes<Octet, 8>(row, taps, first_window, window_stride, count, out, out_stride);
+  if (window_stride % kLanes == 0) {
+    strided_passes<Octet, 8>(row, taps, first_window, window_stride, count, out, out_stride,
+                             WholeLines());
+  } else {
+    strided_passes<Octet, 8>(row, taps, first_window, window_stride, count, out, out_stride,
+                             AsTheyLie<Octet, 8>());
+  }
 }
 __attribute__((target("arch=x86-64-v3"))) void strided_versions(
     const double* row, size_t taps, const double* first_window, size_t window_stride,
     size_t count, float* out, size_t out_stride) {
-  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride);
+  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride,
+                          AsTheyLie<Quad, 4>());
 }
 __attribute__((target("default"))) void strided_versions(
     const double* row, size_t taps, const double* first_window, size_t window_stride,
     size_t count, float* out, size_t out_stride) {
-  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride);
+  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride,
+                          AsTheyLie<Quad, 4>());
 }
 
 __attribute__((target("arch=x86-64-v4"))) void blended_versions(
@@ -181,7 +256,8 @@ __attribute__((target("default"))) void blended_versions(
 
 void strided_versions(const double* row, size_t taps, const double* first_window,
                       size_t window_stride, size_t count, float* out, size_t out_stride) {
-  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride);
+  strided_passes<Quad, 4>(row, taps, first_window, window_stride, count, out, out_stride,
+                          AsTheyLie<Quad, 4>());
 }
 void blended_versions(const double* lower, const double* upper, size_t taps,
                       const double* line, const BlendJob* jobs, size_t count, float* out) {
