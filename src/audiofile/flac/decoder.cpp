@@ -40,7 +40,8 @@ class FlacStreamDecoder {
       : file_(file),
         info_(info),
         planar_(size_t(info.channels) * info.max_block_size_frames),
-        sink_(info.channels, info.bits_per_sample, info.has_md5(), audio_.samples) {
+        sink_(info.channels, info.bits_per_sample, info.has_md5(), info.total_frames,
+              audio_.samples) {
     audio_.sample_rate_hz = info.sample_rate_hz;
     audio_.channels = info.channels;
     // A hostile total must not drive the reservation: it is capped at two samples per

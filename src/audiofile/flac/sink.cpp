@@ -8,12 +8,18 @@
 namespace murello {
 
 FlacSink::FlacSink(uint16_t channels, uint16_t bits_per_sample, bool with_md5,
-                   std::vector<float>& out)
+                   uint64_t md5_frames, std::vector<float>& out)
     : channels_(channels),
       sample_bytes_((bits_per_sample + 7u) / 8u),
       scale_(std::ldexp(1.0f, 1 - int(bits_per_sample))),
       with_md5_(with_md5),
-      out_(out) {}
+      out_(out) {
+  // Compared by frames, so that a hostile declared length cannot overflow the product.
+  const uint64_t frame_bytes = uint64_t(channels_) * sample_bytes_;
+  if (with_md5_ && frame_bytes > 0 && md5_frames >= kBackgroundMd5Bytes / frame_bytes) {
+    background_ = std::make_unique<BackgroundMd5>();
+  }
+}
 
 void FlacSink::append(std::span<const std::span<const int64_t>> block) {
   append_floats(block);
@@ -81,8 +87,7 @@ void FlacSink::stage(std::span<const std::span<const int64_t>> block) {
   for (size_t done = 0; done < frames;) {
     size_t room = (kStagingBytes - staged_bytes_) / frame_bytes;
     if (room == 0) {
-      md5_.update(std::span(staging_.data(), staged_bytes_));
-      staged_bytes_ = 0;
+      hash_staged();
       continue;
     }
     size_t count = std::min(room, frames - done);
@@ -98,10 +103,19 @@ void FlacSink::stage(std::span<const std::span<const int64_t>> block) {
   }
 }
 
-std::array<uint8_t, 16> FlacSink::finish_md5() {
-  md5_.update(std::span(staging_.data(), staged_bytes_));
+void FlacSink::hash_staged() {
+  const auto staged = std::span(staging_.data(), staged_bytes_);
+  if (background_) {
+    background_->update(staged);
+  } else {
+    md5_.update(staged);
+  }
   staged_bytes_ = 0;
-  return md5_.finish();
+}
+
+std::array<uint8_t, 16> FlacSink::finish_md5() {
+  hash_staged();
+  return background_ ? background_->finish() : md5_.finish();
 }
 
 }  // namespace murello

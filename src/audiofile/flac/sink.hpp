@@ -4,21 +4,27 @@
 // Conventions: blocks arrive planar (one span per channel, equal lengths in frames);
 // integer samples of `bits_per_sample` become s / 2^(bits_per_sample - 1). The MD5 input
 // is each sample's low ceil(bits / 8) bytes, little-endian, interleaved, staged through
-// a fixed 4096-byte buffer so that MD5 runs on large pieces.
+// a fixed 4096-byte buffer so that MD5 runs on large pieces. A long stream is hashed on a
+// thread of its own while the decoder goes on.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "audiofile/background_md5.hpp"
 #include "audiofile/md5.hpp"
 
 namespace murello {
 
 class FlacSink {
  public:
-  FlacSink(uint16_t channels, uint16_t bits_per_sample, bool with_md5, std::vector<float>& out);
+  // `md5_frames`: the frames the MD5 will cover as declared (0 when unknown, or without
+  // an MD5); from a few seconds of audio on, the hashing runs in the background.
+  FlacSink(uint16_t channels, uint16_t bits_per_sample, bool with_md5, uint64_t md5_frames,
+           std::vector<float>& out);
 
   // `channels` spans of equal length.
   void append(std::span<const std::span<const int64_t>> block);
@@ -29,8 +35,11 @@ class FlacSink {
  private:
   void append_floats(std::span<const std::span<const int64_t>> block);
   void stage(std::span<const std::span<const int64_t>> block);
+  void hash_staged();
 
   static constexpr size_t kStagingBytes = 4096;
+  // Shorter streams are hashed inline: a thread would cost more than it saves.
+  static constexpr uint64_t kBackgroundMd5Bytes = uint64_t{1} << 20;
 
   uint16_t channels_;
   unsigned sample_bytes_;
@@ -38,6 +47,7 @@ class FlacSink {
   bool with_md5_;
   std::vector<float>& out_;
   Md5 md5_;
+  std::unique_ptr<BackgroundMd5> background_;  // replaces md5_ for long streams
   std::array<uint8_t, kStagingBytes + 4> staging_;  // + slack for 4-byte stores
   size_t staged_bytes_ = 0;
 };

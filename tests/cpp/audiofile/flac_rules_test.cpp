@@ -332,6 +332,32 @@ TEST(FlacStreamRules, Md5Signature) {
   EXPECT_TRUE(decode_flac(bytes));  // all zeros: no signature to check
 }
 
+// A stream long enough to be hashed on a thread of its own is checked just the same, and
+// a decode failing halfway stops the hashing cleanly.
+TEST(FlacStreamRules, Md5SignatureOfALongStream) {
+  std::vector<int64_t> all;
+  std::vector<std::vector<uint8_t>> frames;
+  for (uint64_t n = 0; n < 160; ++n) {
+    std::vector<int64_t> block(4096);
+    for (size_t i = 0; i < block.size(); ++i) {
+      block[i] = int64_t((n * block.size() + i) * 7919 % 65536) - 32768;
+    }
+    FrameLayout layout;
+    layout.number = n;
+    frames.push_back(verbatim_frame(block, layout));
+    all.insert(all.end(), block.begin(), block.end());
+  }
+  auto bytes = stream(frames, all);
+  auto decoded = decode_flac(bytes);
+  ASSERT_TRUE(decoded);
+  ASSERT_EQ(decoded->samples.size(), all.size());
+  EXPECT_EQ(decoded->samples.back(), float(all.back()) / 32768.0f);
+  bytes[kMd5Offset + 15] ^= 1;
+  expect_malformed(bytes, kMd5Offset, "decoded audio matching the streaminfo MD5 checksum");
+  bytes.resize(bytes.size() / 2);
+  EXPECT_FALSE(decode_flac(bytes));
+}
+
 TEST(FlacSubframeRules, HeaderAndPredictorFields) {
   const size_t body = kFirstFrame + 8;  // the first subframe of a default frame
   auto with_body = [](const std::function<void(BitWriter&)>& write, uint32_t frames = 16) {

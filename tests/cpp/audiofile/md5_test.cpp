@@ -1,5 +1,7 @@
 #include "audiofile/md5.hpp"
 
+#include "audiofile/background_md5.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -58,6 +60,29 @@ TEST(Md5, SplitFeedsMatchWholeFeed) {
       EXPECT_EQ(split.finish(), expected) << length << " bytes in pieces of " << piece;
     }
   }
+}
+
+// Hashing on a thread of its own gives the digest of one whole update, whatever the
+// pieces handed over (smaller and larger than its buffers, ending on their boundaries or
+// not), and a hasher dropped before finishing stops cleanly.
+TEST(BackgroundMd5, MatchesTheInlineDigest) {
+  constexpr size_t kPiece = BackgroundMd5::kPieceBytes;
+  std::vector<uint8_t> data(9 * kPiece + 77);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 2654435761u >> 13);
+  for (size_t length : {size_t{0}, size_t{1000}, kPiece, 4 * kPiece, 5 * kPiece + 1, data.size()}) {
+    Md5 whole;
+    whole.update(std::span(data.data(), length));
+    const auto expected = whole.finish();
+    for (size_t piece : {size_t{4096}, kPiece - 1, 3 * kPiece + 5}) {
+      BackgroundMd5 split;
+      for (size_t at = 0; at < length; at += piece) {
+        split.update(std::span(data.data() + at, std::min(piece, length - at)));
+      }
+      EXPECT_EQ(split.finish(), expected) << length << " bytes in pieces of " << piece;
+    }
+  }
+  BackgroundMd5 dropped;
+  dropped.update(std::span(data));
 }
 
 TEST(Md5, ResetStartsANewMessage) {

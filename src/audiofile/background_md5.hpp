@@ -1,0 +1,58 @@
+// BackgroundMd5: an MD5 digest computed on a thread of its own, beside the code that
+// produces the bytes, so that a long FLAC decode is not slowed by its checksum.
+//
+// Conventions: bytes are handed over with update(), copied into one of a few buffers of
+// kPieceBytes and hashed in order; update() waits only while every buffer is still
+// queued. If the thread cannot be started, hashing runs inline in update().
+//
+// Threads: one producer calls update() and finish(); the hashing thread is private and
+// stopped by finish() or the destructor.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "audiofile/md5.hpp"
+
+namespace murello {
+
+class BackgroundMd5 {
+ public:
+  static constexpr size_t kPieceBytes = size_t{1} << 16;
+
+  BackgroundMd5();
+  ~BackgroundMd5();
+  BackgroundMd5(const BackgroundMd5&) = delete;
+  BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+
+  // Appends bytes to the message.
+  void update(std::span<const uint8_t> bytes);
+
+  // Waits for everything handed over to be hashed and returns the digest; call once.
+  std::array<uint8_t, 16> finish();
+
+ private:
+  static constexpr size_t kPieces = 4;
+
+  void hash_pieces();
+  void stop();
+
+  Md5 md5_;  // the hashing thread's while it runs
+  std::array<std::vector<uint8_t>, kPieces> pieces_;
+  std::array<size_t, kPieces> piece_bytes_{};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t submitted_ = 0;  // pieces handed over; piece n lives in pieces_[n % kPieces]
+  uint64_t hashed_ = 0;     // pieces hashed
+  size_t filling_bytes_ = 0;  // bytes in the piece being filled (number submitted_)
+  bool stopping_ = false;
+  std::thread thread_;  // not joinable when hashing runs inline
+};
+
+}  // namespace murello
