@@ -13,13 +13,9 @@ FlacSink::FlacSink(uint16_t channels, uint16_t bits_per_sample, bool with_md5,
       sample_bytes_((bits_per_sample + 7u) / 8u),
       scale_(std::ldexp(1.0f, 1 - int(bits_per_sample))),
       with_md5_(with_md5),
-      out_(out) {
-  // Compared by frames, so that a hostile declared length cannot overflow the product.
-  const uint64_t frame_bytes = uint64_t(channels_) * sample_bytes_;
-  if (with_md5_ && frame_bytes > 0 && md5_frames >= kBackgroundMd5Bytes / frame_bytes) {
-    background_ = std::make_unique<BackgroundMd5>();
-  }
-}
+      out_(out),
+      // A declared total is at most 2^36 frames of 8 channels of 4 bytes: no overflow.
+      md5_(with_md5 ? md5_frames * channels * sample_bytes_ : 0) {}
 
 void FlacSink::append(std::span<const std::span<const int64_t>> block) {
   append_floats(block);
@@ -104,18 +100,13 @@ void FlacSink::stage(std::span<const std::span<const int64_t>> block) {
 }
 
 void FlacSink::hash_staged() {
-  const auto staged = std::span(staging_.data(), staged_bytes_);
-  if (background_) {
-    background_->update(staged);
-  } else {
-    md5_.update(staged);
-  }
+  md5_.update(std::span(staging_.data(), staged_bytes_));
   staged_bytes_ = 0;
 }
 
 std::array<uint8_t, 16> FlacSink::finish_md5() {
   hash_staged();
-  return background_ ? background_->finish() : md5_.finish();
+  return md5_.finish();
 }
 
 }  // namespace murello

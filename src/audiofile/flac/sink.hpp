@@ -10,19 +10,17 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
-#include "audiofile/background_md5.hpp"
-#include "audiofile/md5.hpp"
+#include "audiofile/stream_md5.hpp"
 
 namespace murello {
 
 class FlacSink {
  public:
-  // `md5_frames`: the frames the MD5 will cover as declared (0 when unknown, or without
-  // an MD5); from a few seconds of audio on, the hashing runs in the background.
+  // `md5_frames`: the frames the MD5 will cover as declared (0 when unknown); a long
+  // stream is hashed in the background.
   FlacSink(uint16_t channels, uint16_t bits_per_sample, bool with_md5, uint64_t md5_frames,
            std::vector<float>& out);
 
@@ -38,16 +36,13 @@ class FlacSink {
   void hash_staged();
 
   static constexpr size_t kStagingBytes = 4096;
-  // Shorter streams are hashed inline: a thread would cost more than it saves.
-  static constexpr uint64_t kBackgroundMd5Bytes = uint64_t{1} << 20;
 
   uint16_t channels_;
   unsigned sample_bytes_;
   float scale_;
   bool with_md5_;
   std::vector<float>& out_;
-  Md5 md5_;
-  std::unique_ptr<BackgroundMd5> background_;  // replaces md5_ for long streams
+  StreamMd5 md5_;
   std::array<uint8_t, kStagingBytes + 4> staging_;  // + slack for 4-byte stores
   size_t staged_bytes_ = 0;
 };

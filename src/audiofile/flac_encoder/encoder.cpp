@@ -7,7 +7,7 @@
 #include "audiofile/flac_encoder/bit_writer.hpp"
 #include "audiofile/flac_encoder/frame.hpp"
 #include "audiofile/flac_encoder/level.hpp"
-#include "audiofile/md5.hpp"
+#include "audiofile/stream_md5.hpp"
 #include "util/simd.hpp"
 
 namespace murello {
@@ -63,7 +63,7 @@ void md5_bytes(std::span<const int32_t> samples, uint8_t* p) {
 }
 
 void feed_md5(std::span<const int32_t> samples, unsigned bits, std::vector<uint8_t>& staging,
-              Md5& md5) {
+              StreamMd5& md5) {
   const unsigned width = (bits + 7) / 8;
   staging.resize(samples.size() * width);
   switch (width) {
@@ -114,7 +114,8 @@ Result<size_t, DecodeError> encode_flac(const FlacEncodeRequest& request,
 
   FlacFrameEncoder frames(level, channels, bits, request.sample_rate_hz);
   FlacBitWriter writer(out);
-  Md5 md5;
+  // The checksum of a long stream is hashed beside the encoding.
+  StreamMd5 md5(samples.size() * ((bits + 7) / 8));
   std::vector<int32_t> block(size_t(level.block_frames) * channels);
   std::vector<uint8_t> staging;
   staging.reserve(block.size() * 4);

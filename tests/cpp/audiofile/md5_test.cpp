@@ -1,6 +1,6 @@
 #include "audiofile/md5.hpp"
 
-#include "audiofile/background_md5.hpp"
+#include "audiofile/stream_md5.hpp"
 
 #include <gtest/gtest.h>
 
@@ -62,26 +62,26 @@ TEST(Md5, SplitFeedsMatchWholeFeed) {
   }
 }
 
-// Hashing on a thread of its own gives the digest of one whole update, whatever the
-// pieces handed over (smaller and larger than its buffers, ending on their boundaries or
-// not), and a hasher dropped before finishing stops cleanly.
-TEST(BackgroundMd5, MatchesTheInlineDigest) {
-  constexpr size_t kPiece = BackgroundMd5::kPieceBytes;
-  std::vector<uint8_t> data(9 * kPiece + 77);
+// Hashed inline or on a thread of its own, a stream has the digest of one whole update,
+// whatever the pieces handed over (smaller and larger than the buffers, ending on their
+// boundaries or not); a hasher dropped before finishing stops cleanly.
+TEST(StreamMd5, MatchesTheInlineDigest) {
+  constexpr size_t kPiece = StreamMd5::kPieceBytes;
+  std::vector<uint8_t> data(20 * kPiece + 77);
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 2654435761u >> 13);
-  for (size_t length : {size_t{0}, size_t{1000}, kPiece, 4 * kPiece, 5 * kPiece + 1, data.size()}) {
+  for (size_t length : {size_t{0}, size_t{1000}, 5 * kPiece + 1, 16 * kPiece, data.size()}) {
     Md5 whole;
     whole.update(std::span(data.data(), length));
     const auto expected = whole.finish();
     for (size_t piece : {size_t{4096}, kPiece - 1, 3 * kPiece + 5}) {
-      BackgroundMd5 split;
+      StreamMd5 split(length);
       for (size_t at = 0; at < length; at += piece) {
         split.update(std::span(data.data() + at, std::min(piece, length - at)));
       }
       EXPECT_EQ(split.finish(), expected) << length << " bytes in pieces of " << piece;
     }
   }
-  BackgroundMd5 dropped;
+  StreamMd5 dropped(data.size());
   dropped.update(std::span(data));
 }
 

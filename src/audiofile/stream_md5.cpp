@@ -1,11 +1,12 @@
-#include "audiofile/background_md5.hpp"
+#include "audiofile/stream_md5.hpp"
 
 #include <algorithm>
 #include <system_error>
 
 namespace murello {
 
-BackgroundMd5::BackgroundMd5() {
+StreamMd5::StreamMd5(uint64_t expected_bytes) {
+  if (expected_bytes < kBackgroundBytes) return;
   for (auto& piece : pieces_) piece.resize(kPieceBytes);
   try {
     thread_ = std::thread([this] { hash_pieces(); });
@@ -14,9 +15,9 @@ BackgroundMd5::BackgroundMd5() {
   }
 }
 
-BackgroundMd5::~BackgroundMd5() { stop(); }
+StreamMd5::~StreamMd5() { stop(); }
 
-void BackgroundMd5::update(std::span<const uint8_t> bytes) {
+void StreamMd5::update(std::span<const uint8_t> bytes) {
   if (!thread_.joinable()) {
     md5_.update(bytes);
     return;
@@ -39,7 +40,7 @@ void BackgroundMd5::update(std::span<const uint8_t> bytes) {
   }
 }
 
-std::array<uint8_t, 16> BackgroundMd5::finish() {
+std::array<uint8_t, 16> StreamMd5::finish() {
   if (thread_.joinable()) {
     {
       std::lock_guard lock(mutex_);
@@ -53,7 +54,7 @@ std::array<uint8_t, 16> BackgroundMd5::finish() {
   return md5_.finish();
 }
 
-void BackgroundMd5::hash_pieces() {
+void StreamMd5::hash_pieces() {
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return hashed_ < submitted_ || stopping_; });
@@ -67,7 +68,7 @@ void BackgroundMd5::hash_pieces() {
   }
 }
 
-void BackgroundMd5::stop() {
+void StreamMd5::stop() {
   if (!thread_.joinable()) return;
   {
     std::lock_guard lock(mutex_);

@@ -1,9 +1,11 @@
-// BackgroundMd5: an MD5 digest computed on a thread of its own, beside the code that
-// produces the bytes, so that a long FLAC decode is not slowed by its checksum.
+// StreamMd5: the MD5 digest of a byte stream; a long one is hashed on a thread of its
+// own, beside the code that produces the bytes, so that decoding or encoding a long FLAC
+// stream is not slowed by its checksum.
 //
-// Conventions: bytes are handed over with update(), copied into one of a few buffers of
-// kPieceBytes and hashed in order; update() waits only while every buffer is still
-// queued. If the thread cannot be started, hashing runs inline in update().
+// Conventions: bytes are handed over with update(). For a stream declared long, they are
+// copied into one of a few buffers of kPieceBytes and hashed in order, and update() waits
+// only while every buffer is still queued; a shorter stream, or one whose thread cannot
+// be started, is hashed inline in update().
 //
 // Threads: one producer calls update() and finish(); the hashing thread is private and
 // stopped by finish() or the destructor.
@@ -22,14 +24,17 @@
 
 namespace murello {
 
-class BackgroundMd5 {
+class StreamMd5 {
  public:
   static constexpr size_t kPieceBytes = size_t{1} << 16;
+  // Shorter streams are hashed inline: a thread would cost more than it saves.
+  static constexpr uint64_t kBackgroundBytes = uint64_t{1} << 20;
 
-  BackgroundMd5();
-  ~BackgroundMd5();
-  BackgroundMd5(const BackgroundMd5&) = delete;
-  BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+  // `expected_bytes`: the stream's length as far as it is known (it need not be exact).
+  explicit StreamMd5(uint64_t expected_bytes);
+  ~StreamMd5();
+  StreamMd5(const StreamMd5&) = delete;
+  StreamMd5& operator=(const StreamMd5&) = delete;
 
   // Appends bytes to the message.
   void update(std::span<const uint8_t> bytes);
@@ -44,7 +49,7 @@ class BackgroundMd5 {
   void stop();
 
   Md5 md5_;  // the hashing thread's while it runs
-  std::array<std::vector<uint8_t>, kPieces> pieces_;
+  std::array<std::vector<uint8_t>, kPieces> pieces_;  // empty when hashing inline
   std::array<size_t, kPieces> piece_bytes_{};
   std::mutex mutex_;
   std::condition_variable changed_;
