@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace murello {
@@ -30,6 +31,10 @@ class FlacBitWriter {
   void put_signed(int64_t value, unsigned bits);
 
   void put_zeros(uint64_t count);
+
+  // Writes each value as a Rice code of parameter k (k <= 30): the quotient value >> k in
+  // unary, as that many zeros and a one, then the value's low k bits.
+  void put_rice(std::span<const uint32_t> values, unsigned k);
 
   // Pads with zero bits to the next byte boundary.
   void align();

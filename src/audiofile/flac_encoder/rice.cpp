@@ -239,17 +239,8 @@ void write_rice_residual(FlacBitWriter& writer, const RicePlan& plan,
     unsigned k = plan.parameters[index];
     writer.put(k, plan.parameter_bits);
     uint32_t count = index == 0 ? length - predictor_order : length;
-    uint32_t mask = (uint32_t(1) << k) - 1;
-    for (const uint32_t* end = u + count; u != end; ++u) {
-      uint32_t quotient = *u >> k;
-      uint32_t stop_and_low = (uint32_t(1) << k) | (*u & mask);
-      if (quotient + k < 32) {
-        writer.put(stop_and_low, quotient + k + 1);
-      } else {
-        writer.put_zeros(quotient);
-        writer.put(stop_and_low, k + 1);
-      }
-    }
+    writer.put_rice(std::span<const uint32_t>(u, count), k);
+    u += count;
   }
 }
 

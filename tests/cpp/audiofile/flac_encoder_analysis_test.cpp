@@ -203,6 +203,36 @@ TEST(FlacRice, SearchFindsTheCheapestPlanAndWritesExactlyItsBits) {
   }
 }
 
+TEST(FlacRice, CodesAreUnaryQuotientsThenLowBitsWhateverTheirLength) {
+  // Against one bit at a time, from every starting alignment: quotients from 0 to past
+  // 64 bits, parameters 0 to 30, the largest folded value.
+  for (unsigned k : {0u, 1u, 2u, 5u, 14u, 30u}) {
+    std::vector<uint32_t> values = {0, 1, 2, 3, 30, 31, 32, 33, 63, 64, 65, 100, 7};
+    for (uint32_t& u : values) u = u << k | (0x2AAAAAAAu & ((1u << k) - 1));
+    if (k == 30) values.push_back(0xFFFFFFFFu);
+    for (unsigned offset = 0; offset < 40; offset += 3) {
+      std::vector<uint8_t> coded, expected;
+      FlacBitWriter a(coded), b(expected);
+      size_t most = 8 + values.size() * 20;
+      a.begin(most);
+      b.begin(most);
+      for (unsigned i = 0; i < offset; ++i) a.put(i % 2, 1), b.put(i % 2, 1);
+      a.put_rice(values, k);
+      for (uint32_t u : values) {
+        for (uint32_t q = u >> k; q > 0; --q) b.put(0, 1);
+        b.put(1, 1);
+        for (unsigned bit = k; bit-- > 0;) b.put(u >> bit & 1, 1);
+      }
+      EXPECT_EQ(a.bit_position(), b.bit_position());
+      a.align();
+      b.align();
+      a.finish();
+      b.finish();
+      EXPECT_EQ(coded, expected) << "k " << k << " offset " << offset;
+    }
+  }
+}
+
 template <class Sample>
 void expect_written_bits_match_plan(unsigned level, const std::vector<Sample>& x, unsigned bits) {
   const FlacLevel& l = kFlacLevels[level];
