@@ -29,10 +29,10 @@ struct Lanes {
   static constexpr size_t kParts = kLanes / kWidth;
   V part[kParts];
 
-  // Eight doubles from any address (the copy compiles to unaligned vector loads).
+  // Eight doubles from any address (each copy compiles to an unaligned vector load).
   static Lanes at(const double* p) {
     Lanes l;
-    std::memcpy(l.part, p, sizeof l.part);
+    for (size_t i = 0; i < kParts; ++i) std::memcpy(&l.part[i], p + i * kWidth, sizeof(V));
     return l;
   }
   // The `count` (< 8) doubles before `end`, in the last lanes; zeros in the others.
