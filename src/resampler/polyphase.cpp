@@ -13,8 +13,13 @@ namespace {
 constexpr uint64_t kStretchOutputs = 8192;
 // ...while the line stays within the second-level cache.
 constexpr uint64_t kMaxStretchInputs = 32768;
-// A partial pass costs what a whole one does; it is taken for at least this share of one.
-constexpr uint64_t kPartialPassShare = 4;
+// A partial pass costs what a whole one does; it is taken for at least this share of one
+// (below about a third, the outputs' dot products cost less).
+constexpr double kPartialPassShare = 0.4;
+
+bool worth_a_pass(uint64_t outputs, uint64_t pass_outputs) {
+  return double(outputs) >= kPartialPassShare * double(pass_outputs);
+}
 // Interpolated outputs sorted by phase at a time: about four per phase of 512.
 constexpr uint64_t kBlendTileOutputs = 2048;
 
@@ -79,9 +84,7 @@ Result<void, ResamplerError> Resampler::process(std::span<const float> in,
 // they need are built only when the first call long enough for at least a partial pass
 // arrives, sized for it, and built again, larger, when a call outgrows them.
 void Resampler::prepare_passes(uint64_t call_outputs) {
-  if (call_outputs * kPartialPassShare < OverlapSave::pass_outputs_for(design_, call_outputs)) {
-    return;
-  }
+  if (!worth_a_pass(call_outputs, OverlapSave::pass_outputs_for(design_, call_outputs))) return;
   if (passes_ && !passes_->outgrown_by(call_outputs)) return;
   passes_ = std::make_unique<OverlapSave>(design_, call_outputs);
   // Room for several passes, so few outputs are left to the direct form.
@@ -168,7 +171,7 @@ bool Resampler::emit_passes(std::vector<float>& out, bool call_ends) {
     if (!whole) {
       if (!call_ends || start >= inputs_seen_) return true;
       count = outputs_due_from(0, start);
-      if (count * kPartialPassShare < passes_->pass_outputs()) return true;
+      if (!worth_a_pass(count, passes_->pass_outputs())) return true;
       if (int64_t(start + pass_inputs) - line_first_ > int64_t(line_.size())) {
         compact_line();
       }
