@@ -41,7 +41,7 @@ struct Lanes {
     if (!whole) {
       double lanes[kLanes];
       for (size_t l = 0; l < kLanes; ++l) {
-        lanes[l] = l + count >= kLanes ? end[l - kLanes] : 0.0;
+        lanes[l] = l + count >= kLanes ? *(end - (kLanes - l)) : 0.0;
       }
       return at(lanes);
     }
