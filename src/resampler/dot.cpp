@@ -17,7 +17,9 @@ namespace {
 // An output's sum runs in eight lanes, each adding its taps in ascending order: lane l
 // takes the taps k = l mod 8 below the last multiple of eight, and the few taps past it
 // go to the top lanes, tap T − 8 + l to lane l. The lanes are then summed in a fixed tree.
-// Lanes<V> holds the eight in as many vectors V as it takes.
+// Lanes<V> holds the eight in as many vectors V as it takes. All of it is inlined: the
+// versions below are built for different targets, and a call between them that passes
+// 64-byte vectors by value would not agree on where they go.
 constexpr size_t kLanes = 8;
 
 typedef double Quad __attribute__((vector_size(32)));
@@ -30,20 +32,22 @@ struct Lanes {
   V part[kParts];
 
   // Eight doubles from any address (each copy compiles to an unaligned vector load).
-  static Lanes at(const double* p) {
+  [[gnu::always_inline]] static Lanes at(const double* p) {
     Lanes l;
     for (size_t i = 0; i < kParts; ++i) std::memcpy(&l.part[i], p + i * kWidth, sizeof(V));
     return l;
   }
   // The `count` (< 8) doubles before `end`, in the last lanes; zeros in the others.
   // Nothing else is read; `whole` says the eight doubles before `end` may be read.
-  static Lanes last(const double* end, size_t count, bool whole) {
+  [[gnu::always_inline]] static Lanes last(const double* end, size_t count, bool whole) {
     if (!whole) {
-      double lanes[kLanes];
-      for (size_t l = 0; l < kLanes; ++l) {
-        lanes[l] = l + count >= kLanes ? *(end - (kLanes - l)) : 0.0;
+      Lanes l = {};
+      const double* first = end - count;
+      for (size_t i = 0; i < count; ++i) {
+        const size_t lane = kLanes - count + i;
+        l.part[lane / kWidth][lane % kWidth] = first[i];
       }
-      return at(lanes);
+      return l;
     }
     Lanes l = at(end - kLanes);
     for (size_t i = 0; i < kParts; ++i) {
@@ -53,23 +57,23 @@ struct Lanes {
     }
     return l;
   }
-  void add_product(const Lanes& a, const Lanes& b) {
+  [[gnu::always_inline]] void add_product(const Lanes& a, const Lanes& b) {
     for (size_t i = 0; i < kParts; ++i) part[i] += a.part[i] * b.part[i];
   }
   // a + f × (b − a) lane by lane, `step` holding b − a.
-  static Lanes blend(const Lanes& a, double f, const Lanes& step) {
+  [[gnu::always_inline]] static Lanes blend(const Lanes& a, double f, const Lanes& step) {
     Lanes l;
     for (size_t i = 0; i < kParts; ++i) l.part[i] = a.part[i] + f * step.part[i];
     return l;
   }
-  Lanes operator-(const Lanes& other) const {
+  [[gnu::always_inline]] Lanes operator-(const Lanes& other) const {
     Lanes l;
     for (size_t i = 0; i < kParts; ++i) l.part[i] = part[i] - other.part[i];
     return l;
   }
-  double lane(size_t l) const { return part[l / kWidth][l % kWidth]; }
+  [[gnu::always_inline]] double lane(size_t l) const { return part[l / kWidth][l % kWidth]; }
   // The lanes in a fixed tree: lane l pairs with lane l + 4, then the pairs pairwise.
-  double sum() const {
+  [[gnu::always_inline]] double sum() const {
     return ((lane(0) + lane(4)) + (lane(1) + lane(5))) +
            ((lane(2) + lane(6)) + (lane(3) + lane(7)));
   }
