@@ -122,6 +122,8 @@ template <class V, size_t kGroup, class Blocks>
   }
 }
 
+// The same passes for the interpolated form: the outputs share a pair of rows, and each
+// blends its own row from them at its fraction, one vector at a time.
 template <class V, size_t kGroup>
 [[gnu::always_inline]] inline void blended_passes(const double* lower, const double* upper,
                                                   size_t taps, const double* line,
