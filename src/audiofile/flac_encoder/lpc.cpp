@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <type_traits>
 #include <utility>
@@ -19,19 +20,56 @@ double taylor_cos(double x) {
   return term;
 }
 
-MURELLO_VECTOR_CLONES double dot(const double* a, const double* b, size_t count) {
-  // Sixteen independent partial sums: enough vector registers in flight to hide the
-  // latency of the additions. The summation order is fixed here, not by the compiler, so
-  // every build computes the same value.
-  constexpr size_t kLanes = 16;
-  double partial[kLanes] = {};
-  size_t i = 0;
+// Sixteen independent partial sums per lag: enough vector registers in flight to hide the
+// latency of the additions. The summation order is fixed here, not by the compiler: partial
+// j adds the products at j, j + 16, ... up to the last whole group of 16, the remaining
+// products go to partial 0 in turn, and the partials are then added pairwise.
+constexpr size_t kLanes = 16;
+// Lags computed together: each lag's additions wait on one another, different lags' do not.
+constexpr size_t kLagsTogether = 4;
+
+// Eight doubles, half of a lag's partial sums. Spelt as a vector so that the compiler
+// keeps the lags apart instead of vectorising across them.
+typedef double Eight __attribute__((vector_size(64)));
+
+void load(Eight& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+
+// Adds a[i] * b[i] into the partial sums from `begin` (a multiple of kLanes) on, in the
+// order above, and returns their total.
+double finish_dot(const double* a, const double* b, size_t count, size_t begin,
+                  double (&partial)[kLanes]) {
+  size_t i = begin;
   for (; i + kLanes <= count; i += kLanes)
     for (size_t j = 0; j < kLanes; ++j) partial[j] += a[i + j] * b[i + j];
   for (; i < count; ++i) partial[0] += a[i] * b[i];
   for (size_t width = kLanes / 2; width > 0; width /= 2)
     for (size_t j = 0; j < width; ++j) partial[j] += partial[j + width];
   return partial[0];
+}
+
+// lags[g] = sum_n x[n] * x[n - first - g] for g < Lags, with first + Lags <= len: the
+// groups of kLanes that every lag of the set has run together, then each lag on its own.
+template <size_t Lags>
+MURELLO_VECTOR_CLONES void lag_set(const double* x, size_t len, size_t first, double* lags) {
+  Eight low[Lags] = {}, high[Lags] = {};
+  const size_t shared = (len - (first + Lags - 1)) / kLanes * kLanes;
+  for (size_t i = 0; i < shared; i += kLanes) {
+    Eight b_low, b_high, a;
+    load(b_low, x + i);
+    load(b_high, x + i + kLanes / 2);
+    for (size_t g = 0; g < Lags; ++g) {
+      load(a, x + first + g + i);
+      low[g] += a * b_low;
+      load(a, x + first + g + i + kLanes / 2);
+      high[g] += a * b_high;
+    }
+  }
+  for (size_t g = 0; g < Lags; ++g) {
+    double partial[kLanes];
+    std::memcpy(partial, &low[g], sizeof low[g]);
+    std::memcpy(partial + kLanes / 2, &high[g], sizeof high[g]);
+    lags[g] = finish_dot(x + first + g, x, len - first - g, shared, partial);
+  }
 }
 
 // Prediction sums of a chunk, accumulated one coefficient at a time so that the inner
@@ -50,8 +88,12 @@ void tukey_window(double taper_ratio, std::span<double> out) {
 }
 
 void autocorrelation(std::span<const double> x, std::span<double> lags) {
-  for (size_t l = 0; l < lags.size(); ++l)
-    lags[l] = l < x.size() ? dot(x.data() + l, x.data(), x.size() - l) : 0.0;
+  const size_t reached = std::min(lags.size(), x.size());  // lags beyond the block are 0
+  size_t l = 0;
+  for (; l + kLagsTogether <= reached; l += kLagsTogether)
+    lag_set<kLagsTogether>(x.data(), x.size(), l, &lags[l]);
+  for (; l < reached; ++l) lag_set<1>(x.data(), x.size(), l, &lags[l]);
+  for (; l < lags.size(); ++l) lags[l] = 0.0;
 }
 
 void levinson_durbin(std::span<const double> lags, unsigned max_order, LpcLadder& out) {
