@@ -31,6 +31,26 @@ TEST(FlacLpc, TukeyWindowTapersWithTheRaisedCosine) {
   EXPECT_DOUBLE_EQ(hann[4], 1.0);
 }
 
+TEST(FlacLpc, AutocorrelationIsTheLaggedSumForEveryLengthAndLagCount) {
+  // Lengths around the sixteen partial sums and the four lags taken together, lags up to
+  // the largest order plus one, and lags past the end of short blocks (0).
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> any(-1.0, 1.0);
+  for (size_t len : {1, 2, 5, 15, 16, 17, 19, 33, 100, 4096}) {
+    std::vector<double> x(len);
+    for (double& v : x) v = any(rng);
+    for (size_t count = 1; count <= kMaxLpcOrder + 1; ++count) {
+      std::vector<double> lags(count, -1.0);
+      autocorrelation(x, lags);
+      for (size_t l = 0; l < count; ++l) {
+        double expected = 0.0;
+        for (size_t n = l; n < len; ++n) expected += x[n] * x[n - l];
+        EXPECT_NEAR(lags[l], expected, 1e-12 * double(len)) << "len " << len << " lag " << l;
+      }
+    }
+  }
+}
+
 TEST(FlacLpc, LevinsonDurbinRecoversAFirstOrderProcess) {
   // Autocorrelation rho^l of an AR(1) process: order 1 predicts with rho, order 2 adds 0.
   const double rho = 0.9;
