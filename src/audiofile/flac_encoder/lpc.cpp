@@ -179,34 +179,50 @@ MURELLO_VECTOR_CLONES bool residual_in(std::span<const Sample> x, const Quantize
   return overflow == 0;
 }
 
-// The narrow residuals of predictors up to this order take the unrolled loop below.
+// Predictors up to this order of 32-bit samples take the unrolled loop below.
 constexpr unsigned kUnrolledOrders = 12;
 
-// Residuals in 32-bit lanes with the order fixed at compile time: the prediction unrolls
-// and the loop runs across samples, several per vector, with every coefficient held in a
-// register. The caller has bounded every sum below 2^30, as for residual_in.
-template <unsigned Order>
-MURELLO_VECTOR_CLONES void unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
+// residual_in with the order fixed at compile time: the prediction unrolls and the loop
+// runs across samples, several per vector, with every coefficient held in a register.
+template <unsigned Order, class Arith>
+MURELLO_VECTOR_CLONES bool unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
                                              std::span<uint32_t> folded) {
-  int32_t c[Order];
+  using Unsigned = std::make_unsigned_t<Arith>;
+  constexpr unsigned kSignShift = sizeof(Arith) * 8 - 1;
+  Arith c[Order];
   for (unsigned j = 0; j < Order; ++j) c[j] = lpc.coefficients[j];
   const unsigned shift = lpc.shift;
   const int32_t* p = x.data();
-  uint32_t* out = folded.data() - Order;
+  uint64_t overflow = 0;
   for (size_t n = Order; n < x.size(); ++n) {
-    int32_t sum = 0;
-    for (unsigned j = 0; j < Order; ++j) sum += c[j] * p[n - 1 - j];
-    int32_t r = p[n] - (sum >> shift);
-    out[n] = (uint32_t(r) << 1) ^ uint32_t(r >> 31);
+    Arith sum = 0;
+    for (unsigned j = 0; j < Order; ++j) sum += c[j] * Arith(p[n - 1 - j]);
+    Arith r = Arith(p[n]) - (sum >> shift);
+    Unsigned u = (Unsigned(r) << 1) ^ Unsigned(r >> kSignShift);
+    if constexpr (sizeof(Arith) == 8) overflow |= (uint64_t(u) + 1) >> 32;  // |r| >= 2^31
+    folded[n - Order] = uint32_t(u);
   }
+  return overflow == 0;
 }
 
-template <unsigned... Orders>
-void unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
+template <class Arith, unsigned... Orders>
+bool unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
                        std::span<uint32_t> folded, std::integer_sequence<unsigned, Orders...>) {
-  using Kernel = void (*)(std::span<const int32_t>, const QuantizedLpc&, std::span<uint32_t>);
-  static constexpr Kernel kKernels[] = {unrolled_residual<Orders + 1>...};
-  kKernels[lpc.order - 1](x, lpc, folded);
+  using Kernel = bool (*)(std::span<const int32_t>, const QuantizedLpc&, std::span<uint32_t>);
+  static constexpr Kernel kKernels[] = {unrolled_residual<Orders + 1, Arith>...};
+  return kKernels[lpc.order - 1](x, lpc, folded);
+}
+
+// Residuals with the prediction sums in Arith, unrolled when the order allows.
+template <class Arith, class Sample>
+bool residual_with(std::span<const Sample> x, const QuantizedLpc& lpc,
+                   std::span<uint32_t> folded) {
+  if constexpr (std::is_same_v<Sample, int32_t>) {
+    if (lpc.order <= kUnrolledOrders)
+      return unrolled_residual<Arith>(x, lpc, folded,
+                                      std::make_integer_sequence<unsigned, kUnrolledOrders>());
+  }
+  return residual_in<Arith>(x, lpc, folded);
 }
 
 }  // namespace
@@ -220,14 +236,7 @@ bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t p
   // Both factors are below 2^33 and 2^20, so the product cannot wrap.
   bool narrow = std::is_same_v<Sample, int32_t> && peak < (uint64_t(1) << 30) &&
                 coefficient_sum * peak < (uint64_t(1) << 30);
-  if (!narrow) return residual_in<int64_t>(x, lpc, folded);
-  if constexpr (std::is_same_v<Sample, int32_t>) {
-    if (lpc.order <= kUnrolledOrders) {
-      unrolled_residual(x, lpc, folded, std::make_integer_sequence<unsigned, kUnrolledOrders>());
-      return true;
-    }
-  }
-  return residual_in<int32_t>(x, lpc, folded);
+  return narrow ? residual_with<int32_t>(x, lpc, folded) : residual_with<int64_t>(x, lpc, folded);
 }
 
 template bool lpc_residual<int32_t>(std::span<const int32_t>, const QuantizedLpc&, uint64_t,
