@@ -114,11 +114,17 @@ template <class V, size_t kGroup, class Blocks>
     if (const size_t rest = taps - vector_taps) {
       const bool whole = taps >= kLanes;
       const Lanes<V> c = Lanes<V>::last(row + taps, rest, whole);
+#pragma GCC unroll 8
       for (size_t r = 0; r < kGroup; ++r) {
         acc[r].add_product(c, Lanes<V>::last(window[r] + taps, rest, whole));
       }
     }
-    for (size_t r = 0; r < live; ++r) out[(first + r) * out_stride] = float(acc[r].sum());
+    // Every sum, so the accumulators are only ever indexed by constants and stay in
+    // registers; then the live ones are stored.
+    float sum[kGroup];
+#pragma GCC unroll 8
+    for (size_t r = 0; r < kGroup; ++r) sum[r] = float(acc[r].sum());
+    for (size_t r = 0; r < live; ++r) out[(first + r) * out_stride] = sum[r];
   }
 }
 
@@ -152,12 +158,23 @@ template <class V, size_t kGroup>
       const bool whole = taps >= kLanes;
       const Lanes<V> low = Lanes<V>::last(lower + taps, rest, whole);
       const Lanes<V> step = Lanes<V>::last(upper + taps, rest, whole) - low;
+#pragma GCC unroll 8
       for (size_t r = 0; r < kGroup; ++r) {
         acc[r].add_product(Lanes<V>::blend(low, frac[r], step),
                            Lanes<V>::last(window[r] + taps, rest, whole));
       }
     }
-    for (size_t r = 0; r < live; ++r) out[jobs[first + r].output] = float(acc[r].sum());
+    // As in strided_passes where an output's lanes take one register (AVX-512 has 32);
+    // with two (AVX2 has 16) the blends leave too few registers for that, and keeping
+    // every sum in one spills the loop's, so only the live ones are taken.
+    if constexpr (Lanes<V>::kParts == 1) {
+      float sum[kGroup];
+#pragma GCC unroll 8
+      for (size_t r = 0; r < kGroup; ++r) sum[r] = float(acc[r].sum());
+      for (size_t r = 0; r < live; ++r) out[jobs[first + r].output] = sum[r];
+    } else {
+      for (size_t r = 0; r < live; ++r) out[jobs[first + r].output] = float(acc[r].sum());
+    }
   }
 }
 
