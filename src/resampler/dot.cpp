@@ -71,13 +71,30 @@ struct Lanes {
     for (size_t i = 0; i < kParts; ++i) l.part[i] = part[i] - other.part[i];
     return l;
   }
-  [[gnu::always_inline]] double lane(size_t l) const { return part[l / kWidth][l % kWidth]; }
-  // The lanes in a fixed tree: lane l pairs with lane l + 4, then the pairs pairwise.
-  [[gnu::always_inline]] double sum() const {
-    return ((lane(0) + lane(4)) + (lane(1) + lane(5))) +
-           ((lane(2) + lane(6)) + (lane(3) + lane(7)));
-  }
 };
+
+// The tree of two outputs at once, each sum ((l0 + l4) + (l1 + l5)) + ((l2 + l6) + (l3 + l7))
+// over its lanes l, rounded to float.
+template <class V>
+[[gnu::always_inline]] inline void two_sums(const Lanes<V>& a, const Lanes<V>& b, float* sum) {
+  typedef double Pair __attribute__((vector_size(16)));
+  Quad ha, hb;  // lane l + 4 added to lane l
+  if constexpr (Lanes<V>::kParts == 2) {
+    ha = a.part[0] + a.part[1];
+    hb = b.part[0] + b.part[1];
+  } else {
+    ha = __builtin_shufflevector(a.part[0], a.part[0], 0, 1, 2, 3) +
+         __builtin_shufflevector(a.part[0], a.part[0], 4, 5, 6, 7);
+    hb = __builtin_shufflevector(b.part[0], b.part[0], 0, 1, 2, 3) +
+         __builtin_shufflevector(b.part[0], b.part[0], 4, 5, 6, 7);
+  }
+  const Quad halves = __builtin_shufflevector(ha, hb, 0, 4, 2, 6) +
+                      __builtin_shufflevector(ha, hb, 1, 5, 3, 7);
+  const Pair whole = __builtin_shufflevector(halves, halves, 0, 1) +
+                     __builtin_shufflevector(halves, halves, 2, 3);
+  sum[0] = float(whole[0]);
+  sum[1] = float(whole[1]);
+}
 
 // The taps of the whole vectors, 0 to `vector_taps`, added into zeroed accumulators, each
 // window read as it lies.
@@ -122,8 +139,8 @@ template <class V, size_t kGroup, class Blocks>
     // Every sum, so the accumulators are only ever indexed by constants and stay in
     // registers; then the live ones are stored.
     float sum[kGroup];
-#pragma GCC unroll 8
-    for (size_t r = 0; r < kGroup; ++r) sum[r] = float(acc[r].sum());
+#pragma GCC unroll 4
+    for (size_t r = 0; r < kGroup; r += 2) two_sums(acc[r], acc[r + 1], sum + r);
     for (size_t r = 0; r < live; ++r) out[(first + r) * out_stride] = sum[r];
   }
 }
@@ -169,11 +186,16 @@ template <class V, size_t kGroup>
     // every sum in one spills the loop's, so only the live ones are taken.
     if constexpr (Lanes<V>::kParts == 1) {
       float sum[kGroup];
-#pragma GCC unroll 8
-      for (size_t r = 0; r < kGroup; ++r) sum[r] = float(acc[r].sum());
+#pragma GCC unroll 4
+      for (size_t r = 0; r < kGroup; r += 2) two_sums(acc[r], acc[r + 1], sum + r);
       for (size_t r = 0; r < live; ++r) out[jobs[first + r].output] = sum[r];
     } else {
-      for (size_t r = 0; r < live; ++r) out[jobs[first + r].output] = float(acc[r].sum());
+      for (size_t r = 0; r < live; r += 2) {
+        float sum[2];
+        two_sums(acc[r], acc[r + 1], sum);
+        out[jobs[first + r].output] = sum[0];
+        if (r + 1 < live) out[jobs[first + r + 1].output] = sum[1];
+      }
     }
   }
 }
