@@ -10,9 +10,8 @@ namespace {
 
 constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
 constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
-constexpr unsigned kNodeCount = (2u << kMaxRicePartitionOrder) - 1;
 constexpr unsigned kFused = RiceSearch::kFused;
-constexpr unsigned kRowSums = RiceSearch::kRowSums;
+constexpr size_t kNodeStride = RiceSearch::kNodeStride;
 
 // How many values below 2^bits a 32-bit sum can take without wrapping (0: too few to
 // be worth it).
@@ -38,11 +37,12 @@ void accumulate(const uint32_t* v, size_t count, unsigned k, Lane (&lanes)[Fused
   }
 }
 
-// rows[leaf][k + f] = sum(u >> (k + f)) over each leaf's values, for f < Fused. One pass
-// per leaf serves all Fused parameters: a pass over the values costs more than the shifts.
+// sums[(k + f) * kNodeStride + leaf] = sum(u >> (k + f)) over each leaf's values, for
+// f < Fused. One pass per leaf serves all Fused parameters: a pass over the values costs
+// more than the shifts.
 template <unsigned Fused>
 MURELLO_VECTOR_CLONES void leaf_sums(const uint32_t* folded, const Leaves& leaves, unsigned k,
-                                     uint64_t* rows) {
+                                     uint64_t* sums) {
   for (unsigned index = 0; index < leaves.count; ++index) {
     const size_t begin = index == 0 ? 0 : size_t(index) * leaves.length - leaves.predictor_order;
     const size_t count = leaves.length - (index == 0 ? leaves.predictor_order : 0);
@@ -56,8 +56,7 @@ MURELLO_VECTOR_CLONES void leaf_sums(const uint32_t* folded, const Leaves& leave
       for (unsigned f = 0; f < Fused; ++f) wide[f] += lanes[f];
     }
     accumulate(v + i, count - i, k, wide);
-    uint64_t* out = rows + size_t(index) * kRowSums + k;
-    for (unsigned f = 0; f < Fused; ++f) out[f] = wide[f];
+    for (unsigned f = 0; f < Fused; ++f) sums[(k + f) * kNodeStride + index] = wide[f];
   }
 }
 
@@ -67,28 +66,26 @@ MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
   return ones;
 }
 
-// The smallest k in lowest..highest whose step to k + 1 saves at most `count` bits, or
-// highest: the best parameter when it lies in that range. The savings shrink as k grows,
-// so that k is lowest plus the number of steps that save more; counting them all takes
-// the same time for every partition, with no branch to mispredict.
-unsigned first_rise(const uint64_t* sums, uint64_t count, unsigned lowest, unsigned highest) {
-  unsigned k = lowest;
-  for (unsigned j = lowest; j < highest; ++j) k += sums[j] - sums[j + 1] > count;
-  return k;
-}
-
 }  // namespace
 
-RiceSearch::RiceSearch() : sums_(kNodeCount * kRowSums), best_(kNodeCount) {}
+RiceSearch::RiceSearch()
+    : sums_(kParameterRows * kNodeStride), counts_(kNodes), best_(kNodes) {}
+
+void RiceSearch::count_values(unsigned order) {
+  uint64_t* counts = &counts_[first_node(order)];
+  std::fill_n(counts, 1u << order, block_frames_ >> order);
+  counts[0] -= predictor_order_;
+}
 
 // Without an earlier search to start from: the parameters the leaves' means suggest.
 void RiceSearch::guess_range() {
   cover(0, 0);
+  const unsigned first = first_node(top_order_);
   unsigned lowest = kMaxRiceParameter, highest = 0;
   for (unsigned index = 0; index < (1u << top_order_); ++index) {
     // bit_width(mean / 2) within one, without dividing.
-    unsigned start = std::bit_width(row(top_order_, index)[0]);
-    start -= std::min(start, unsigned(std::bit_width(count(top_order_, index))));
+    unsigned start = std::bit_width(sums(0)[first + index]);
+    start -= std::min(start, unsigned(std::bit_width(counts_[first + index])));
     lowest = std::min(lowest, start);
     highest = std::max(highest, start);
   }
@@ -99,25 +96,25 @@ void RiceSearch::guess_range() {
 // Makes every leaf's sums for parameters first..last known, in passes of up to kFused.
 void RiceSearch::cover(unsigned first, unsigned last) {
   const Leaves leaves{1u << top_order_, block_frames_ >> top_order_, predictor_order_, narrow_run_};
-  uint64_t* rows = row(top_order_, 0);
+  uint64_t* leaf_columns = &sums_[first_node(top_order_)];
   for (unsigned k = first; k <= last;) {
     if (known_ >> k & 1) {
       ++k;
     } else if (k >= width_) {
       // Every value shifted by its width or more is 0.
-      for (unsigned index = 0; index < leaves.count; ++index) rows[size_t(index) * kRowSums + k] = 0;
+      std::fill_n(leaf_columns + k * kNodeStride, leaves.count, 0);
       known_ |= uint64_t(1) << k++;
     } else {
       unsigned run = 1;
       while (run < kFused && k + run <= last && !(known_ >> (k + run) & 1)) ++run;
-      // A run of three takes four: the row has room, and the fourth sum is right anyway.
+      // A run of three takes four: the table has room, and the fourth sum is right anyway.
       if (run >= 3) {
-        leaf_sums<4>(folded_.data(), leaves, k, rows);
+        leaf_sums<4>(folded_.data(), leaves, k, leaf_columns);
         run = 4;
       } else if (run == 2) {
-        leaf_sums<2>(folded_.data(), leaves, k, rows);
+        leaf_sums<2>(folded_.data(), leaves, k, leaf_columns);
       } else {
-        leaf_sums<1>(folded_.data(), leaves, k, rows);
+        leaf_sums<1>(folded_.data(), leaves, k, leaf_columns);
       }
       known_ |= ((uint64_t(1) << run) - 1) << k;
       k += run;
@@ -125,25 +122,35 @@ void RiceSearch::cover(unsigned first, unsigned last) {
   }
 }
 
+// The best parameter of each partition at `order`, when it lies in lowest_..highest_: the
+// smallest k there whose step to k + 1 saves at most the partition's count of bits, or
+// highest_. The savings shrink as k grows, so that k is lowest_ plus the number of steps
+// that save more: counted for all partitions at once, with no branch to mispredict.
+void RiceSearch::find_parameters(unsigned order) {
+  const unsigned first = first_node(order), partitions = 1u << order;
+  uint64_t* best = &best_[first];
+  const uint64_t* counts = &counts_[first];
+  std::fill_n(best, partitions, lowest_);
+  for (unsigned k = lowest_; k < highest_; ++k) {
+    const uint64_t* here = sums(k) + first;
+    const uint64_t* next = sums(k + 1) + first;
+    for (unsigned i = 0; i < partitions; ++i) best[i] += here[i] - next[i] > counts[i];
+  }
+}
+
 // Finds each leaf's best parameter, widening lowest_..highest_ until it brackets every
 // best one with a parameter on each side (or reaches 0 or kMaxRiceParameter), so the
 // merged orders can search it too.
 void RiceSearch::settle_leaves() {
-  const unsigned leaves = 1u << top_order_;
+  const unsigned first = first_node(top_order_), leaves = 1u << top_order_;
   for (;;) {
     cover(lowest_, highest_);
-    bool lower = false, higher = false;
-    unsigned least = kMaxRiceParameter, most = 0;
-    for (unsigned index = 0; index < leaves; ++index) {
-      unsigned k = first_rise(row(top_order_, index), count(top_order_, index), lowest_, highest_);
-      best_[node(top_order_, index)] = uint8_t(k);
-      least = std::min(least, k);
-      most = std::max(most, k);
-    }
-    lower = least == lowest_ && least > 0;
-    higher = most == highest_ && most < kMaxRiceParameter;
+    find_parameters(top_order_);
+    const auto [least, most] = std::minmax_element(&best_[first], &best_[first] + leaves);
+    const bool lower = *least == lowest_ && *least > 0;
+    const bool higher = *most == highest_ && *most < kMaxRiceParameter;
     // The 4-bit method's plans cost parameters above its largest at that largest.
-    if (most > kNarrowLargest && lowest_ > kNarrowLargest) {
+    if (*most > kNarrowLargest && lowest_ > kNarrowLargest) {
       lowest_ = kNarrowLargest;
     } else if (lower || higher) {
       if (lower) lowest_ = lowest_ > 2 ? lowest_ - 2 : 0;
@@ -155,27 +162,41 @@ void RiceSearch::settle_leaves() {
 }
 
 void RiceSearch::merge(unsigned order) {
-  for (unsigned index = 0; index < (1u << order); ++index) {
-    uint64_t* out = row(order, index);
-    const uint64_t* left = row(order + 1, 2 * index);
-    const uint64_t* right = left + kRowSums;
-    for (unsigned k = lowest_; k <= highest_; ++k) out[k] = left[k] + right[k];
-    best_[node(order, index)] = uint8_t(first_rise(out, count(order, index), lowest_, highest_));
+  const unsigned first = first_node(order), halves = first_node(order + 1);
+  for (unsigned k = lowest_; k <= highest_; ++k) {
+    uint64_t* column = sums(k);
+    for (unsigned i = 0; i < (1u << order); ++i)
+      column[first + i] = column[halves + 2 * i] + column[halves + 2 * i + 1];
   }
+  count_values(order);
+  find_parameters(order);
 }
 
 // Bits of the residual section at `order`, with the cheaper of the two coding methods;
 // `wide` tells whether that is the one with 5-bit parameters.
 uint64_t RiceSearch::order_bits(unsigned order, bool& wide) {
-  uint64_t narrow_bits = kRiceHeaderBits, wide_bits = kRiceHeaderBits;
-  for (unsigned index = 0; index < (1u << order); ++index) {
-    const uint64_t* t = row(order, index);
-    const uint64_t n = count(order, index);
-    unsigned k = best_[node(order, index)];
-    unsigned k_narrow = std::min(k, kNarrowLargest);
-    narrow_bits += 4 + n * (k_narrow + 1) + t[k_narrow];
-    wide_bits += 5 + n * (k + 1) + t[k];
+  const unsigned first = first_node(order), partitions = 1u << order;
+  const uint64_t* best = &best_[first];
+  // Each partition's cost at parameter k is count * (k + 1) + sums(k); every count is
+  // block_frames >> order but the first's, which lacks the predictor's warm-up.
+  auto total = [&](uint64_t largest) {
+    uint64_t parameters = 0, sums_at_best = 0;
+    for (unsigned i = 0; i < partitions; ++i) {
+      const uint64_t k = std::min(best[i], largest);
+      parameters += k + 1;
+      sums_at_best += sums(unsigned(k))[first + i];
+    }
+    return (block_frames_ >> order) * parameters -
+           uint64_t(predictor_order_) * (std::min(best[0], largest) + 1) + sums_at_best;
+  };
+  const uint64_t wide_bits = kRiceHeaderBits + 5 * partitions + total(kMaxRiceParameter);
+  // With every parameter within the 4-bit method's, its plan is the same, a bit cheaper
+  // per partition.
+  if (highest_ <= kNarrowLargest) {
+    wide = false;
+    return wide_bits - partitions;
   }
+  const uint64_t narrow_bits = kRiceHeaderBits + 4 * partitions + total(kNarrowLargest);
   wide = wide_bits < narrow_bits;
   return wide ? wide_bits : narrow_bits;
 }
@@ -192,6 +213,7 @@ RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frame
   width_ = unsigned(std::bit_width(all_bits(folded)));
   narrow_run_ = narrow_run(width_);
   known_ = 0;
+  count_values(order);
   if (!settled_before_) guess_range();
   settle_leaves();
 
@@ -210,20 +232,16 @@ RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frame
       best.parameter_bits = candidate_wide ? 5 : 4;
     }
   }
-  for (unsigned index = 0; index < (1u << best.partition_order); ++index) {
-    unsigned k = best_[node(best.partition_order, index)];
-    best.parameters[index] = uint8_t(best.parameter_bits == 5 ? k : std::min(k, kNarrowLargest));
-  }
+  const uint64_t largest = best.parameter_bits == 5 ? kMaxRiceParameter : kNarrowLargest;
+  const unsigned first = first_node(best.partition_order);
+  for (unsigned index = 0; index < (1u << best.partition_order); ++index)
+    best.parameters[index] = uint8_t(std::min(best_[first + index], largest));
 
   // The next search starts from the parameters that bracket this one's leaves.
-  lowest_ = kMaxRiceParameter;
-  highest_ = 0;
-  for (unsigned index = 0; index < (1u << top_order_); ++index) {
-    lowest_ = std::min<unsigned>(lowest_, best_[node(top_order_, index)]);
-    highest_ = std::max<unsigned>(highest_, best_[node(top_order_, index)]);
-  }
-  lowest_ = lowest_ > 0 ? lowest_ - 1 : 0;
-  highest_ = std::min(highest_ + 1, kMaxRiceParameter);
+  const unsigned leaves = first_node(top_order_);
+  const auto [least, most] = std::minmax_element(&best_[leaves], &best_[leaves] + (1u << top_order_));
+  lowest_ = *least > 0 ? unsigned(*least) - 1 : 0;
+  highest_ = std::min(unsigned(*most) + 1, kMaxRiceParameter);
   settled_before_ = true;
   return best;
 }

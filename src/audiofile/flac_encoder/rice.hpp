@@ -42,23 +42,22 @@ class RiceSearch {
   RicePlan plan(std::span<const uint32_t> folded, uint32_t block_frames,
                 unsigned predictor_order, unsigned max_partition_order);
 
-  // Most sums taken in one pass over the values; a row of sums holds that many beyond the
-  // largest parameter, so a pass never checks where the row ends.
+  // Most sums taken in one pass over the values; the tables hold that many parameters
+  // beyond the largest, so a pass never checks where they end.
   static constexpr unsigned kFused = 4;
-  static constexpr unsigned kRowSums = kMaxRiceParameter + kFused;
+  static constexpr unsigned kParameterRows = kMaxRiceParameter + kFused;
+  // The partitions of every order, as a binary heap: order o's start at 2^o - 1.
+  static constexpr unsigned kNodes = (2u << kMaxRicePartitionOrder) - 1;
+  static constexpr unsigned kNodeStride = kNodes + 1;
 
  private:
-  // Position of partition `index` at `order` within the tables (a binary heap).
-  static unsigned node(unsigned order, unsigned index) { return (1u << order) - 1 + index; }
+  static unsigned first_node(unsigned order) { return (1u << order) - 1; }
+  uint64_t* sums(unsigned k) { return &sums_[size_t(k) * kNodeStride]; }
 
-  uint64_t count(unsigned order, unsigned index) const {
-    return (block_frames_ >> order) - (index == 0 ? predictor_order_ : 0);
-  }
-  uint64_t* row(unsigned order, unsigned index) {
-    return &sums_[size_t(node(order, index)) * kRowSums];
-  }
   void guess_range();
   void cover(unsigned first, unsigned last);
+  void count_values(unsigned order);
+  void find_parameters(unsigned order);
   void settle_leaves();
   void merge(unsigned order);
   uint64_t order_bits(unsigned order, bool& wide);
@@ -72,8 +71,11 @@ class RiceSearch {
   uint64_t known_ = 0;                 // bit k: every leaf's sum for parameter k is in sums_
   unsigned lowest_ = 0, highest_ = 0;  // the parameters searched
   bool settled_before_ = false;        // lowest_ and highest_ hold the last search's range
-  std::vector<uint64_t> sums_;         // [node][k]
-  std::vector<uint8_t> best_;          // [node]: best parameter
+  // Per parameter, then per partition, so that one parameter's sums of all the partitions
+  // of an order lie together and the searches run across partitions.
+  std::vector<uint64_t> sums_;    // [k][node]: sum of u >> k over the partition
+  std::vector<uint64_t> counts_;  // [node]: values in the partition
+  std::vector<uint64_t> best_;    // [node]: best parameter
 };
 
 // Writes the residual section (method, partition order, partitions) of a plan.
