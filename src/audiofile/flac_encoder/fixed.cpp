@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "audiofile/flac_encoder/fold.hpp"
 #include "util/simd.hpp"
 
 namespace murello {
@@ -29,19 +30,13 @@ Arith difference(const Sample* x, size_t n) {
 }
 
 template <unsigned Order, class Arith, class Sample>
-MURELLO_VECTOR_CLONES bool fold_residual(std::span<const Sample> x, std::span<uint32_t> folded) {
-  using Unsigned = std::make_unsigned_t<Arith>;
-  constexpr unsigned kSignShift = sizeof(Arith) * 8 - 1;
-  uint64_t overflow = 0;
+MURELLO_VECTOR_CLONES std::optional<uint32_t> fold_residual(std::span<const Sample> x,
+                                                            std::span<uint32_t> folded) {
+  ResidualFolder<Arith> fold;
   const Sample* p = x.data();
   uint32_t* out = folded.data();
-  for (size_t n = Order; n < x.size(); ++n) {
-    Arith r = difference<Order, Arith>(p, n);
-    Unsigned u = (Unsigned(r) << 1) ^ Unsigned(r >> kSignShift);
-    if constexpr (sizeof(Arith) == 8) overflow |= (uint64_t(u) + 1) >> 32;  // |r| >= 2^31
-    out[n - Order] = uint32_t(u);
-  }
-  return overflow == 0;
+  for (size_t n = Order; n < x.size(); ++n) out[n - Order] = fold(difference<Order, Arith>(p, n));
+  return fold.ones();
 }
 
 template <class Arith, class Sample>
@@ -60,7 +55,8 @@ MURELLO_VECTOR_CLONES std::array<uint64_t, kMaxFixedOrder + 1> all_order_sums(
 }
 
 template <class Arith, class Sample>
-bool residual_in(std::span<const Sample> x, unsigned order, std::span<uint32_t> folded) {
+std::optional<uint32_t> residual_in(std::span<const Sample> x, unsigned order,
+                                    std::span<uint32_t> folded) {
   switch (order) {
     case 0: return fold_residual<0, Arith>(x, folded);
     case 1: return fold_residual<1, Arith>(x, folded);
@@ -95,8 +91,8 @@ std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums(std::span<const Sam
 }
 
 template <class Sample>
-bool fixed_residual(std::span<const Sample> x, unsigned order, uint64_t peak,
-                    std::span<uint32_t> folded) {
+std::optional<uint32_t> fixed_residual(std::span<const Sample> x, unsigned order, uint64_t peak,
+                                       std::span<uint32_t> folded) {
   return narrow<Sample>(peak) ? residual_in<int32_t>(x, order, folded)
                               : residual_in<int64_t>(x, order, folded);
 }
@@ -105,9 +101,9 @@ template std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums<int32_t>(
     std::span<const int32_t>, unsigned, uint64_t);
 template std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums<int64_t>(
     std::span<const int64_t>, unsigned, uint64_t);
-template bool fixed_residual<int32_t>(std::span<const int32_t>, unsigned, uint64_t,
-                                      std::span<uint32_t>);
-template bool fixed_residual<int64_t>(std::span<const int64_t>, unsigned, uint64_t,
-                                      std::span<uint32_t>);
+template std::optional<uint32_t> fixed_residual<int32_t>(std::span<const int32_t>, unsigned,
+                                                         uint64_t, std::span<uint32_t>);
+template std::optional<uint32_t> fixed_residual<int64_t>(std::span<const int64_t>, unsigned,
+                                                         uint64_t, std::span<uint32_t>);
 
 }  // namespace murello

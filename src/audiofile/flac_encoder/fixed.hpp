@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace murello {
@@ -20,10 +21,10 @@ template <class Sample>
 std::array<uint64_t, kMaxFixedOrder + 1> fixed_residual_sums(std::span<const Sample> x,
                                                             unsigned max_order, uint64_t peak);
 
-// Folded residuals of x[order..] (x.size() - order values); false when one of them
-// reaches 2^31 in magnitude and so cannot be Rice-coded.
+// Folded residuals of x[order..] (x.size() - order values) and the bits set in any of
+// them; nothing when one of them reaches 2^31 in magnitude and so cannot be Rice-coded.
 template <class Sample>
-bool fixed_residual(std::span<const Sample> x, unsigned order, uint64_t peak,
-                    std::span<uint32_t> folded);
+std::optional<uint32_t> fixed_residual(std::span<const Sample> x, unsigned order, uint64_t peak,
+                                       std::span<uint32_t> folded);
 
 }  // namespace murello

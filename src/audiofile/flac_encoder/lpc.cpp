@@ -1,5 +1,6 @@
 #include "audiofile/flac_encoder/lpc.hpp"
 
+#include "audiofile/flac_encoder/fold.hpp"
 #include "util/simd.hpp"
 
 #include <algorithm>
@@ -151,13 +152,12 @@ namespace {
 // Residuals with the prediction sums accumulated in Arith. With 32-bit sums the caller
 // has bounded every sum below 2^30, so the residual is below 2^31 and always fits.
 template <class Arith, class Sample>
-MURELLO_VECTOR_CLONES bool residual_in(std::span<const Sample> x, const QuantizedLpc& lpc,
-                                       std::span<uint32_t> folded) {
-  using Unsigned = std::make_unsigned_t<Arith>;
-  constexpr unsigned kSignShift = sizeof(Arith) * 8 - 1;
+MURELLO_VECTOR_CLONES std::optional<uint32_t> residual_in(std::span<const Sample> x,
+                                                          const QuantizedLpc& lpc,
+                                                          std::span<uint32_t> folded) {
   const unsigned order = lpc.order;
   const size_t len = x.size();
-  uint64_t overflow = 0;
+  ResidualFolder<Arith> fold;
   Arith sums[kResidualChunk];
   for (size_t begin = order; begin < len; begin += kResidualChunk) {
     size_t count = std::min(kResidualChunk, len - begin);
@@ -169,14 +169,9 @@ MURELLO_VECTOR_CLONES bool residual_in(std::span<const Sample> x, const Quantize
       for (size_t i = 0; i < count; ++i) sums[i] += c * Arith(past[i]);
     }
     uint32_t* out = folded.data() + (begin - order);
-    for (size_t i = 0; i < count; ++i) {
-      Arith r = Arith(base[i]) - (sums[i] >> lpc.shift);
-      Unsigned u = (Unsigned(r) << 1) ^ Unsigned(r >> kSignShift);
-      if constexpr (sizeof(Arith) == 8) overflow |= (uint64_t(u) + 1) >> 32;  // |r| >= 2^31
-      out[i] = uint32_t(u);
-    }
+    for (size_t i = 0; i < count; ++i) out[i] = fold(Arith(base[i]) - (sums[i] >> lpc.shift));
   }
-  return overflow == 0;
+  return fold.ones();
 }
 
 // Predictors up to this order of 32-bit samples take the unrolled loop below.
@@ -185,38 +180,36 @@ constexpr unsigned kUnrolledOrders = 12;
 // residual_in with the order fixed at compile time: the prediction unrolls and the loop
 // runs across samples, several per vector, with every coefficient held in a register.
 template <unsigned Order, class Arith>
-MURELLO_VECTOR_CLONES bool unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
-                                             std::span<uint32_t> folded) {
-  using Unsigned = std::make_unsigned_t<Arith>;
-  constexpr unsigned kSignShift = sizeof(Arith) * 8 - 1;
+MURELLO_VECTOR_CLONES std::optional<uint32_t> unrolled_residual(std::span<const int32_t> x,
+                                                                const QuantizedLpc& lpc,
+                                                                std::span<uint32_t> folded) {
   Arith c[Order];
   for (unsigned j = 0; j < Order; ++j) c[j] = lpc.coefficients[j];
   const unsigned shift = lpc.shift;
   const int32_t* p = x.data();
-  uint64_t overflow = 0;
+  ResidualFolder<Arith> fold;
   for (size_t n = Order; n < x.size(); ++n) {
     Arith sum = 0;
     for (unsigned j = 0; j < Order; ++j) sum += c[j] * Arith(p[n - 1 - j]);
-    Arith r = Arith(p[n]) - (sum >> shift);
-    Unsigned u = (Unsigned(r) << 1) ^ Unsigned(r >> kSignShift);
-    if constexpr (sizeof(Arith) == 8) overflow |= (uint64_t(u) + 1) >> 32;  // |r| >= 2^31
-    folded[n - Order] = uint32_t(u);
+    folded[n - Order] = fold(Arith(p[n]) - (sum >> shift));
   }
-  return overflow == 0;
+  return fold.ones();
 }
 
 template <class Arith, unsigned... Orders>
-bool unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
-                       std::span<uint32_t> folded, std::integer_sequence<unsigned, Orders...>) {
-  using Kernel = bool (*)(std::span<const int32_t>, const QuantizedLpc&, std::span<uint32_t>);
+std::optional<uint32_t> unrolled_residual(std::span<const int32_t> x, const QuantizedLpc& lpc,
+                                          std::span<uint32_t> folded,
+                                          std::integer_sequence<unsigned, Orders...>) {
+  using Kernel = std::optional<uint32_t> (*)(std::span<const int32_t>, const QuantizedLpc&,
+                                             std::span<uint32_t>);
   static constexpr Kernel kKernels[] = {unrolled_residual<Orders + 1, Arith>...};
   return kKernels[lpc.order - 1](x, lpc, folded);
 }
 
 // Residuals with the prediction sums in Arith, unrolled when the order allows.
 template <class Arith, class Sample>
-bool residual_with(std::span<const Sample> x, const QuantizedLpc& lpc,
-                   std::span<uint32_t> folded) {
+std::optional<uint32_t> residual_with(std::span<const Sample> x, const QuantizedLpc& lpc,
+                                      std::span<uint32_t> folded) {
   if constexpr (std::is_same_v<Sample, int32_t>) {
     if (lpc.order <= kUnrolledOrders)
       return unrolled_residual<Arith>(x, lpc, folded,
@@ -228,8 +221,8 @@ bool residual_with(std::span<const Sample> x, const QuantizedLpc& lpc,
 }  // namespace
 
 template <class Sample>
-bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t peak,
-                  std::span<uint32_t> folded) {
+std::optional<uint32_t> lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc,
+                                     uint64_t peak, std::span<uint32_t> folded) {
   uint64_t coefficient_sum = 0;
   for (unsigned j = 0; j < lpc.order; ++j)
     coefficient_sum += uint64_t(lpc.coefficients[j] < 0 ? -lpc.coefficients[j] : lpc.coefficients[j]);
@@ -239,9 +232,11 @@ bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t p
   return narrow ? residual_with<int32_t>(x, lpc, folded) : residual_with<int64_t>(x, lpc, folded);
 }
 
-template bool lpc_residual<int32_t>(std::span<const int32_t>, const QuantizedLpc&, uint64_t,
-                                    std::span<uint32_t>);
-template bool lpc_residual<int64_t>(std::span<const int64_t>, const QuantizedLpc&, uint64_t,
-                                    std::span<uint32_t>);
+template std::optional<uint32_t> lpc_residual<int32_t>(std::span<const int32_t>,
+                                                       const QuantizedLpc&, uint64_t,
+                                                       std::span<uint32_t>);
+template std::optional<uint32_t> lpc_residual<int64_t>(std::span<const int64_t>,
+                                                       const QuantizedLpc&, uint64_t,
+                                                       std::span<uint32_t>);
 
 }  // namespace murello

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace murello {
@@ -46,12 +47,12 @@ struct QuantizedLpc {
 // Rounds to kLpcPrecisionBits with error feedback; false when every coefficient rounds to 0.
 bool quantize_lpc(std::span<const double> coefficients, QuantizedLpc& out);
 
-// Writes the folded residuals of x[order..] to `folded` (x.size() - order values);
-// false when one of them reaches 2^31 in magnitude and so cannot be Rice-coded. `peak`
-// is the largest |x[n]|: when it bounds every prediction sum below 2^30 the sums run
-// in 32-bit lanes.
+// Writes the folded residuals of x[order..] to `folded` (x.size() - order values) and
+// returns the bits set in any of them; nothing when one of them reaches 2^31 in magnitude
+// and so cannot be Rice-coded. `peak` is the largest |x[n]|: when it bounds every
+// prediction sum below 2^30 the sums run in 32-bit lanes.
 template <class Sample>
-bool lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc, uint64_t peak,
-                  std::span<uint32_t> folded);
+std::optional<uint32_t> lpc_residual(std::span<const Sample> x, const QuantizedLpc& lpc,
+                                     uint64_t peak, std::span<uint32_t> folded);
 
 }  // namespace murello

@@ -60,12 +60,6 @@ MURELLO_VECTOR_CLONES void leaf_sums(const uint32_t* folded, const Leaves& leave
   }
 }
 
-MURELLO_VECTOR_CLONES uint32_t all_bits(std::span<const uint32_t> values) {
-  uint32_t ones = 0;
-  for (uint32_t v : values) ones |= v;
-  return ones;
-}
-
 }  // namespace
 
 RiceSearch::RiceSearch()
@@ -201,8 +195,9 @@ uint64_t RiceSearch::order_bits(unsigned order, bool& wide) {
   return wide ? wide_bits : narrow_bits;
 }
 
-RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frames,
-                          unsigned predictor_order, unsigned max_partition_order) {
+RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t ones,
+                          uint32_t block_frames, unsigned predictor_order,
+                          unsigned max_partition_order) {
   folded_ = folded;
   block_frames_ = block_frames;
   predictor_order_ = predictor_order;
@@ -210,7 +205,7 @@ RicePlan RiceSearch::plan(std::span<const uint32_t> folded, uint32_t block_frame
                                        unsigned(std::countr_zero(block_frames))});
   while (order > 0 && (block_frames >> order) <= predictor_order) --order;
   top_order_ = order;
-  width_ = unsigned(std::bit_width(all_bits(folded)));
+  width_ = unsigned(std::bit_width(ones));
   narrow_run_ = narrow_run(width_);
   known_ = 0;
   count_values(order);

@@ -39,7 +39,8 @@ class RiceSearch {
  public:
   RiceSearch();
 
-  RicePlan plan(std::span<const uint32_t> folded, uint32_t block_frames,
+  // `ones` holds every bit set in any folded value (more bits do no harm).
+  RicePlan plan(std::span<const uint32_t> folded, uint32_t ones, uint32_t block_frames,
                 unsigned predictor_order, unsigned max_partition_order);
 
   // Most sums taken in one pass over the values; the tables hold that many parameters

@@ -129,11 +129,12 @@ void SubframeEncoder<Sample>::try_fixed() {
   for (unsigned i = 0; i < std::min(2u, max_order + 1); ++i) {
     unsigned order = orders[i];
     std::span<uint32_t> folded(candidate_folded_.data(), len - order);
-    if (!fixed_residual(samples_, order, peak_, folded)) continue;
+    auto ones = fixed_residual(samples_, order, peak_, folded);
+    if (!ones) continue;
     SubframePlan candidate = plan_;
     candidate.kind = SubframeKind::Fixed;
     candidate.order = order;
-    candidate.rice = rice_.plan(folded, len, order, level_.max_partition_order);
+    candidate.rice = rice_.plan(folded, *ones, len, order, level_.max_partition_order);
     candidate.bits = predicted_bits(order) + candidate.rice.bits;
     keep_if_cheaper(candidate);
   }
@@ -176,8 +177,9 @@ void SubframeEncoder<Sample>::try_lpc_order(unsigned order) {
                     candidate.lpc))
     return;
   std::span<uint32_t> folded(candidate_folded_.data(), len - order);
-  if (!lpc_residual(samples_, candidate.lpc, peak_, folded)) return;
-  candidate.rice = rice_.plan(folded, len, order, level_.max_partition_order);
+  auto ones = lpc_residual(samples_, candidate.lpc, peak_, folded);
+  if (!ones) return;
+  candidate.rice = rice_.plan(folded, *ones, len, order, level_.max_partition_order);
   candidate.bits = predicted_bits(order) + kLpcParameterBits +
                    uint64_t(order) * kLpcPrecisionBits + candidate.rice.bits;
   keep_if_cheaper(candidate);

@@ -108,11 +108,15 @@ void expect_plain_lpc_residual(const std::vector<Sample>& x, const QuantizedLpc&
   uint64_t peak = 0;
   for (Sample v : x) peak = std::max<uint64_t>(peak, uint64_t(v < 0 ? -int64_t(v) : int64_t(v)));
   std::vector<uint32_t> folded(x.size() - lpc.order);
-  bool coded = lpc_residual<Sample>(x, lpc, peak, folded);
+  auto ones = lpc_residual<Sample>(x, lpc, peak, folded);
   auto plain = plain_lpc_residual(x, lpc);
-  ASSERT_EQ(coded, plain.has_value()) << what << " order " << lpc.order << " shift " << lpc.shift;
-  if (coded) {
+  ASSERT_EQ(ones.has_value(), plain.has_value())
+      << what << " order " << lpc.order << " shift " << lpc.shift;
+  if (ones) {
     EXPECT_EQ(folded, *plain) << what << " order " << lpc.order << " shift " << lpc.shift;
+    uint32_t expected = 0;
+    for (uint32_t u : *plain) expected |= u;
+    EXPECT_EQ(*ones, expected);
   }
 }
 
@@ -199,14 +203,16 @@ TEST(FlacRice, SearchFindsTheCheapestPlanAndWritesExactlyItsBits) {
         u[n] = uint32_t(std::uniform_int_distribution<uint64_t>(0, (uint64_t(1) << scale) * 2)(rng));
         if (trial == 5) u[n] = 0;
       }
+      uint32_t ones = 0;
+      for (uint32_t v : u) ones |= v;
       // A fresh search, and one that starts from the parameters of unlike earlier residuals.
       RiceSearch fresh;
-      RicePlan plan = fresh.plan(u, c.len, c.order, c.max_partition_order);
+      RicePlan plan = fresh.plan(u, ones, c.len, c.order, c.max_partition_order);
       unsigned brute_order = 0;
       EXPECT_EQ(plan.bits, brute_force_rice_bits(u, c.len, c.order, c.max_partition_order, &brute_order))
           << c.len << " " << c.order << " trial " << trial;
       EXPECT_EQ(plan.partition_order, brute_order);
-      RicePlan again = reused.plan(u, c.len, c.order, c.max_partition_order);
+      RicePlan again = reused.plan(u, ones, c.len, c.order, c.max_partition_order);
       EXPECT_EQ(again.bits, plan.bits);
       EXPECT_EQ(again.parameter_bits, plan.parameter_bits);
       EXPECT_EQ(again.partition_order, plan.partition_order);
