@@ -35,6 +35,14 @@ void sort_orders(unsigned* orders, unsigned count, const Key& key) {
   }
 }
 
+// out[n] = x[n] * window[n]; every sample, a whole number of at most 33 bits, is exact as
+// a double.
+template <class Sample>
+MURELLO_VECTOR_CLONES void apply_window(std::span<const Sample> x, std::span<const double> window,
+                                        double* out) {
+  for (size_t n = 0; n < x.size(); ++n) out[n] = double(x[n]) * window[n];
+}
+
 template <class Sample>
 MURELLO_VECTOR_CLONES Survey survey(std::span<const Sample> x) {
   using Unsigned = std::make_unsigned_t<Sample>;
@@ -72,7 +80,6 @@ SubframeEncoder<Sample>::SubframeEncoder(const FlacLevel& level, uint32_t max_bl
       shifted_(max_block_frames),
       best_folded_(max_block_frames),
       candidate_folded_(max_block_frames),
-      analysis_(level.max_lpc_order ? max_block_frames : 0),
       windowed_(level.max_lpc_order ? max_block_frames : 0) {}
 
 template <class Sample>
@@ -144,10 +151,9 @@ template <class Sample>
 void SubframeEncoder<Sample>::try_lpc(LpcWindows& windows) {
   const uint32_t len = uint32_t(samples_.size());
   const unsigned max_order = std::min<unsigned>(level_.max_lpc_order, len - 1);
-  for (uint32_t n = 0; n < len; ++n) analysis_[n] = double(samples_[n]);
   for (unsigned w = 0; w < level_.window_count; ++w) {
     std::span<const double> window = windows.window(w, len);
-    for (uint32_t n = 0; n < len; ++n) windowed_[n] = analysis_[n] * window[n];
+    apply_window(samples_, window, windowed_.data());
     std::array<double, kMaxLpcOrder + 1> lags;
     autocorrelation(std::span<const double>(windowed_.data(), len),
                     std::span<double>(lags.data(), max_order + 1));

@@ -70,7 +70,7 @@ class SubframeEncoder {
   SubframePlan plan_;
   std::vector<Sample> shifted_;
   std::vector<uint32_t> best_folded_, candidate_folded_;
-  std::vector<double> analysis_, windowed_;
+  std::vector<double> windowed_;
   LpcLadder ladder_;
   RiceSearch rice_;
 };
