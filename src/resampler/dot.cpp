@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-// Per-target versions of the kernels (below), under the conditions of the vector clones
-// of util/simd.hpp.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__)
-#define MURELLO_DOT_VERSIONS
+#include "util/simd.hpp"
+
+// Per-target versions of the kernels (below).
+#ifdef MURELLO_VECTOR_VERSIONS
 #include <immintrin.h>
 #endif
 
@@ -206,7 +205,7 @@ template <class V, size_t kGroup>
 // AVX2 and the baseline hold them as two 4-wide halves, four outputs at a time. Lanes map
 // to taps alike in every version, so the versions that fuse the multiply-adds (all but
 // the baseline) give identical results.
-#ifdef MURELLO_DOT_VERSIONS
+#ifdef MURELLO_VECTOR_VERSIONS
 
 // Eight windows at the same offset within a 64-byte line, as for a stride of whole lines:
 // a vector that crosses a line costs two loads, so the windows are read in whole lines

@@ -20,8 +20,8 @@ constexpr double kPartialPassShare = 0.4;
 bool worth_a_pass(uint64_t outputs, uint64_t pass_outputs) {
   return double(outputs) >= kPartialPassShare * double(pass_outputs);
 }
-// Interpolated outputs sorted by phase at a time: about four per phase of 512.
-constexpr uint64_t kBlendTileOutputs = 2048;
+// Interpolated outputs sorted by phase at a time: about eight per phase of 512.
+constexpr uint64_t kBlendTileOutputs = 4096;
 
 MURELLO_VECTOR_CLONES void widen(const float* in, uint64_t count, double* out) {
   for (uint64_t j = 0; j < count; ++j) out[j] = in[j];
@@ -125,19 +125,6 @@ void Resampler::compact_line() {
   std::copy(line_.begin() + skip, line_.begin() + line_end_, line_.begin());
   line_end_ -= skip;
   line_first_ = keep_from;
-}
-
-void Resampler::step_clock(uint64_t& position, uint64_t& next_input) const {
-  position += step_rest_;
-  const bool carry = position >= design_.up;
-  position -= carry ? design_.up : 0;
-  next_input += step_whole_ + carry;
-}
-
-uint64_t Resampler::advance() {
-  const uint64_t due_on = next_input_;
-  step_clock(position_, next_input_);
-  return due_on;
 }
 
 uint64_t Resampler::outputs_due() const { return outputs_due_from(position_, next_input_); }

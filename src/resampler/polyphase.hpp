@@ -89,10 +89,20 @@ class Resampler {
   bool emit_passes(std::vector<float>& out, bool call_ends);
   // Computes every output due, one dot product each.
   void emit_direct(std::vector<float>& out);
-  // Moves a clock (phase or offset, and due input) on by one output.
-  void step_clock(uint64_t& position, uint64_t& next_input) const;
+  // Moves a clock (phase or offset, and due input) on by one output. Defined here, as is
+  // advance(), to be inlined into the loops that run them once per output.
+  void step_clock(uint64_t& position, uint64_t& next_input) const {
+    position += step_rest_;
+    const bool carry = position >= design_.up;
+    position -= carry ? design_.up : 0;
+    next_input += step_whole_ + carry;
+  }
   // Steps the output clock once; returns the input index the output was due on.
-  uint64_t advance();
+  uint64_t advance() {
+    const uint64_t due_on = next_input_;
+    step_clock(position_, next_input_);
+    return due_on;
+  }
   // Steps it `count` times at once.
   void advance_by(uint64_t count);
   void emit_rational(uint64_t count, float* out);

@@ -11,6 +11,11 @@
     !defined(__SANITIZE_THREAD__)
 #define MURELLO_VECTOR_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+// Kernels whose versions need bodies of their own (a wider register layout for AVX-512)
+// write them by hand as target("arch=x86-64-v4"), target("arch=x86-64-v3") and
+// target("default") overloads, which the same mechanism picks from when the program
+// loads; they do so only where this is defined.
+#define MURELLO_VECTOR_VERSIONS 1
 #else
 #define MURELLO_VECTOR_CLONES
 #endif
