@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "resampler/polyphase.hpp"
+#include "support/ulp.hpp"
 
 namespace murello::testing {
 
@@ -46,20 +47,10 @@ inline std::vector<float> convert(uint32_t input_hz, uint32_t output_hz,
   return out;
 }
 
-// Distance in representable floats; 0 for equal values, 1 for neighbours.
-inline int64_t ulp_distance(float a, float b) {
-  auto ordered = [](float f) {
-    int32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits < 0 ? int64_t{INT32_MIN} - bits : int64_t{bits};
-  };
-  return std::llabs(ordered(a) - ordered(b));
-}
-
 // The bound between an output and its ascending-sum reference: 1 float ulp, or 1e-9
 // where the value is tiny.
 inline bool within_bound(float fast, float slow) {
-  return ulp_distance(fast, slow) <= 1 || std::abs(double(fast) - double(slow)) <= 1e-9;
+  return within_ulps(fast, slow, 1, 1e-9);
 }
 
 }  // namespace murello::testing
