@@ -10,7 +10,6 @@ namespace {
 
 constexpr unsigned kRiceHeaderBits = 2 + 4;  // coding method, partition order
 constexpr unsigned kNarrowLargest = 14;      // the 4-bit method's largest non-escape
-constexpr unsigned kFused = RiceSearch::kFused;
 constexpr size_t kNodeStride = RiceSearch::kNodeStride;
 
 // How many values below 2^bits a 32-bit sum can take without wrapping (0: too few to
