@@ -256,15 +256,24 @@ struct WholeLines {
   }
 };
 
+// A last group of four or fewer outputs takes a four-output pass (the same sums: lanes map
+// to taps alike), so that short sequences, such as a file read's calls give each row, do
+// not pay for eight.
 __attribute__((target("arch=x86-64-v4"))) void strided_versions(
     const double* row, size_t taps, const double* first_window, size_t window_stride,
     size_t count, float* out, size_t out_stride) {
+  const size_t tail = count % 8 <= 4 ? count % 8 : 0;
+  const size_t head = count - tail;
   if (window_stride % kLanes == 0) {
-    strided_passes<Octet, 8>(row, taps, first_window, window_stride, count, out, out_stride,
+    strided_passes<Octet, 8>(row, taps, first_window, window_stride, head, out, out_stride,
                              WholeLines());
   } else {
-    strided_passes<Octet, 8>(row, taps, first_window, window_stride, count, out, out_stride,
+    strided_passes<Octet, 8>(row, taps, first_window, window_stride, head, out, out_stride,
                              AsTheyLie<Octet, 8>());
+  }
+  if (tail > 0) {
+    strided_passes<Octet, 4>(row, taps, first_window + head * window_stride, window_stride,
+                             tail, out + head * out_stride, out_stride, AsTheyLie<Octet, 4>());
   }
 }
 __attribute__((target("arch=x86-64-v3"))) void strided_versions(
