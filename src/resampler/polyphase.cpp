@@ -1,6 +1,7 @@
 #include "resampler/polyphase.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <utility>
 
 #include "util/simd.hpp"
@@ -11,8 +12,12 @@ namespace {
 // A stretch is the run of inputs appended to the line before its outputs are computed.
 // Aim for this many outputs per stretch, so each row serves several of them per pass...
 constexpr uint64_t kStretchOutputs = 8192;
-// ...while the line stays within the second-level cache.
+// ...while the line stays within the second-level cache; a little more where it buys
+// line-aligned windows (a quarter of a megabyte, then half of one).
 constexpr uint64_t kMaxStretchInputs = 32768;
+constexpr uint64_t kMaxSpreadStretchInputs = 65536;
+// Doubles in a 64-byte cache line.
+constexpr uint64_t kLineDoubles = 8;
 // A partial pass costs what a whole one does; it is taken for at least this share of one
 // (below about a third, the outputs' dot products cost less).
 constexpr double kPartialPassShare = 0.4;
@@ -20,6 +25,7 @@ constexpr double kPartialPassShare = 0.4;
 bool worth_a_pass(uint64_t outputs, uint64_t pass_outputs) {
   return double(outputs) >= kPartialPassShare * double(pass_outputs);
 }
+
 // Interpolated outputs sorted by phase at a time: about eight per phase of 512.
 constexpr uint64_t kBlendTileOutputs = 4096;
 
@@ -27,9 +33,21 @@ MURELLO_VECTOR_CLONES void widen(const float* in, uint64_t count, double* out) {
   for (uint64_t j = 0; j < count; ++j) out[j] = in[j];
 }
 
+// Outputs a whole number of lines apart in a sequence of the Rational form: every
+// `spread`-th window of a sequence starts at the same place in a 64-byte line.
+uint64_t line_spread(uint64_t down) {
+  return kLineDoubles / std::gcd(down % kLineDoubles, kLineDoubles);
+}
+
 uint64_t stretch_inputs(const FilterDesign& d) {
   if (d.form == ResamplerForm::Identity) return 0;
-  return std::clamp<uint64_t>(kStretchOutputs * d.down / d.up, 1, kMaxStretchInputs);
+  const uint64_t spread = d.form == ResamplerForm::Rational ? line_spread(d.down) : 1;
+  if (spread == 1) {
+    return std::clamp<uint64_t>(kStretchOutputs * d.down / d.up, 1, kMaxStretchInputs);
+  }
+  // Room for two blocks of passes a line apart (see emit_rational).
+  const uint64_t outputs = std::max(kStretchOutputs, 2 * kDotGroup * spread * d.up);
+  return std::clamp<uint64_t>(outputs * d.down / d.up, 1, kMaxSpreadStretchInputs);
 }
 
 }  // namespace
@@ -205,15 +223,31 @@ void Resampler::emit_direct(std::vector<float>& out) {
 void Resampler::emit_rational(uint64_t count, float* out) {
   const uint64_t up = design_.up, down = design_.down;
   const uint64_t sequences = std::min<uint64_t>(count, up);
-  for (uint64_t j = 0; j < count; ++j) {
+  for (uint64_t j = 0; j < sequences; ++j) {
     const uint64_t phase = position_;
-    const uint64_t due_on = advance();
-    if (j < sequences) {
-      job_phase_[j] = static_cast<uint32_t>(phase);
-      job_window_[j] = window_start(due_on);
+    job_phase_[j] = static_cast<uint32_t>(phase);
+    job_window_[j] = window_start(advance());
+  }
+  advance_by(count - sequences);
+  // Blocks of whole sequences first: in each, the outputs of a pass are `spread` apart in
+  // their sequence, so that their windows, spread·M inputs apart, start at the same place
+  // in a 64-byte line and the kernels read them in whole lines. The rest, a pass of
+  // consecutive outputs of each sequence at a time.
+  const uint64_t spread = line_spread(down);
+  const uint64_t block = kDotGroup * spread;
+  uint64_t t = 0;
+  if (spread > 1) {
+    for (; (t + block) * up <= count; t += block) {
+      for (uint64_t c = t; c < t + spread; ++c) {
+        for (uint64_t s = 0; s < sequences; ++s) {
+          strided_dots(design_.row(job_phase_[s]), design_.taps,
+                       line_.data() + job_window_[s] + c * down, spread * down, kDotGroup,
+                       out + c * up + s, spread * up);
+        }
+      }
     }
   }
-  for (uint64_t t = 0; t * up < count; t += kDotGroup) {
+  for (; t * up < count; t += kDotGroup) {
     for (uint64_t s = 0; s < sequences; ++s) {
       const uint64_t first = t * up + s;
       if (first >= count) break;
