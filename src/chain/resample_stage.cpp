@@ -23,14 +23,14 @@ ResampleStage::ResampleStage(std::vector<Resampler> resamplers)
 
 Result<ResampleStage, CoreError> ResampleStage::create(uint32_t input_hz, uint32_t output_hz,
                                                        uint16_t channels) {
+  auto first = Resampler::create(input_hz, output_hz);
+  if (!first) return core_error_from(first.error());
+  // One design for every channel.
   std::vector<Resampler> resamplers;
   const size_t count = std::max<size_t>(channels, 1);
   resamplers.reserve(count);
-  for (size_t k = 0; k < count; ++k) {
-    auto resampler = Resampler::create(input_hz, output_hz);
-    if (!resampler) return core_error_from(resampler.error());
-    resamplers.push_back(std::move(resampler).value());
-  }
+  for (size_t k = 1; k < count; ++k) resamplers.push_back(first->fresh());
+  resamplers.push_back(std::move(first).value());
   return ResampleStage(std::move(resamplers));
 }
 

@@ -45,6 +45,10 @@ class Resampler {
   // more than 2^22 prototype taps (checked before the table is allocated).
   static Result<Resampler, ResamplerError> create(uint32_t input_hz, uint32_t output_hz);
 
+  // A fresh resampler with a copy of this one's table, for another channel of the same
+  // stream: it costs a copy instead of a design (milliseconds for the long filters).
+  Resampler fresh() const { return Resampler(input_hz_, output_hz_, design_); }
+
   // Consumes every sample of `in` and appends every output that becomes due to `out`;
   // never removes anything from `out`. `in` must not point into `out`. Fails with
   // ProcessAfterFlush once flushed, even for an empty `in`. Allocates nothing beyond

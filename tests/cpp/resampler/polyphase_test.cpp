@@ -210,6 +210,26 @@ TEST(Resampler, InterpolatedImpulsePeaksWithinAFrameOfTheGroupDelay) {
   }
 }
 
+// A fresh copy shares the table and nothing of the state: after its original has run,
+// it converts as a new resampler does, and the original goes on as before.
+TEST(Resampler, AFreshCopyStartsFromTheBeginning) {
+  const std::vector<float> in = noise(20000, 9);
+  for (auto [in_hz, out_hz] : {Pair{44100, 16000}, Pair{48000, 16000}, Pair{48000, 44101}}) {
+    Resampler original = make(in_hz, out_hz);
+    std::vector<float> first;
+    ASSERT_TRUE(original.process(std::span(in).first(7000), first).ok());
+    Resampler copy = original.fresh();
+    EXPECT_EQ(copy.state(), Resampler::State::Fresh);
+    std::vector<float> copied;
+    ASSERT_TRUE(copy.process(in, copied).ok());
+    copy.flush(copied);
+    EXPECT_EQ(copied, convert(in_hz, out_hz, in)) << in_hz << " -> " << out_hz;
+    ASSERT_TRUE(original.process(std::span(in).subspan(7000), first).ok());
+    original.flush(first);
+    EXPECT_EQ(first.size(), copied.size());
+  }
+}
+
 TEST(Resampler, FlushOfAnUnfedResamplerAppendsNothing) {
   for (bool empty_block : {false, true}) {
     Resampler r = make(48000, 16000);
