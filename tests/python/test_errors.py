@@ -172,7 +172,7 @@ def test_error_raised_while_the_exceptions_import_runs_does_not_deadlock():
         "import sys, importlib.abc, importlib.util\n"
         "import murello._murello, _murello_probe as probe\n"
         "class Loader(importlib.abc.Loader):\n"
-        "    def create_module(self, spec): return None\n"
+        "    def create_module(self, found): return None\n"
         "    def exec_module(self, module):\n"
         "        try:\n"
         "            probe.raise_kind('ChannelsOutOfRange')\n"

@@ -65,8 +65,8 @@ def test_shipped_model_and_licence_are_inside_the_package():
 def test_runtime_library_is_the_onnxruntime_packages():
     library = murello.onnxruntime_library_path()
     assert library is not None
-    spec = importlib.util.find_spec("onnxruntime")
-    assert Path(library).parent.parent == Path(spec.origin).parent
+    package = importlib.util.find_spec("onnxruntime")
+    assert Path(library).parent.parent == Path(package.origin).parent
     assert Path(library).name.startswith("libonnxruntime.so")
 
 
