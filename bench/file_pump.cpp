@@ -37,12 +37,17 @@
 #include "sources/file.hpp"
 #include "sources/file_io.hpp"
 #include "audiofile/flac_encoder/encoder.hpp"
+#include "timing.hpp"
 
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using murello::bench::Clock;
+using murello::bench::cpu_seconds;
+using murello::bench::own_cpu_seconds;
+using murello::bench::seconds_since;
+
 constexpr uint32_t kRateHz = 48000;
 
 struct Times {
@@ -54,21 +59,6 @@ struct Times {
     wall = std::min(wall, run.wall);
   }
 };
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double cpu_seconds(const rusage& usage) {
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double own_cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return cpu_seconds(usage);
-}
 
 // Times of one process with its stdout sent to /dev/null; nullopt when it fails.
 std::optional<Times> time_process(std::vector<const char*> argv) {

@@ -21,16 +21,14 @@
 #include <vector>
 
 #include "audiofile/flac/decoder.hpp"
+#include "timing.hpp"
 
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using murello::bench::Clock;
+using murello::bench::seconds_since;
 
 std::vector<uint8_t> read_file(const char* path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);

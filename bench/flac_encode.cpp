@@ -22,23 +22,14 @@
 
 #include "audiofile/container.hpp"
 #include "audiofile/flac_encoder/encoder.hpp"
+#include "timing.hpp"
 
 namespace {
 
+using murello::bench::children_cpu_seconds;
+using murello::bench::own_cpu_seconds;
+
 constexpr int kRuns = 5;
-
-double own_cpu_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-double children_cpu_seconds() {
-  rusage u;
-  getrusage(RUSAGE_CHILDREN, &u);
-  auto seconds = [](timeval v) { return double(v.tv_sec) + double(v.tv_usec) * 1e-6; };
-  return seconds(u.ru_utime) + seconds(u.ru_stime);
-}
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

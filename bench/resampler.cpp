@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "resampler/polyphase.hpp"
+#include "timing.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using murello::bench::Clock;
+using murello::bench::seconds_since;
 
 struct Pair {
   uint32_t input_hz;
@@ -39,10 +41,6 @@ struct Options {
 constexpr Pair kPairs[] = {
     {48000, 16000}, {16000, 48000}, {44100, 16000}, {48000, 44100}, {48000, 44101},
 };
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::vector<float> load_noise(const Options& options, size_t frames) {
   std::vector<float> x(frames);

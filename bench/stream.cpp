@@ -28,12 +28,16 @@
 #include <vector>
 
 #include "devices/stream.hpp"
+#include "timing.hpp"
 
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using murello::bench::Clock;
+using murello::bench::cpu_seconds;
+using murello::bench::own_cpu_seconds;
+
 constexpr uint32_t kRateHz = 48000;
 constexpr uint16_t kChannels = 2;
 constexpr uint32_t kPeriodFrames = 480;
@@ -44,17 +48,6 @@ constexpr uint32_t kPlaybackBufferFrames = 4 * kPeriodFrames;
 constexpr const char* kMic = "mic:SIGNAL=silence";
 constexpr const char* kSpeaker = "speaker";
 constexpr double kPeriodSeconds = double{kPeriodFrames} / kRateHz;
-
-double cpu_seconds(const rusage& usage) {
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double own_cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return cpu_seconds(usage);
-}
 
 struct StreamFigures {
   double cpu_per_second = 0;
