@@ -9,40 +9,16 @@
 #include <cerrno>
 #include <utility>
 
+#include "sources/descriptor.hpp"
+#include "sources/replacing_file.hpp"
+
 namespace murello {
 namespace {
 
 constexpr size_t kMinReadBytes = 64 * 1024;
 
-// Closes the descriptor it owns; close() reports its own error for writers that must
-// know the data reached the file system.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  int get() const { return fd_; }
-  // Closes now; returns 0 or the errno of a failed close.
-  int close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
 CoreError read_failed(const std::filesystem::path& path, int error) {
   return CoreError(ErrorKind::FileReadFailed, path, os_error_text(error));
-}
-
-CoreError write_failed(const std::filesystem::path& path, int error) {
-  return CoreError(ErrorKind::FileWriteFailed, path, os_error_text(error));
 }
 
 // One byte beyond a regular file's size, so the read that finds the end needs no growth.
@@ -113,19 +89,10 @@ Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path) {
 
 Result<void, CoreError> write_whole_file(const std::filesystem::path& path,
                                          std::span<const uint8_t> bytes) {
-  Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) return write_failed(path, errno);
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t put = ::write(file.get(), bytes.data() + written, bytes.size() - written);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return write_failed(path, errno);
-    }
-    written += static_cast<size_t>(put);
-  }
-  if (const int error = file.close(); error != 0) return write_failed(path, error);
-  return {};
+  auto file = ReplacingFile::create(path);
+  if (!file) return std::move(file).error();
+  if (auto written = file->write(bytes); !written) return written;
+  return file->commit();
 }
 
 }  // namespace murello

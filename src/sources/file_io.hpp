@@ -1,7 +1,7 @@
 // Whole-file reading and writing for the file source.
 //
 // Conventions: sizes are bytes. The audio-file library never touches the file system;
-// these two functions are the only places the file source does. System errors are
+// these functions are the only places the file source does. System errors are
 // reported with the path and the error text ("<strerror text> (os error N)").
 //
 // Threads: no shared state; safe from any thread.
@@ -48,8 +48,8 @@ class FileView {
 // The bytes of `path`, as read_whole_file sees them; failures are FileReadFailed.
 Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path);
 
-// Creates or truncates `path` and writes every byte, retrying interrupted and partial
-// writes; a failure to open, write or close is FileWriteFailed.
+// Writes every byte to `path` through a ReplacingFile: on success `path` holds exactly
+// these bytes; on failure (FileWriteFailed) any earlier file of that name is untouched.
 Result<void, CoreError> write_whole_file(const std::filesystem::path& path,
                                          std::span<const uint8_t> bytes);
 
