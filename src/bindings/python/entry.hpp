@@ -4,9 +4,16 @@
 //
 // Unwinding runs the scope guards of the failed call first, so the interpreter lock is
 // held again (GilRelease) and mutexes are free when the exception is translated.
+//
+// One unwind is not an error to translate: at interpreter exit CPython ends a daemon
+// thread that asks for the lock back with pthread_exit, which unwinds the thread's stack
+// as abi::__forced_unwind. It must leave every frame, so entry points are not noexcept
+// and let it pass (catching it without rethrowing, or meeting a noexcept frame on the
+// way, aborts the process).
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 namespace murello::py {
 
@@ -19,9 +26,11 @@ struct Entry;
 
 template <class... Args, PyObject* (*Fn)(Args...)>
 struct Entry<Fn> {
-  static PyObject* call(Args... args) noexcept {
+  static PyObject* call(Args... args) {
     try {
       return Fn(args...);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       return raise_native_exception();
     }

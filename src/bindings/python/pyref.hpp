@@ -68,10 +68,15 @@ inline void restore_exception(PyRef error) {
 
 // Releases the interpreter lock for its lifetime. Code in this scope must not touch
 // any Python object or allocator.
+//
+// Taking the lock back may end the thread: at interpreter exit CPython ends a daemon
+// thread there with pthread_exit, a forced unwind that must pass through this destructor
+// (hence not noexcept) and every frame above it (entry.hpp). The frames it leaves are
+// unwound without the lock, so no PyRef may live in them across a release.
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

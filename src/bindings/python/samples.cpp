@@ -143,9 +143,8 @@ void bytes_to_floats(std::span<const std::byte> raw, SampleFormat format,
 }
 
 // Converts a bytes object without the interpreter lock. Its contents cannot change and
-// the reference held here keeps them alive, so no copy is taken first.
+// it is the caller's argument, alive until the call returns, so no copy is taken first.
 void convert_bytes(PyObject* bytes, SampleFormat format, std::vector<float>& out) {
-  const PyRef held = PyRef::borrow(bytes);
   const std::span<const std::byte> raw(reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(bytes)),
                                        static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
   GilRelease released;
