@@ -12,6 +12,7 @@ a constructor's ``ort_library_path`` always wins over it.
 
 import importlib
 
+from murello._batch import analyze_files
 from murello._classes import Device
 from murello._io import load, save
 from murello._murello import (
@@ -37,6 +38,7 @@ __all__ = [
     "SpeakerBridge",
     "SpeakerInfo",
     "VersionInfo",
+    "analyze_files",
     "exceptions",
     "info",
     "load",

@@ -18,6 +18,7 @@ import threading
 import time
 from pathlib import Path
 
+from murello._batch_cli import add_batch_options, cmd_analyze_many, cmd_convert_many, dispatch
 from murello._echo_cli import add_cancel_echo_parser
 from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, info
 from murello._paths import silero_model_path
@@ -429,8 +430,9 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("file")
     info.set_defaults(run=cmd_info)
 
-    analyze = commands.add_parser("analyze", help="find the speech in an audio file")
-    analyze.add_argument("file")
+    analyze = commands.add_parser("analyze", help="find the speech in audio files")
+    analyze.add_argument("file", nargs="+", metavar="PATH",
+                         help="an audio file, or several files and folders")
     analyze.add_argument("--model", help="Silero VAD model (default: the one shipped with murello)")
     analyze.add_argument("--threshold", type=float, default=0.5,
                          help="speech probability threshold (default 0.5)")
@@ -439,11 +441,14 @@ def build_parser() -> argparse.ArgumentParser:
     analyze.add_argument("--json", action="store_true", help="print windows and segments as JSON")
     analyze.add_argument("--plot", metavar="OUT.png",
                          help="draw waveform, probability and segments")
-    analyze.set_defaults(run=cmd_analyze)
+    add_batch_options(analyze, "the results")
+    analyze.set_defaults(run=dispatch(cmd_analyze, cmd_analyze_many, "file"))
 
-    convert = commands.add_parser("convert", help="condition and convert an audio file")
-    convert.add_argument("input")
-    convert.add_argument("output")
+    convert = commands.add_parser("convert", help="condition and convert audio files")
+    convert.add_argument("input", nargs="+", metavar="IN",
+                         help="an audio file, or several files and folders")
+    convert.add_argument("output", metavar="OUT",
+                         help="the output file, or the folder for many (mirroring folders)")
     convert.add_argument("--rate", type=int, help="output rate in Hz (default: the input's)")
     convert.add_argument("--channels", type=int, help="output channels (default: the input's)")
     convert.add_argument("--format", choices=["wav", "aiff", "flac"],
@@ -456,7 +461,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--denoise-model", metavar="PATH", help="denoiser model (ONNX)")
     convert.add_argument("--compression", type=int, metavar="0-8",
                          help="FLAC compression level (default 5)")
-    convert.set_defaults(run=cmd_convert)
+    add_batch_options(convert, "a log of the files written")
+    convert.set_defaults(run=dispatch(cmd_convert, cmd_convert_many, "input"))
 
     record = commands.add_parser(
         "record", help="record from a microphone until the time runs out or Ctrl-C"
