@@ -1,10 +1,10 @@
 #include "chain/chain.hpp"
 
-#include <bit>
 #include <utility>
 
 #include "chain/channel_stages.hpp"
 #include "chain/filter.hpp"
+#include "chain/finite.hpp"
 #include "chain/gain.hpp"
 #include "chain/planar.hpp"
 #include "chain/resample_stage.hpp"
@@ -14,18 +14,6 @@ namespace murello {
 namespace {
 
 using StageList = std::vector<std::unique_ptr<Stage>>;
-
-// Appends `in` with every infinity and NaN (all exponent bits set) replaced by 0.0.
-void append_finite(std::span<const float> in, std::vector<float>& out) {
-  constexpr uint32_t kExponent = 0x7f800000u;
-  const size_t start = out.size();
-  out.resize(start + in.size());
-  float* dst = out.data() + start;
-  for (size_t i = 0; i < in.size(); ++i) {
-    const float x = in[i];
-    dst[i] = (std::bit_cast<uint32_t>(x) & kExponent) == kExponent ? 0.0f : x;
-  }
-}
 
 Result<void, CoreError> add_built(Result<std::unique_ptr<Stage>, CoreError> built,
                                   StageList& stages) {
@@ -124,7 +112,7 @@ Chain::Chain(StageList structural, StageList conditioning, uint16_t input_channe
 
 Result<std::span<const float>, CoreError> Chain::process(std::span<const float> in) {
   current_.clear();
-  append_finite(in, current_);
+  append_bounded(in, current_);
   uint16_t channels = input_channels_;
   if (auto ran = run(structural_, channels); !ran) return std::move(ran).error();
   if (has_detector_signal()) copy_detector_signal(channels);
@@ -155,6 +143,7 @@ Result<void, CoreError> Chain::run(StageList& stages, uint16_t& channels) {
   for (auto& stage : stages) {
     scratch_.clear();
     if (auto ran = stage->process(current_, channels, scratch_); !ran) return ran;
+    zero_non_finite(scratch_);
     std::swap(current_, scratch_);
     channels = stage->output_channels(channels);
   }
@@ -179,6 +168,7 @@ Result<void, CoreError> Chain::run_and_flush(StageList& stages, uint16_t& channe
       current_.clear();
       append_planar_runs(scratch_, tail_, channels_out, current_);
     }
+    zero_non_finite(current_);
     channels = channels_out;
   }
   return {};

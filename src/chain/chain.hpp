@@ -4,8 +4,10 @@
 // count samples of all channels; rates are whole hz. Inside, the structural stages
 // (channel map or down-mix, de-interleave, resample, echo canceller) reshape the signal
 // and the conditioning stages (DC removal, denoiser, high-pass, AGC, limiter) alter it;
-// between stages a multi-channel signal is planar. Non-finite input samples (infinities
-// and NaNs) are replaced by 0.0 before any stage sees them.
+// between stages a multi-channel signal is planar. Input samples that are non-finite
+// (infinities and NaNs) or beyond +-2^32 (see finite.hpp) are replaced by 0.0 before any
+// stage sees them, and so is any non-finite sample a stage puts out, so that one bad
+// sample cannot reach a later stage's state.
 //
 // Threads: a chain belongs to one source and is called by one thread at a time.
 #pragma once

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "chain/finite.hpp"
 #include "chain/planar.hpp"
 
 namespace murello {
@@ -50,7 +51,14 @@ Result<void, CoreError> DenoiserStage::run_frame(Channel& channel, std::span<con
   };
   if (auto copied = copy_cache("cache_out_0", channel.cache0); !copied) return copied;
   if (auto copied = copy_cache("cache_out_1", channel.cache1); !copied) return copied;
-  return copy_cache("cache_out_2", channel.cache2);
+  if (auto copied = copy_cache("cache_out_2", channel.cache2); !copied) return copied;
+  // A non-finite cache would silence the channel for good; one frame's worth is enough.
+  if (!all_finite(channel.cache0) || !all_finite(channel.cache1) || !all_finite(channel.cache2)) {
+    channel.cache0.fill(0.0f);
+    channel.cache1.fill(0.0f);
+    channel.cache2.fill(0.0f);
+  }
+  return {};
 }
 
 Result<void, CoreError> DenoiserStage::run_frames(Channel& channel, std::vector<float>& out) {

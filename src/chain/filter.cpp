@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "chain/finite.hpp"
 #include "chain/planar.hpp"
 
 namespace murello {
@@ -30,9 +31,14 @@ Result<void, CoreError> DcRemovalStage::process(std::span<const float> in, uint1
     float y1 = history_[k].y1;
     for (size_t f = 0; f < frames; ++f) {
       const float x = run[f];
-      const float y = y1 * kDcPole + (x - x1);
-      run[f] = y;
+      float y = y1 * kDcPole + (x - x1);
       x1 = x;
+      if (!is_finite_sample(y)) [[unlikely]] {
+        // Inputs near the float maximum overflowed: start again from rest.
+        y = 0.0f;
+        x1 = 0.0f;
+      }
+      run[f] = y;
       y1 = y;
     }
     history_[k] = {x1, y1};
@@ -68,9 +74,13 @@ Result<void, CoreError> HighpassStage::process(std::span<const float> in, uint16
     float s2 = state_[k].s2;
     for (size_t f = 0; f < frames; ++f) {
       const float x = run[f];
-      const float y = s1 + b0 * x;
+      float y = s1 + b0 * x;
       s1 = s2 + (b1 * x - a1 * y);
       s2 = b2 * x - a2 * y;
+      if (!(is_finite_sample(y) && is_finite_sample(s1) && is_finite_sample(s2))) [[unlikely]] {
+        // Inputs near the float maximum overflowed: start again from rest.
+        y = s1 = s2 = 0.0f;
+      }
       run[f] = y;
     }
     state_[k] = {s1, s2};

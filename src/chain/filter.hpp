@@ -2,7 +2,9 @@
 //
 // Conventions: blocks are planar (see stage.hpp); rates are whole hz. Both filters run in
 // single precision with separate multiplies and adds, one state per channel, carried
-// across blocks and never reset. Neither has look-ahead, so flush appends nothing.
+// across blocks. A state that overflows (inputs near the float maximum) is reset to rest
+// and that sample comes out as 0.0, so it costs only its own neighbourhood. Neither has
+// look-ahead, so flush appends nothing.
 #pragma once
 
 #include <cstdint>

@@ -45,6 +45,7 @@ struct Probe final : Stage {
     seen.assign(in.begin(), in.end());
     seen_channels = channels;
     for (float x : in) out.push_back(x + offset);
+    if (poison_at < in.size()) out[out.size() - in.size() + poison_at] = poison;
     return {};
   }
   Result<void, CoreError> flush(std::vector<float>& out) override {
@@ -61,6 +62,8 @@ struct Probe final : Stage {
   size_t tail_frames = 0;
   bool fail = false;
   bool metrics = false;
+  size_t poison_at = SIZE_MAX;  // where process() writes `poison` into its output
+  float poison = 0.0f;
   std::vector<float> seen;
   uint16_t seen_channels = 0;
 };
@@ -96,6 +99,93 @@ TEST(Chain, NonFiniteSamplesBehaveAsZero) {
   const std::vector<float> zeroed = {0.5f, 0.0f, 0.25f, 0.0f, 0.0f, 0.0f, -0.5f};
   EXPECT_EQ(feed(dirty, in), feed(clean, zeroed));
   EXPECT_EQ(dirty.detector_signal()[1], 0.0f);
+}
+
+// The whole stream, flush included, in blocks of 480 frames.
+std::vector<float> stream(Chain& chain, std::span<const float> in, uint16_t channels) {
+  std::vector<float> out;
+  for (size_t at = 0; at < in.size(); at += 480 * channels) {
+    const size_t length = std::min<size_t>(480 * channels, in.size() - at);
+    const auto block = feed(chain, in.subspan(at, length));
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  EXPECT_TRUE(chain.flush(out).ok());
+  return out;
+}
+
+// Samples near the float maximum overflow the filters' state and the resampler's output;
+// no stage may carry that past the bad samples themselves.
+TEST(Chain, SamplesBeyondAnyAudioScaleBehaveAsZero) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  struct Layout {
+    const char* name;
+    ChainFormat format;
+    ConditioningConfig config;
+  };
+  ConditioningConfig dc, highpass, everything;
+  dc.dc_removal = true;
+  highpass.highpass = HighpassCutoff::Hz100;
+  everything.dc_removal = true;
+  everything.highpass = HighpassCutoff::Hz80;
+  everything.agc_db = -20;
+  everything.limiter_db = -1.0f;
+  const Layout layouts[] = {
+      {"dc removal", format(1, 1, 16000, 16000), dc},
+      {"high-pass", format(1, 1, 16000, 16000), highpass},
+      {"resampler", format(1, 1, 48000, 16000), {}},
+      {"resampler up", format(1, 1, 16000, 44100), {}},
+      {"stereo, every linear stage", format(2, 2, 48000, 16000), everything},
+  };
+  struct Bad {
+    const char* name;
+    std::vector<float> samples;
+  };
+  const Bad bads[] = {
+      {"one 3e38", {3e38f}},
+      {"3e38 then -3e38", {3e38f, -3e38f}},
+      {"the float maximum, both signs", {kMax, -kMax, kMax}},
+      {"a burst near the maximum", std::vector<float>(200, 3.3e38f)},
+      {"2^33", {8589934592.0f}},
+  };
+  for (const Layout& layout : layouts) {
+    for (const Bad& bad : bads) {
+      SCOPED_TRACE(std::string(layout.name) + ", " + bad.name);
+      const uint16_t channels = layout.format.input_channels;
+      std::vector<float> dirty = test::noise(9600 * channels, 11, 0.5f);
+      std::vector<float> zeroed = dirty;
+      const size_t at = 3000 * channels + 1;  // mid-block, and on the second channel
+      for (size_t i = 0; i < bad.samples.size(); ++i) {
+        dirty[at + i * channels] = bad.samples[i];
+        zeroed[at + i * channels] = 0.0f;
+      }
+      Chain with_bad = build(layout.format, layout.config);
+      Chain reference = build(layout.format, layout.config);
+      const std::vector<float> out = stream(with_bad, dirty, channels);
+      EXPECT_EQ(out, stream(reference, zeroed, channels));
+    }
+  }
+}
+
+// A stage that puts out a non-finite sample (a model gone wrong) hands the next stage
+// 0.0 there, so the high-pass after it keeps working.
+TEST(Chain, NonFiniteStageOutputReachesNoLaterStage) {
+  Probe* dirty_probe = nullptr;
+  Probe* clean_probe = nullptr;
+  StageFactories dirty_factories, clean_factories;
+  dirty_factories.denoiser = probe_factory<ConditioningConfig>(dirty_probe);
+  clean_factories.denoiser = probe_factory<ConditioningConfig>(clean_probe);
+  ConditioningConfig config;
+  config.denoise_model_path = "model.onnx";
+  config.highpass = HighpassCutoff::Hz100;
+  Chain dirty = build(format(1, 1, 16000, 16000), config, dirty_factories);
+  Chain clean = build(format(1, 1, 16000, 16000), config, clean_factories);
+  dirty_probe->poison_at = clean_probe->poison_at = 7;
+  dirty_probe->poison = kNan;
+  const std::vector<float> in = test::noise(1600, 12, 0.5f);
+  for (int block = 0; block < 3; ++block) {
+    EXPECT_EQ(feed(dirty, in), feed(clean, in));
+    dirty_probe->poison = block == 0 ? -kInf : kInf;
+  }
 }
 
 TEST(Chain, StereoDeliveredAsMonoIsAveraged) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
 
 #include "chain/stage_blocks.hpp"
 
@@ -110,6 +113,43 @@ TEST(Filter, ChannelsShareCoefficientsButNotState) {
     const std::vector<float> same = run_planar(*twin, both, 2);
     EXPECT_TRUE(std::equal(same.begin(), same.begin() + loud.size(), same.begin() + loud.size()));
     EXPECT_TRUE(std::equal(same.begin(), same.begin() + loud.size(), out.begin()));
+  }
+}
+
+// Samples near the float maximum overflow a filter's state; the filter starts again from
+// rest, so from the sample after the overflow on it runs as a fresh filter would.
+TEST(FilterOverflow, AFilterStartsAgainFromRestAfterItOverflows) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<Stage>()> make;
+    std::vector<float> bad;
+    size_t recovered_after;  // samples of `bad` up to and including the last overflow
+  };
+  const auto dc = [] { return std::make_unique<DcRemovalStage>(1); };
+  const auto highpass = [] {
+    return std::make_unique<HighpassStage>(HighpassCutoff::Hz80, 48000, 1);
+  };
+  const Case cases[] = {
+      {"dc removal, 3e38 then -3e38", dc, {3e38f, -3e38f}, 2},
+      {"dc removal, the maximum then its negative", dc, {kMax, -kMax}, 2},
+      {"high-pass, one 3e38", highpass, {3e38f}, 1},
+      {"high-pass, 1.75e38", highpass, {1.75e38f}, 1},
+      {"high-pass, 3e38 then -3e38", highpass, {3e38f, -3e38f}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> in = sine(4000, 440.0, 48000.0, 0.5);
+    const size_t at = 1000;
+    std::copy(c.bad.begin(), c.bad.end(), in.begin() + at);
+    auto stage = c.make();
+    const std::vector<float> out = run_planar(*stage, in, 1);
+    for (float y : out) ASSERT_TRUE(std::isfinite(y));
+    const size_t resumed = at + c.recovered_after;
+    auto fresh = c.make();
+    const std::vector<float> rest =
+        run_planar(*fresh, std::span<const float>(in).subspan(resumed), 1);
+    EXPECT_EQ(std::vector<float>(out.begin() + resumed, out.end()), rest);
   }
 }
 
