@@ -7,10 +7,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 
 namespace murello {
 namespace {
+
+int64_t monotonic_now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 // How long a suspended device is given to resume before it is prepared afresh.
 constexpr int kResumeWaitMs = 50;
@@ -129,6 +136,7 @@ void AudioThread::apply_pending_command() {
 // Failures here are not reported: a device that stays broken shows it at the next poll.
 void AudioThread::start_device() {
   snd_pcm_t* pcm = pcm_.handle.get();
+  if (direction_ == Direction::Capture) look_at_capture(0);
   snd_pcm_state_t state = snd_pcm_state(pcm);
   if (state == SND_PCM_STATE_RUNNING) return;
   if (state == SND_PCM_STATE_PAUSED) {
@@ -196,16 +204,33 @@ void AudioThread::capture_periods() {
   while (!command_pending()) {
     snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
     if (avail < 0) return recover(static_cast<int>(avail));
+    look_at_capture(static_cast<uint64_t>(avail));
     uint32_t wanted = period - period_offset_;
     if (static_cast<snd_pcm_uframes_t>(avail) < wanted) return;
     snd_pcm_sframes_t n = snd_pcm_readi(pcm, &period_[size_t{period_offset_} * channels_], wanted);
     if (n < 0) return recover(static_cast<int>(n));
+    unread_frames_ -= std::min<uint64_t>(unread_frames_, static_cast<uint64_t>(n));
     period_offset_ += static_cast<uint32_t>(n);
     if (period_offset_ == period) {
       period_offset_ = 0;
       callbacks_.on_input(std::span<const float>(period_));
     }
   }
+}
+
+void AudioThread::look_at_capture(uint64_t unread_frames) {
+  last_look_ns_ = monotonic_now_ns();
+  unread_frames_ = unread_frames;
+}
+
+// What the device held unread at the last look, what it captured since (the time that
+// passed, at its rate) and the part of a period already read: a recovery discards all
+// of it.
+uint64_t AudioThread::frames_lost_since_last_look() const {
+  const int64_t elapsed_ns = std::max<int64_t>(monotonic_now_ns() - last_look_ns_, 0);
+  const auto since = static_cast<uint64_t>(static_cast<unsigned __int128>(elapsed_ns) *
+                                           pcm_.sample_rate_hz / 1'000'000'000);
+  return unread_frames_ + since + period_offset_;
 }
 
 void AudioThread::playback_periods() {
@@ -245,9 +270,11 @@ void AudioThread::recover(int error) {
     error = -EPIPE;
   }
   if (error != -EPIPE) return fail(error);
+  const uint64_t lost = direction_ == Direction::Capture ? frames_lost_since_last_look() : 0;
   if (int rc = snd_pcm_prepare(pcm); rc < 0) return fail(rc);
   if (direction_ == Direction::Capture) period_offset_ = 0;
   start_device();
+  if (lost > 0 && callbacks_.on_loss) callbacks_.on_loss(lost);
 }
 
 void AudioThread::fail(int error) {

@@ -47,6 +47,7 @@ class AudioThread {
     InputCallback on_input;    // capture streams
     OutputCallback on_output;  // playback streams
     ErrorCallback on_error;
+    LossCallback on_loss;      // capture streams; may be empty
   };
 
   // Starts the thread, paused. Fails only when the system cannot start a thread.
@@ -70,6 +71,9 @@ class AudioThread {
   void service_pcm(pollfd* fds, int count);
   void on_poll_error();
   void capture_periods();
+  // Capture: how many frames were lost between the last look at the device and now.
+  uint64_t frames_lost_since_last_look() const;
+  void look_at_capture(uint64_t unread_frames);
   void playback_periods();
   void recover(int error);
   void fail(int error);
@@ -91,6 +95,8 @@ class AudioThread {
 
   // Audio thread only.
   uint64_t applied_ = 0;
+  int64_t last_look_ns_ = 0;   // capture: when the device's avail was last read ...
+  uint64_t unread_frames_ = 0;  // ... and how much of it has not been read since
   bool delivering_ = false;
   bool ended_ = false;
   bool stopping_ = false;

@@ -96,6 +96,7 @@ Result<Pcm, std::string> open_pcm(const std::string& pcm_name, Direction directi
   }
   Pcm pcm;
   pcm.handle.reset(raw);
+  pcm.sample_rate_hz = request.sample_rate_hz;
   if (auto hw = set_hw_params(raw, direction, request, pcm); !hw) return std::move(hw).error();
   if (auto sw = set_sw_params(raw, pcm); !sw) return std::move(sw).error();
   if (int rc = snd_pcm_prepare(raw); rc < 0) return failure("cannot prepare device", rc);

@@ -31,6 +31,7 @@ struct PcmRequest {
 
 struct Pcm {
   PcmHandle handle;
+  uint32_t sample_rate_hz = 0;
   uint32_t period_frames = 0;
   uint32_t buffer_frames = 0;
   bool can_pause = false;

@@ -38,16 +38,17 @@ struct StreamBuilder {
 
 Result<Stream, CoreError> Stream::build_input(const DeviceHandle& device,
                                               const StreamConfig& config, InputCallback on_data,
-                                              ErrorCallback on_error) {
-  return StreamBuilder::build(device, Direction::Capture, config,
-                              {std::move(on_data), nullptr, std::move(on_error)});
+                                              ErrorCallback on_error, LossCallback on_loss) {
+  return StreamBuilder::build(
+      device, Direction::Capture, config,
+      {std::move(on_data), nullptr, std::move(on_error), std::move(on_loss)});
 }
 
 Result<Stream, CoreError> Stream::build_output(const DeviceHandle& device,
                                                const StreamConfig& config,
                                                OutputCallback on_data, ErrorCallback on_error) {
   return StreamBuilder::build(device, Direction::Playback, config,
-                              {nullptr, std::move(on_data), std::move(on_error)});
+                              {nullptr, std::move(on_data), std::move(on_error), nullptr});
 }
 
 Stream::Stream(std::unique_ptr<AudioThread> thread) : thread_(std::move(thread)) {}

@@ -4,7 +4,8 @@
 // is `period_frames()` frames. The data callback runs once per period on the audio
 // thread ("cpal_alsa_in" / "cpal_alsa_out") and must not block. The error callback runs
 // there too, at most once, with ALSA's text, after which the stream delivers nothing
-// more. An overrun or underrun is recovered on the audio thread and is no error.
+// more. An overrun or underrun is recovered on the audio thread and is no error; the
+// frames a capture device lost in an overrun are reported to the loss callback.
 //
 // Threads: build, play, pause and the destructor are for the owner's thread(s) and may be
 // called concurrently; none may be called from inside a callback. play and pause return
@@ -35,6 +36,9 @@ struct StreamConfig {
 using InputCallback = std::function<void(std::span<const float> samples)>;
 using OutputCallback = std::function<void(std::span<float> samples)>;  // fill all of it
 using ErrorCallback = std::function<void(std::string_view message)>;
+// Capture: frames the device captured but could not hand over (its buffer overran, or a
+// recovery discarded them), reported on the audio thread once the stream runs again.
+using LossCallback = std::function<void(uint64_t frames)>;
 
 class AudioThread;
 
@@ -43,7 +47,8 @@ class Stream {
   // The stream is built paused. Fails with StreamOpenFailed and ALSA's text.
   static Result<Stream, CoreError> build_input(const DeviceHandle& device,
                                                const StreamConfig& config,
-                                               InputCallback on_data, ErrorCallback on_error);
+                                               InputCallback on_data, ErrorCallback on_error,
+                                               LossCallback on_loss = nullptr);
   static Result<Stream, CoreError> build_output(const DeviceHandle& device,
                                                 const StreamConfig& config,
                                                 OutputCallback on_data, ErrorCallback on_error);

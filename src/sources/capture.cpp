@@ -99,7 +99,10 @@ Result<void, ConfigError> Capture::open_stream() {
   auto stream = Stream::build_input(
       *device, StreamConfig{device_channels, device_rate_hz, config_.frames_per_buffer},
       [sender](std::span<const float> period) { sender->pipeline->on_period(period); },
-      [sender](std::string_view message) { sender->pipeline->on_error(message); });
+      [sender](std::string_view message) { sender->pipeline->on_error(message); },
+      [sender, period = config_.frames_per_buffer](uint64_t frames) {
+        sender->pipeline->on_device_loss(frames, period);
+      });
   sender.reset();
   if (!stream) return ConfigError(std::move(stream).error());
   stream->play();

@@ -27,6 +27,11 @@ void CapturePipeline::on_period(std::span<const float> period) {
   }
 }
 
+void CapturePipeline::on_device_loss(uint64_t frames, uint32_t period_frames) {
+  if (period_frames == 0) return;
+  overruns_.fetch_add((frames + period_frames - 1) / period_frames, std::memory_order_relaxed);
+}
+
 void CapturePipeline::on_error(std::string_view message) {
   {
     std::lock_guard lock(error_mutex_);

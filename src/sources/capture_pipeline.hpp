@@ -8,7 +8,7 @@
 // before conditioning, interleaved at the chain's structural channel count; it is kept
 // only when the chain has conditioning stages.
 //
-// Threads: on_period() and on_error() run on the audio thread; they never block (the
+// Threads: on_period(), on_device_loss() and on_error() run on the audio thread; they never block (the
 // error slot's mutex is taken only on an error). read() may be called from several
 // threads at once: the pipeline mutex serialises the chain and the buffers and is never
 // held while waiting for audio. stop() and overrun_count() are for any thread.
@@ -57,6 +57,9 @@ class CapturePipeline {
   // Audio thread: queue one period unless stopped; a full queue drops it and counts an
   // overrun.
   void on_period(std::span<const float> period);
+  // Audio thread: the device lost `frames` in an overrun of its own buffer; counted as
+  // overruns of `period_frames` each, the last one partial.
+  void on_device_loss(uint64_t frames, uint32_t period_frames);
   // Audio thread: keep the backend's error (the latest wins) and stop delivering.
   void on_error(std::string_view message);
   // The sender is gone (the stream was dropped): readers stop waiting.

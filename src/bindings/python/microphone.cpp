@@ -321,8 +321,9 @@ PyGetSetDef kGetset[] = {
      PyDoc_STR("The vad_holdoff given at construction, for the caller's own hold-off."),
      nullptr},
     {"overrun_count", entry<get_overrun_count>, nullptr,
-     PyDoc_STR("Device periods dropped because the reader fell 64 periods behind; 0 when "
-               "not capturing."),
+     PyDoc_STR("Device periods of audio lost: dropped because the reader fell 64 periods "
+               "behind, or lost by the device in an overrun of its own buffer (rounded up "
+               "to whole periods); 0 when not capturing."),
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

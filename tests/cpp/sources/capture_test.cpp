@@ -31,6 +31,8 @@ pcm.silent8 { type testcard kind mic rate 8000 channels 1 signal silence
   hint { show on description "Silent mic|IOIDInput" } }
 pcm.lost { type testcard kind mic rate 48000 channels 1 signal sine unplug_after 4800
   hint { show on description "Unplugging mic|IOIDInput" } }
+pcm.stall16 { type testcard kind mic rate 16000 channels 1 signal ramp stall_at 3200
+  stall_ms 700 hint { show on description "Stalling ramp mic|IOIDInput" } }
 pcm.busymic { type testcard kind mic open_error 16
   hint { show on description "Busy mic|IOIDInput" } }
 )";
@@ -197,6 +199,28 @@ TEST_F(Capturing, ASleepingReaderLosesWholePeriodsAndCountsThem) {
   ASSERT_EQ(ramp.breaks(), 1u);
   EXPECT_EQ(ramp.last_break_to() - ramp.last_break_from(), overruns * kPeriod);
   EXPECT_EQ(ramp.first(), 0u);
+}
+
+// The device itself stops for 700 ms, four times its buffer, while the reader keeps
+// up: the frames lost at the device show as a jump of the ramp, and the overrun counter
+// covers them in whole periods.
+TEST_F(Capturing, FramesLostAtTheDeviceAreCountedAsOverruns) {
+  constexpr uint32_t kPeriod = 160;
+  auto c = capture(config(16000, 1, kPeriod), "stall16");
+  ASSERT_EQ(start_message(*c), "");
+  test_card::RampFollower ramp;
+  while ((ramp.breaks() == 0 || ramp.samples() < 6400) && ramp.samples() < 80000) {
+    ramp.feed(read_block(*c).samples);
+  }
+  const uint64_t lost = ramp.last_break_to() - ramp.last_break_from();
+  const uint64_t counted = c->overrun_count() * kPeriod;
+  EXPECT_EQ(ramp.breaks(), 1u);
+  EXPECT_GE(lost, 16000u * 700 / 1000 - 2560);  // the stall, less the buffer's 16 periods
+  // The count is the time between the audio thread's last look at the device and the
+  // restart, at the device's rate: off from the jump by how late the thread woke on
+  // either side of the stall.
+  EXPECT_GE(counted + 16000 / 25, lost);
+  EXPECT_LE(counted, lost + 16000 / 5);
 }
 
 TEST_F(Capturing, ZeroTimeoutHandsOutOnlyReadyBlocksAndLosesNothing) {
