@@ -122,7 +122,10 @@ class MicrophoneBridge:
     @property
     def vad_holdoff_ms(self) -> int: ...
     @property
-    def overrun_count(self) -> int: ...
+    def overrun_count(self) -> int:
+        """Device periods of audio lost: dropped while the reader was 64 periods behind,
+        or lost by the device itself in an overrun of its buffer (rounded up to whole
+        periods)."""
     @staticmethod
     def devices() -> list[MicrophoneInfo]: ...
     @staticmethod
@@ -142,7 +145,9 @@ class SpeakerBridge:
     ) -> None: ...
     def start(self) -> None: ...
     def write(self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]) -> None:
-        """Queue samples; blocks while 32 writes wait to be played."""
+        """Queue samples; blocks while 32 writes wait to be played. NaN and infinities
+        play as 0.0, samples beyond +-1.0 as +-1.0; a trailing partial frame waits for
+        the rest of its frame in the next write."""
     def drain(self) -> None:
         """Wait until everything written so far has been taken from the queue."""
     def stop(self) -> None: ...

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "sources/playback_feed.hpp"
+#include "sources/sanitise.hpp"
 
 namespace murello {
 namespace {
@@ -39,7 +40,7 @@ Playback::~Playback() { stop(); }
 Result<Playback::Active, CoreError> Playback::open(const DeviceResolver& resolve) const {
   auto device = resolve();
   if (!device) return std::move(device).error();
-  auto feed = std::make_shared<PlaybackFeed>();
+  auto feed = std::make_shared<PlaybackFeed>(channels_);
   auto stream = Stream::build_output(
       *device, StreamConfig{channels_, sample_rate_hz_, std::nullopt},
       [feed](std::span<float> out) { feed->fill(out); },
@@ -109,7 +110,8 @@ Result<void, CoreError> Playback::write(std::vector<float> samples) {
   std::shared_ptr<PlaybackFeed> feed = running_feed();
   if (!feed) return CoreError(ErrorKind::SpeakerStreamClosed);
   if (samples.empty()) return {};
-  if (feed->playing() && feed->queue().send(std::move(samples))) return {};
+  limit_for_output(samples);
+  if (feed->playing() && feed->write(std::move(samples))) return {};
   return failure(*feed);
 }
 
@@ -120,6 +122,7 @@ Result<void, CoreError> Playback::drain() {
     while (feed->queue().markers_taken() < *ticket && feed->playing()) {
       std::this_thread::sleep_for(kDrainPoll);
     }
+    feed->queue().release_played();
   }
   if (auto error = feed->take_error()) return CoreError(ErrorKind::DeviceFailed, *error);
   // A dead device has taken nothing; only a stop from another thread ends a drain quietly.

@@ -4,7 +4,7 @@
 // lets a caller wait until everything written has been taken.
 //
 // Conventions: samples are interleaved float32 at the opened channel count, played as
-// written (no resampling or conversion); counts are samples, all channels.
+// written (no resampling or conversion) within +-1.0; counts are samples, all channels.
 //
 // Threads: every member may be called from any thread, concurrently. start and stop
 // serialise on the bridge mutex and wait out each other; write and drain block (write
@@ -46,8 +46,10 @@ class Playback {
   Result<void, CoreError> start(const DeviceResolver& resolve);
 
   // Queues `samples` as one message, waiting while the queue is full; an empty write
-  // does nothing. Fails with SpeakerStreamClosed when not running or stopped meanwhile,
-  // and with DeviceFailed (once) after a device error.
+  // does nothing. Samples are made safe to play first (limit_for_output: non-finite ones
+  // silenced, the rest clipped to +-1.0), and a trailing partial frame waits for the
+  // rest of its frame in the next write. Fails with SpeakerStreamClosed when not running
+  // or stopped meanwhile, and with DeviceFailed (once) after a device error.
   Result<void, CoreError> write(std::vector<float> samples);
 
   // Returns once every message written before the call has been taken by the audio

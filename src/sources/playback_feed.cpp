@@ -15,6 +15,19 @@ size_t PlaybackFeed::take_carry(std::span<float> out) {
   return n;
 }
 
+bool PlaybackFeed::write(std::vector<float> samples) {
+  std::lock_guard lock(partial_mutex_);
+  if (!partial_.empty()) {
+    samples.insert(samples.begin(), partial_.begin(), partial_.end());
+    partial_.clear();
+  }
+  const size_t whole = samples.size() / channels_ * channels_;
+  partial_.assign(samples.begin() + static_cast<std::ptrdiff_t>(whole), samples.end());
+  samples.resize(whole);
+  if (samples.empty()) return playing();
+  return queue_.send(std::move(samples));
+}
+
 void PlaybackFeed::fill(std::span<float> out) {
   if (!playing()) {
     carry_ = nullptr;

@@ -1,9 +1,10 @@
 // What a playback stream shares between its writers and its audio thread: the queue,
-// the underrun counter and the error slot; and the audio thread's side of it, which
-// fills each device buffer from the queue.
+// the partial frame a write left over, the underrun counter and the error slot; and the
+// audio thread's side of it, which fills each device buffer from the queue.
 //
 // Conventions: samples are interleaved float32 at the stream's channel count; counts
-// are samples (all channels), not frames.
+// are samples (all channels), not frames. Messages that write() queues hold whole frames
+// only, so a write that ends inside a frame never shifts the channels of what follows.
 //
 // Threads: fill() and fail() run on the audio thread only; everything else may be
 // called from any thread. The stream is playing while the queue is open: stop closes
@@ -25,7 +26,15 @@ namespace murello {
 
 class PlaybackFeed {
  public:
+  explicit PlaybackFeed(uint16_t channels = 1) : channels_(channels) {}
+
   PlaybackQueue& queue() { return queue_; }
+
+  // Queues the whole frames of `samples`, preceded by the partial frame the last write
+  // left over; a trailing partial frame is kept for the next write. Waits while the
+  // queue is full; false when the queue is closed.
+  bool write(std::vector<float> samples);
+
   bool playing() const { return queue_.is_open(); }
   uint64_t underrun_samples() const { return underruns_.load(std::memory_order_relaxed); }
 
@@ -50,7 +59,10 @@ class PlaybackFeed {
   // Copies from the carry-over into `out`; returns the number of samples copied.
   size_t take_carry(std::span<float> out);
 
+  const uint16_t channels_;
   PlaybackQueue queue_;
+  std::mutex partial_mutex_;   // held across a write's send, so frames stay in order
+  std::vector<float> partial_;  // under partial_mutex_: fewer samples than one frame
   std::atomic<uint64_t> underruns_{0};
   std::mutex error_mutex_;
   std::optional<std::string> error_;

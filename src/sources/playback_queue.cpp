@@ -1,5 +1,7 @@
 #include "sources/playback_queue.hpp"
 
+#include <algorithm>
+
 namespace murello {
 
 // Message k lives in slot k % kSlots. A sender may publish message k once the receiver
@@ -19,6 +21,20 @@ std::vector<float>* PlaybackQueue::wait_for_slot() {
   }
 }
 
+// A slot keeps its message's storage until message k + kSlots replaces it (and frees
+// it), so only the messages from sent - kSlots on still own theirs.
+void PlaybackQueue::free_finished() {
+  const uint64_t sent = sent_.load(std::memory_order_relaxed);
+  if (sent > kSlots) freed_ = std::max(freed_, sent - kSlots);
+  const uint64_t finished = finished_.load(std::memory_order_acquire);
+  for (; freed_ < finished; ++freed_) std::vector<float>().swap(slots_[freed_ % kSlots]);
+}
+
+void PlaybackQueue::release_played() {
+  std::unique_lock lock(send_mutex_, std::try_to_lock);
+  if (lock.owns_lock()) free_finished();
+}
+
 void PlaybackQueue::publish() { sent_.fetch_add(1, std::memory_order_release); }
 
 bool PlaybackQueue::send(std::vector<float> samples) {
@@ -26,8 +42,9 @@ bool PlaybackQueue::send(std::vector<float> samples) {
   std::lock_guard lock(send_mutex_);
   std::vector<float>* slot = wait_for_slot();
   if (slot == nullptr) return false;
-  slot->swap(samples);
+  slot->swap(samples);  // the slot's previous message, freed on return
   publish();
+  free_finished();
   return true;
 }
 
@@ -35,8 +52,9 @@ std::optional<uint64_t> PlaybackQueue::send_marker() {
   std::lock_guard lock(send_mutex_);
   std::vector<float>* slot = wait_for_slot();
   if (slot == nullptr) return std::nullopt;
-  slot->clear();  // keeps the storage for a later message
+  std::vector<float>().swap(*slot);
   publish();
+  free_finished();
   return ++markers_sent_;
 }
 
@@ -51,6 +69,8 @@ void PlaybackQueue::wake_senders() {
 }
 
 const std::vector<float>* PlaybackQueue::try_receive() {
+  // Asking for the next message means the last one has been played.
+  finished_.store(next_, std::memory_order_release);
   const uint64_t available = sent_.load(std::memory_order_acquire);
   while (next_ != available) {
     const std::vector<float>& message = slots_[next_ % kSlots];

@@ -4,12 +4,13 @@
 // Conventions: a message is interleaved float32 samples of any length; an empty message
 // is a drain marker, which the receiver counts and never hands out.
 //
-// Threads: any number of senders (send, send_marker, close), one receiver (try_receive,
-// discard_all: the audio thread). Senders serialise on a mutex and block while 32
-// messages wait (until 24 are left); the receiver takes no lock, never waits and never allocates or frees:
-// a message's storage stays in its slot until a later sender replaces it, and that
-// sender frees it. The queue is open from construction until close(); afterwards every
-// send fails at once, and blocked senders wake up and fail.
+// Threads: any number of senders (send, send_marker, release_played, close), one
+// receiver (try_receive, discard_all: the audio thread). Senders serialise on a mutex and
+// block while 32 messages wait (until 24 are left); the receiver takes no lock, never
+// waits and never allocates or frees. It only tells the senders which messages it has
+// finished playing, and a sender frees their storage: at its next send or drain.
+// The queue is open from construction until close(); afterwards every send fails at
+// once, and blocked senders wake up and fail.
 #pragma once
 
 #include <array>
@@ -31,8 +32,8 @@ class PlaybackQueue {
   static constexpr size_t kResumeLevel = kCapacity - 8;
 
   // Queues `samples`, waiting while the queue is full; nothing is queued for an empty
-  // message. False when the queue is closed. The storage of an old message that the new one replaces is freed here,
-  // on the sender's thread.
+  // message. False when the queue is closed. Frees the storage of the messages played
+  // since the last send, on the sender's thread.
   bool send(std::vector<float> samples);
 
   // Queues a drain marker, waiting while the queue is full. Returns the number of
@@ -40,13 +41,17 @@ class PlaybackQueue {
   // out in queue order), or none when the queue is closed.
   std::optional<uint64_t> send_marker();
 
+  // Frees the storage of the messages the receiver has finished with, unless a sender
+  // holds the queue (it frees them itself once it goes on).
+  void release_played();
+
   void close();
   bool is_open() const { return open_.load(std::memory_order_acquire); }
   uint64_t markers_taken() const { return markers_taken_.load(std::memory_order_acquire); }
 
   // Receiver: the next message with samples, counting the markers before it; nullptr
   // when none waits. The message stays readable until the next try_receive or
-  // discard_all.
+  // discard_all, which mark it finished.
   const std::vector<float>* try_receive();
   // Receiver: takes and drops every waiting message, counting its markers.
   void discard_all();
@@ -58,6 +63,8 @@ class PlaybackQueue {
 
   // Claims the next slot for a sender holding `send_mutex_`; nullptr once closed.
   std::vector<float>* wait_for_slot();
+  // Frees the finished messages' storage; the caller holds `send_mutex_`.
+  void free_finished();
   void publish();
   void wake_senders();
 
@@ -66,6 +73,8 @@ class PlaybackQueue {
   uint64_t markers_sent_ = 0;                // under send_mutex_
   std::atomic<uint64_t> sent_{0};            // messages published
   std::atomic<uint64_t> received_{0};        // messages taken by the receiver
+  std::atomic<uint64_t> finished_{0};        // messages the receiver is done reading
+  uint64_t freed_ = 0;                       // under send_mutex_: messages freed
   std::atomic<uint64_t> markers_taken_{0};
   std::atomic<uint32_t> progress_{0};        // changes when a blocked sender may go on
   std::atomic<bool> open_{true};

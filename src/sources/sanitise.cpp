@@ -1,5 +1,6 @@
 #include "sources/sanitise.hpp"
 
+#include <algorithm>
 #include <bit>
 
 namespace murello {
@@ -23,6 +24,15 @@ SaveCounts count_unsafe_samples(std::span<const float> samples) {
     clipped += !special && magnitude > kOneBits;
   }
   return {clipped, non_finite};
+}
+
+void limit_for_output(std::span<float> samples) {
+  // An infinity is no louder signal than any other garbage: it is silenced, not clipped.
+  for (float& sample : samples) {
+    const uint32_t magnitude = std::bit_cast<uint32_t>(sample) & kMagnitudeBits;
+    const float clipped = std::clamp(sample, -1.0f, 1.0f);
+    sample = magnitude >= kExponentBits ? 0.0f : clipped;
+  }
 }
 
 }  // namespace murello

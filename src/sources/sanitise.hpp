@@ -1,5 +1,5 @@
-// What sanitising a conditioned recording changes before it is stored as integer
-// samples.
+// Samples made safe for where they go: what sanitising a conditioned recording changes
+// before it is stored as integer samples, and samples limited before a speaker plays them.
 //
 // Conventions: samples are 32-bit floats at full scale -1.0 ... +1.0; counts are
 // samples (of all channels), not frames.
@@ -19,5 +19,9 @@ struct SaveCounts {
 // +-1.0. The samples need no rewriting: the integer writers quantise every value as
 // its replacement would be (NaN to silence, the rest clamped to full scale).
 SaveCounts count_unsafe_samples(std::span<const float> samples);
+
+// Rewrites `samples` in place so that nothing a device cannot play at a safe level reaches
+// it: NaN and infinities become 0.0 and finite samples beyond +-1.0 become +-1.0.
+void limit_for_output(std::span<float> samples);
 
 }  // namespace murello

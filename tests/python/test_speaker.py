@@ -148,6 +148,41 @@ print(json.dumps({{}}))
     leading_silence_then(card.played(), written)
 
 
+def test_unsafe_samples_never_reach_the_speaker_and_a_lone_sample_shifts_no_channel(card):
+    # Left channel 0.25 + k/1e5, right -0.25 - k/1e5, so a swap shows at once; some
+    # frames carry NaN, infinities and values far beyond full scale.
+    frames = 4800
+    k = np.arange(frames, dtype=np.float64) / 1e5
+    stereo = np.stack([0.25 + k, -0.25 - k], axis=1).astype(np.float32)
+    unsafe = stereo.copy()
+    bad = [np.nan, np.inf, -np.inf, 1e30, -1e30, 1.5, -3.0]
+    for i, value in enumerate(bad):
+        unsafe[100 + 7 * i, i % 2] = value
+    np.save(card.record.with_suffix(".npy"), unsafe)
+    card.run(
+        f"""
+import json, numpy as np, murello._murello as m
+w = np.load({str(card.record.with_suffix(".npy"))!r}).reshape(-1)
+s = m.SpeakerBridge(48000, 2, "float32", device="Recording speaker")
+s.start()
+s.write(w[:301])                 # ends with a lone left sample ...
+s.write(w[301:302].tobytes())    # ... whose right sample comes alone
+s.write(w[302:4001])             # a lone left sample again ...
+s.write(w[4001:])                # ... completed by the last write
+{FINISH}
+print(json.dumps({{}}))
+"""
+    )
+    expected = unsafe.copy()
+    expected[~np.isfinite(expected)] = 0.0
+    expected = np.clip(expected, -1.0, 1.0)
+    played = card.played()
+    assert np.isfinite(played).all() and np.abs(played).max() <= 1.0
+    lead = int(np.argmax(played != 0))
+    assert lead % 2 == 0
+    assert played[lead : lead + expected.size].tobytes() == expected.reshape(-1).tobytes()
+
+
 def test_int16_plays_within_one_step_of_the_float_signal(card):
     t = np.arange(24000) / 48000
     signal_ = (0.8 * np.sin(2 * np.pi * 440 * t + 0.5)).astype(np.float32)

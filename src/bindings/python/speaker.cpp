@@ -175,8 +175,10 @@ PyMethodDef kMethods[] = {
                "and stream errors.")},
     {"write", entry<speaker_write>, METH_O,
      PyDoc_STR("write(samples)\n--\n\nQueue samples to play: bytes or an array (1-D, or "
-               "(frames, channels)) of the bridge's format, interleaved. Blocks while 32 "
-               "writes are queued, which paces a producer to the device. Raises "
+               "(frames, channels)) of the bridge's format, interleaved. NaN and infinities "
+               "play as 0.0 and samples beyond +-1.0 as +-1.0; a trailing partial frame "
+               "waits for the rest of its frame in the next write. Blocks while 32 writes "
+               "are queued, which paces a producer to the device. Raises "
                "SpeakerStreamClosed when not playing, and DeviceFailed once after the "
                "device was lost.")},
     {"drain", entry<speaker_drain>, METH_NOARGS,

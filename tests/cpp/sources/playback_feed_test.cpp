@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <atomic>
 #include <chrono>
 #include <numeric>
@@ -96,6 +98,43 @@ TEST(PlaybackFeed, ADeviceErrorIsReportedOnceAndStopsPlaying) {
   EXPECT_EQ(feed.take_error(), "No such device");
   EXPECT_EQ(feed.take_error(), std::nullopt);
   EXPECT_TRUE(feed.device_failed());
+}
+
+// A write that ends inside a frame holds the partial frame back until the next write
+// completes it, so the channels of later frames never shift.
+TEST(PlaybackFeed, APartialFrameWaitsForTheRestOfItsFrame) {
+  PlaybackFeed feed(2);
+  ASSERT_TRUE(feed.write(counting(1, 3)));
+  EXPECT_EQ(fill(feed, 4), (std::vector<float>{1, 2, 0, 0}));
+  ASSERT_TRUE(feed.write(counting(4, 1)));  // completes the frame (3, 4)
+  ASSERT_TRUE(feed.write(counting(5, 1)));  // alone: nothing to queue yet
+  ASSERT_TRUE(feed.write(counting(6, 5)));
+  EXPECT_EQ(fill(feed, 10), (std::vector<float>{3, 4, 5, 6, 7, 8, 9, 10, 0, 0}));
+  EXPECT_EQ(feed.underrun_samples(), 4u);
+  feed.stop();
+  EXPECT_FALSE(feed.write(counting(11, 1)));
+}
+
+// The storage of a played message goes back to the allocator at the next send or
+// release, not when its slot comes round again 33 messages later.
+TEST(PlaybackQueue, APlayedMessageIsFreedAtTheNextSendOrRelease) {
+  constexpr size_t kBig = 4 << 20;  // samples: 16 MiB, well above any allocator cache
+  auto allocated = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+  PlaybackFeed feed;
+  std::vector<float> out(kBig);
+  const size_t before = allocated();
+  ASSERT_TRUE(feed.queue().send(std::vector<float>(kBig, 0.5f)));
+  ASSERT_GE(allocated(), before + kBig * sizeof(float));
+  feed.fill(out);
+  feed.fill(std::span<float>(out).first(1));  // the message is finished
+  feed.queue().release_played();
+  EXPECT_LT(allocated(), before + kBig * sizeof(float) / 2);
+
+  ASSERT_TRUE(feed.queue().send(std::vector<float>(kBig, 0.5f)));
+  feed.fill(out);
+  feed.fill(std::span<float>(out).first(1));
+  ASSERT_TRUE(feed.queue().send(counting(1, 1)));
+  EXPECT_LT(allocated(), before + kBig * sizeof(float) / 2);
 }
 
 // A sender that finds 32 messages queued waits until 24 are left.
