@@ -14,9 +14,10 @@ constexpr std::size_t kAverageLimit = 32;
 constexpr std::size_t kMinEvaluations = 4;
 constexpr double kMinCorrelation = 0.25;
 constexpr double kMinPeakRatio = 1.5;
-// Speech envelopes correlate over several milliseconds around the true lag, so
-// at least this many lags either side of the best always belong to its lobe.
-constexpr std::size_t kMinLobe = 8;
+// A room smears the echo's envelope over tens of milliseconds after the direct
+// path, so its correlation peak is broad and often has several humps: at least
+// this many lags (about 40 ms) either side of the best always belong to its lobe.
+constexpr std::size_t kMinLobe = 40;
 constexpr double kFlat = 1e-12;
 
 std::size_t plan_size(std::size_t values) {

@@ -55,7 +55,7 @@ DelayTracker::DelayTracker(const EngineConfig& config, std::optional<Searches> s
       far_envelope_window_(searches_ ? searches_->coarse.lags() + searches_->coarse.window() : 0),
       coarse_hop_(std::size_t{config.sample_rate_hz} * 64 / 1000),
       fine_hop_(std::size_t{config.sample_rate_hz} * 128 / 1000),
-      look_back_(std::uint64_t{config.sample_rate_hz} * 32 / 1000),
+      look_back_(searches_ ? searches_->fine.lags() / 2 : 0),
       confirm_tolerance_(factor_ * (config.sample_rate_hz / factor_ / 125)),
       recentre_tolerance_(factor_ * static_cast<std::uint64_t>(config.sample_rate_hz / factor_ * 0.03)) {
   if (config.fixed_delay_ms) {
@@ -145,8 +145,9 @@ void DelayTracker::run_coarse() {
   if (!reference && delay_) reference = *delay_ + kMargin;
   if (!reference || distance(found, *reference) > recentre_tolerance_) {
     anchor_ = found;
-    // Envelope peaks trail the direct path by the room's smearing, so the fine
-    // window opens a look-back before the candidate as well as the margin.
+    // Envelope peaks trail the direct path by the room's smearing (up to a
+    // hundred milliseconds and more in a long room), so the candidate sits in the
+    // middle of the fine window rather than near its start.
     start_fine(found > kMargin + look_back_ ? found - kMargin - look_back_ : 0);
   }
 }

@@ -13,6 +13,11 @@ constexpr std::size_t kMaxPlan = 65536;
 constexpr double kMinEnergy = 1e-8;
 constexpr double kMinPeakRatio = 10.0;
 constexpr double kWhitenFloor = 1e-12;
+// Bins whose cross-spectrum lies this far below the step's strongest bin hold no
+// far end (a band-limited far end leaves whole bands empty) and are weighted by
+// their magnitude instead of whitened up to the weight of the bins that speak.
+constexpr double kRelativeFloor = 1e-6;
+constexpr double kPi = 3.14159265358979323846;
 
 std::size_t plan_size(std::size_t lags) {
   std::size_t n = 2;
@@ -35,18 +40,31 @@ FineSearch::FineSearch(std::size_t lags, RealFft plan)
       near_spectrum_(plan_.bins()),
       far_spectrum_(plan_.bins()),
       accumulated_(plan_.bins()),
-      correlation_(plan_.size()) {}
+      correlation_(plan_.size()),
+      taper_(lags_) {
+  // A rectangular near window's edges leak into every bin, and those of the far
+  // window line up with them at lag 0: a Hann taper keeps the leak out.
+  for (std::size_t j = 0; j < lags_; ++j) {
+    taper_[j] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * kPi * (static_cast<double>(j) + 0.5) /
+                                                        static_cast<double>(lags_)));
+  }
+}
 
 bool FineSearch::accumulate(std::span<const float> near, std::span<const float> far) {
   if (energy(near) <= kMinEnergy || energy(far) <= kMinEnergy) return false;
   std::fill(padded_.begin(), padded_.end(), 0.0f);
-  std::copy(near.begin(), near.end(), padded_.begin());
+  for (std::size_t j = 0; j < lags_; ++j) padded_[j] = near[j] * taper_[j];
   plan_.forward_to(padded_.data(), near_spectrum_.data());
   std::copy(far.begin(), far.end(), padded_.begin());
   plan_.forward_to(padded_.data(), far_spectrum_.data());
+  double strongest = 0.0;
+  for (std::size_t k = 0; k < far_spectrum_.size(); ++k) {
+    far_spectrum_[k] = multiply_conj(far_spectrum_[k], near_spectrum_[k]);
+    strongest = std::max(strongest, power(far_spectrum_[k]));
+  }
+  const double floor = kWhitenFloor + kRelativeFloor * std::sqrt(strongest);
   for (std::size_t k = 0; k < accumulated_.size(); ++k) {
-    const Complex cross = multiply_conj(far_spectrum_[k], near_spectrum_[k]);
-    accumulated_[k] += cross / (kWhitenFloor + std::abs(cross));
+    accumulated_[k] += far_spectrum_[k] / std::max(floor, std::abs(far_spectrum_[k]));
   }
   ++steps_;
   return true;

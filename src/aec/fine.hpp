@@ -1,8 +1,9 @@
 // FineSearch: finds the echo lag at full rate within a window of `lags` samples
 // by phase-transform cross-correlation.
 //
-// Each step whitens the cross-spectrum of a near window and the far window that
-// covers every lag, and adds it to an accumulator; a decision is the lag whose
+// Each step whitens the cross-spectrum of a tapered near window and the far
+// window that covers every lag (bins far below the strongest are not lifted to
+// full weight), and adds it to an accumulator; a decision is the lag whose
 // correlation peak stands at least 10 times above the mean over all lags.
 #pragma once
 
@@ -44,6 +45,7 @@ class FineSearch {
   std::vector<Complex> far_spectrum_;
   std::vector<Complex> accumulated_;
   std::vector<float> correlation_;
+  std::vector<float> taper_;  // applied to the near window
   std::size_t steps_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "aec/coarse.hpp"
+#include "aec/fft.hpp"
 #include "aec/fine.hpp"
 #include "aec/ring.hpp"
 
@@ -79,6 +80,27 @@ TEST(CoarseSearch, NoDecisionOnUnrelatedOrAmbiguousInput) {
   EXPECT_FALSE(ambiguous.decide().has_value()) << *ambiguous.decide();
 }
 
+// A reverberant room smears the echo's envelope: the correlation peak is tens of
+// lags wide with a second hump. That is one peak, not two rivals.
+TEST(CoarseSearch, ASmearedPeakWithTwoHumpsIsOnePeak) {
+  const std::size_t lags = 600, window = 256, lag = 300;
+  CoarseSearch search = coarse(lags, window);
+  const auto source = envelope(6000, 4);
+  // The echo's envelope: the direct path, then a stronger late hump 25 values on.
+  std::vector<float> smeared(source.size(), 0.0f);
+  for (std::size_t i = 30; i < source.size(); ++i) smeared[i] = 0.85f * source[i] + source[i - 25];
+  for (std::size_t e = 0; e < 8; ++e) {
+    const std::size_t end = 1500 + 500 * e;
+    std::vector<float> near(smeared.begin() + static_cast<std::ptrdiff_t>(end - window - lag),
+                            smeared.begin() + static_cast<std::ptrdiff_t>(end - lag));
+    search.evaluate(near, std::span(source).subspan(end - window - lags, lags + window));
+  }
+  const auto found = search.decide();
+  ASSERT_TRUE(found.has_value());
+  EXPECT_GE(*found, lag);
+  EXPECT_LE(*found, lag + 25);
+}
+
 TEST(CoarseSearch, FlatNearWindowIsNotEvaluated) {
   CoarseSearch search = coarse(100, 64);
   search.evaluate(std::vector<float>(64, 0.25f), envelope(164, 2));
@@ -95,6 +117,28 @@ TEST(FineSearch, FindsTheSampleLagInOneStep) {
     ASSERT_TRUE(search.accumulate(near, far));
     EXPECT_EQ(search.decide(), std::optional<std::size_t>(lag));
   }
+}
+
+// A far end that leaves most of the band empty (speech at 48 kHz, a telephone
+// far end) must not let the empty bins vote: their leakage lines up at lag 0.
+TEST(FineSearch, FindsTheLagOfABandLimitedFarEnd) {
+  const std::size_t lags = 4096, lag = 1500;
+  auto source = white(4 * lags, 9);
+  // Brick-wall low-pass to an eighth of the band.
+  auto plan = std::move(RealFft::create(source.size())).value();
+  std::vector<Complex> spectrum;
+  ASSERT_TRUE(plan.forward(source, spectrum));
+  for (std::size_t k = spectrum.size() / 8; k < spectrum.size(); ++k) spectrum[k] = {};
+  ASSERT_TRUE(plan.inverse(spectrum, source));
+  FineSearch search = std::move(FineSearch::create(lags)).value();
+  for (std::size_t step = 0; step < 2; ++step) {
+    const std::size_t end = 2 * lags + step * lags;  // the far window ends here
+    const std::span<const float> far = std::span(source).subspan(end - 2 * lags, 2 * lags);
+    std::vector<float> near(source.begin() + static_cast<std::ptrdiff_t>(end - lags - lag),
+                            source.begin() + static_cast<std::ptrdiff_t>(end - lag));
+    ASSERT_TRUE(search.accumulate(near, far));
+  }
+  EXPECT_EQ(search.decide(), std::optional<std::size_t>(lag));
 }
 
 TEST(FineSearch, SkipsSilenceAndRejectsUnrelatedSignals) {
