@@ -1,22 +1,34 @@
-// DoubleTalk: decides from the coherence between the near block and the
+// DoubleTalk: decides from the coherence between the near end and the
 // foreground echo estimate whether the near end is talking over the echo, and
 // derives the adaptation step size μ from it.
 //
-// Before the filter is warm (coherence reached 0.81, or 32 active blocks) μ
-// stays 1.0. Afterwards a coherence falling well below its running mean (three
-// deviations) means double talk: μ drops to 0.01 until the coherence comes back
-// within ten deviations. Only blocks with far-end activity change anything.
+// Before the filter is warm (coherence reached 0.81, or about half a second of
+// far-end activity) μ stays 1.0. Afterwards a coherence falling well below its
+// running mean (three deviations) means double talk: μ drops low until the
+// coherence comes back within ten deviations. Only blocks with far-end activity
+// change anything.
+//
+// The statistics were tuned on blocks of 16 ms. Blocks hold a fixed number of
+// samples, so at higher rates they are shorter: the detector then decides once
+// per run of as many blocks as make about 16 ms, from the coherence over the
+// run, and keeps its decision in between; smoothing factors, counts and the
+// double-talk step are scaled to the run's length, so the detector keeps the
+// same time constants in seconds at every rate.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace murello::aec {
 
 class DoubleTalk {
  public:
-  // `far_energy` is the energy of the far block; `coherence` is in [0, 1].
-  void update(double far_energy, double coherence);
-  void reset() { *this = DoubleTalk(); }
+  DoubleTalk(std::uint32_t rate_hz, std::size_t block);
+
+  // One block of `block` samples: the aligned far end, the near end and the
+  // foreground echo estimate.
+  void update(const float* far, const float* near, const float* echo);
+  void reset();
 
   double mu() const { return mu_; }
   bool held() const { return held_; }
@@ -24,13 +36,30 @@ class DoubleTalk {
   bool warm() const { return warm_; }
 
  private:
+  static constexpr std::size_t kMaxSpan = 4;
+  struct Sums {
+    double far = 0.0, dy = 0.0, dd = 0.0, yy = 0.0;
+  };
+
   void update_mean(double c);
 
+  // Fixed by the rate.
+  std::size_t block_;
+  std::size_t span_;  // blocks the coherence is taken over
+  double mean_rise_;
+  double mean_fall_;
+  double smoothing_;
+  double deviation_smoothing_;
+  std::size_t warm_runs_;
+  double double_talk_mu_;
+
+  Sums sums_;
+  std::size_t summed_ = 0;  // blocks in sums_
   double far_peak_ = 0.0;
   double mean_ = 0.0;
   double deviation_ = 0.0;
   double smoothed_ = 0.0;
-  std::size_t active_blocks_ = 0;
+  std::size_t active_runs_ = 0;
   bool warm_ = false;
   bool double_talk_ = false;
   bool held_ = false;
@@ -38,6 +67,6 @@ class DoubleTalk {
 };
 
 // (Σ d·y)² / (Σ d² · Σ y²) when Σ d·y > 0, else 0.
-double coherence(const float* d, const float* y, std::size_t n);
+double coherence(double dy, double dd, double yy);
 
 }  // namespace murello::aec

@@ -11,8 +11,11 @@ namespace {
 constexpr double kSlowPower = 0.98;
 constexpr double kMinStepShape = 0.02;
 constexpr double kRegularisation = 0.001;
+// The foreground's choice was tuned at 16 kHz, where a block lasts 16 ms; at
+// other rates the smoothing and the run of steps keep the same times in seconds.
+constexpr double kTunedRate = 16000.0;
 constexpr double kErrorSmoothing = 0.9;
-constexpr std::size_t kChoiceSteps = 8;
+constexpr double kChoiceSteps = 8.0;
 constexpr double kMinAdvantage = 0.1;
 constexpr double kMaxBlend = 0.75;
 
@@ -24,8 +27,10 @@ bool all_finite(const float* x, std::size_t n) {
 
 }  // namespace
 
-PartitionedFilter::PartitionedFilter(std::size_t partitions)
-    : partitions_(partitions),
+PartitionedFilter::PartitionedFilter(std::size_t partitions, std::uint32_t rate_hz)
+    : error_smoothing_(std::pow(kErrorSmoothing, kTunedRate / rate_hz)),
+      choice_steps_(static_cast<std::size_t>(std::lround(kChoiceSteps * rate_hz / kTunedRate))),
+      partitions_(partitions),
       newest_(partitions - 1),
       far_window_(2 * kBlock),
       far_spectra_(partitions * kBins),
@@ -156,16 +161,16 @@ void PartitionedFilter::update_background(RealFft& plan) {
 void PartitionedFilter::choose_foreground(bool calm) {
   const double eb = energy({error_b_.data(), kBlock});
   const double ef = energy({error(), kBlock});
-  smoothed_b_ = kErrorSmoothing * smoothed_b_ + (1.0 - kErrorSmoothing) * eb;
-  smoothed_f_ = kErrorSmoothing * smoothed_f_ + (1.0 - kErrorSmoothing) * ef;
+  smoothed_b_ = error_smoothing_ * smoothed_b_ + (1.0 - error_smoothing_) * eb;
+  smoothed_f_ = error_smoothing_ * smoothed_f_ + (1.0 - error_smoothing_) * ef;
   worse_steps_ = 4.0 * smoothed_f_ < smoothed_b_ ? worse_steps_ + 1 : 0;
   calm_steps_ = calm ? calm_steps_ + 1 : 0;
-  if (worse_steps_ >= kChoiceSteps) {
+  if (worse_steps_ >= choice_steps_) {
     background_ = foreground_;
     worse_steps_ = 0;
     return;
   }
-  if (calm_steps_ < kChoiceSteps || smoothed_f_ <= 0.0) return;
+  if (calm_steps_ < choice_steps_ || smoothed_f_ <= 0.0) return;
   const double advantage = 1.0 - smoothed_b_ / smoothed_f_;
   if (advantage < kMinAdvantage) return;
   const double beta = kMaxBlend * std::min(2.0 * advantage, 1.0);

@@ -24,14 +24,14 @@ class PartitionedFilter {
   static constexpr std::size_t kBlock = 256;
   static constexpr std::size_t kBins = kBlock + 1;
 
-  explicit PartitionedFilter(std::size_t partitions);
+  PartitionedFilter(std::size_t partitions, std::uint32_t rate_hz);
 
   // Takes the far block into the spectrum history and computes both echo
   // estimates and errors for the near block. `plan` is a 512-point plan.
   void predict(RealFft& plan, const float* near, const float* far);
   // Adapts the background with step size `mu` and chooses the foreground.
-  // `calm` means the step is outside double talk; only after 8 calm steps in a row
-  // may the foreground follow the background.
+  // `calm` means the step is outside double talk; only after 128 ms of calm steps
+  // in a row may the foreground follow the background.
   void adapt(RealFft& plan, double mu, bool calm);
 
   // The foreground error of this step (silence after a blow-up), and the window
@@ -63,6 +63,8 @@ class PartitionedFilter {
   void update_background(RealFft& plan);
   void choose_foreground(bool calm);
 
+  double error_smoothing_;
+  std::size_t choice_steps_;
   std::size_t partitions_;
   std::size_t newest_;
   std::vector<float> far_window_;

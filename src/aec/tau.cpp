@@ -16,6 +16,14 @@ constexpr double kErleFloor = 1e-10;
 
 }  // namespace
 
+std::size_t Tau::partitions_for(const EngineConfig& config) {
+  // Whole blocks that cover the tail, from the exact tail length: rounding the
+  // samples down first would lose a block whenever the tail ends just past one.
+  const std::uint64_t scaled = std::uint64_t{config.sample_rate_hz} * config.tail_ms;
+  const std::uint64_t per_block = std::uint64_t{1000} * kBlock;
+  return static_cast<std::size_t>((scaled + per_block - 1) / per_block);
+}
+
 Result<Tau, AecError> Tau::create(const EngineConfig& config) {
   if (auto valid = validate(config); !valid) return std::move(valid).error();
   auto plan = RealFft::create(2 * kBlock);
@@ -29,7 +37,8 @@ Tau::Tau(const EngineConfig& config, RealFft plan, DelayTracker tracker)
     : config_(config),
       plan_(std::move(plan)),
       tracker_(std::move(tracker)),
-      filter_((std::size_t{config.sample_rate_hz} * config.tail_ms / 1000 + kBlock - 1) / kBlock),
+      filter_(partitions_for(config), config.sample_rate_hz),
+      double_talk_(config.sample_rate_hz, kBlock),
       suppressor_(PartitionedFilter::kBins),
       near_(kBlock),
       far_(kBlock),
@@ -84,7 +93,7 @@ void Tau::step(bool estimate) {
   }
   filter_.predict(plan_, near_.data(), far_.data());
   if (filter_.blew_up()) suppressor_.reset();
-  double_talk_.update(energy({far_.data(), kBlock}), coherence(near_.data(), filter_.echo(), kBlock));
+  double_talk_.update(far_.data(), near_.data(), filter_.echo());
   filter_.adapt(plan_, double_talk_.mu(), !double_talk_.double_talk());
 
   if (config_.suppression == Suppression::kConservative && filter_.far_seen() && !filter_.blew_up()) {

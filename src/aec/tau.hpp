@@ -34,6 +34,8 @@ class Tau {
   static constexpr std::size_t kBlock = PartitionedFilter::kBlock;
 
   static Result<Tau, AecError> create(const EngineConfig& config);
+  // The filter's partitions for a valid configuration: enough blocks to hold the tail.
+  static std::size_t partitions_for(const EngineConfig& config);
 
   void push_far(std::span<const float> samples) { tracker_.push_far(samples); }
   // Appends one output sample per near sample of every block completed.

@@ -19,7 +19,9 @@ void Transition::record(std::size_t index, float unprocessed, bool falling) {
 void Transition::apply(float* processed, std::size_t count) const {
   for (std::size_t i = 0; i < count; ++i) {
     const float g = gains_[i];
-    if (g != 1.0f) processed[i] = g * processed[i] + (1.0f - g) * unprocessed_[i];
+    // Written as a step from the processed value, so a sample the engine left
+    // unchanged comes out exactly as it went in, whatever the gain.
+    if (g != 1.0f) processed[i] += (1.0f - g) * (unprocessed_[i] - processed[i]);
   }
 }
 

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "aec/tau.hpp"
@@ -17,7 +19,9 @@ namespace {
 
 using testing::kRate;
 
-constexpr std::size_t ms(double t) { return static_cast<std::size_t>(t * kRate / 1000); }
+constexpr std::size_t ms(double t, std::size_t rate = kRate) {
+  return static_cast<std::size_t>(t * static_cast<double>(rate) / 1000);
+}
 
 const char* kFarText =
     "The quick brown fox jumps over the lazy dog. Peter Piper picked a peck of pickled peppers. "
@@ -41,11 +45,27 @@ class EchoBehaviour : public ::testing::Test {
     GTEST_SKIP() << testing::missing_speech_message();
   }
 
+  // The same speech at another rate, made on first use.
+  static std::span<const float> far_at(std::size_t rate) { return at(far_at_, rate, "en-us", kFarText); }
+  static std::span<const float> near_at(std::size_t rate) { return at(near_at_, rate, "en+f3", kNearText); }
+
   static std::optional<std::vector<float>> far_;
   static std::optional<std::vector<float>> near_;
+
+ private:
+  using ByRate = std::map<std::size_t, std::vector<float>>;
+  static std::span<const float> at(ByRate& made, std::size_t rate, const char* voice, const char* text) {
+    if (rate == kRate) return voice == std::string("en-us") ? *far_ : *near_;
+    if (!made.count(rate)) made[rate] = testing::speech(voice, text, 30.0, rate).value_or(std::vector<float>{});
+    return made[rate];
+  }
+  static ByRate far_at_;
+  static ByRate near_at_;
 };
 std::optional<std::vector<float>> EchoBehaviour::far_;
 std::optional<std::vector<float>> EchoBehaviour::near_;
+EchoBehaviour::ByRate EchoBehaviour::far_at_;
+EchoBehaviour::ByRate EchoBehaviour::near_at_;
 
 struct Outcome {
   std::vector<float> out;
@@ -54,9 +74,9 @@ struct Outcome {
   std::uint64_t filter_resets = 0;
 };
 
-Outcome run(Tau& engine, std::span<const float> far, std::span<const float> near) {
+Outcome run(Tau& engine, std::span<const float> far, std::span<const float> near, std::size_t rate = kRate) {
   Outcome r;
-  const std::size_t chunk = ms(10);
+  const std::size_t chunk = ms(10, rate);
   for (std::size_t i = 0; i + chunk <= near.size(); i += chunk) {
     engine.push_far(far.subspan(i, chunk));
     engine.process(near.subspan(i, chunk), r.out);
@@ -68,8 +88,9 @@ Outcome run(Tau& engine, std::span<const float> far, std::span<const float> near
   return r;
 }
 
-Tau make(std::uint16_t tail_ms = 200) {
+Tau make(std::uint16_t tail_ms = 200, std::uint32_t rate = kRate) {
   EngineConfig c;
+  c.sample_rate_hz = rate;
   c.tail_ms = tail_ms;
   return std::move(Tau::create(c)).value();
 }
@@ -95,11 +116,11 @@ std::optional<std::size_t> settled(const Outcome& r, std::size_t from, std::int6
 // Median over 1 s windows of the near-to-output power ratio, in dB, counting only
 // windows in which the far end speaks.
 double median_erle(std::span<const float> near, std::span<const float> out, std::span<const float> far,
-                   std::size_t begin, std::size_t end) {
+                   std::size_t begin, std::size_t end, std::size_t rate = kRate) {
   std::vector<double> values;
-  for (std::size_t w = begin; w + kRate <= end; w += kRate) {
-    if (testing::rms(far.subspan(w, kRate)) < 0.01) continue;
-    values.push_back(testing::ratio_db(near, out, w, w + kRate));
+  for (std::size_t w = begin; w + rate <= end; w += rate) {
+    if (testing::rms(far.subspan(w, rate)) < 0.01) continue;
+    values.push_back(testing::ratio_db(near, out, w, w + rate));
   }
   std::sort(values.begin(), values.end());
   return values.empty() ? 0.0 : values[values.size() / 2];
@@ -200,6 +221,84 @@ TEST_F(EchoBehaviour, SilentFarEndNeverMakesTheOutputWorse) {
   const Outcome r = run(engine, far, near);
   for (std::size_t w = ms(6500); w + ms(500) <= ms(12000); w += ms(500)) {
     EXPECT_LE(testing::ratio_db(r.out, near, w, w + ms(500)), 0.1) << w / ms(1) << " ms";
+  }
+}
+
+// Speech whose band ends near 11 kHz at 48 kHz, and far ends low-passed to 4 or
+// 8 kHz, leave most of the band empty; the delay must still be the echo's, at every
+// accepted rate, and the echo cancelled.
+TEST_F(EchoBehaviour, FindsTheDelayAtEveryRateAndForBandLimitedFarEnds) {
+  struct Case {
+    std::size_t rate;
+    double cutoff_hz;  // 0: the speech as it is
+  };
+  for (const Case& c : {Case{48000, 0}, Case{48000, 4000}, Case{48000, 8000}, Case{16000, 4000}, Case{8000, 0},
+                        Case{24000, 0}, Case{32000, 0}, Case{44100, 0}}) {
+    const std::size_t rate = c.rate;
+    std::vector<float> far(far_at(rate).begin(), far_at(rate).begin() + static_cast<std::ptrdiff_t>(ms(10000, rate)));
+    if (c.cutoff_hz > 0) far = testing::low_pass(far, c.cutoff_hz, rate);
+    const auto near = echo_of(far, ms(120, rate), testing::room(0.5, 150, 150, 20, rate), 21);
+    Tau engine = make(200, static_cast<std::uint32_t>(rate));
+    const Outcome r = run(engine, far, near, rate);
+    const auto since = settled(r, 0, static_cast<std::int64_t>(ms(120, rate)) - 16, ms(2, rate));
+    ASSERT_TRUE(since.has_value()) << rate << " Hz, cut " << c.cutoff_hz << ": last " << r.delay.back().value_or(0);
+    EXPECT_LE(*since * 10, 2000u) << rate << " Hz, cut " << c.cutoff_hz;
+    const double erle = median_erle(near, r.out, far, ms(5000, rate), ms(10000, rate), rate);
+    std::printf("%zu Hz, cut %.0f Hz: delay at %zu ms, ERLE %.1f dB\n", rate, c.cutoff_hz, *since * 10, erle);
+    EXPECT_GT(erle, 25.0) << rate << " Hz, cut " << c.cutoff_hz;
+  }
+}
+
+// A long room smears the echo's envelope over a broad, humped peak: the coarse
+// search must take it as one peak and the fine window must reach back to its
+// direct path.
+TEST_F(EchoBehaviour, FindsLongDelaysInReverberantRooms) {
+  struct Case {
+    double delay_ms;
+    double room_ms;
+  };
+  for (const Case& c : {Case{400, 150}, Case{700, 150}, Case{700, 300}}) {
+    const std::span<const float> far(far_->data(), ms(8000));
+    const auto near = echo_of(far, ms(c.delay_ms), testing::room(0.5, c.room_ms, c.room_ms, 22), 23);
+    Tau engine = make();
+    const Outcome r = run(engine, far, near);
+    const auto since = settled(r, 0, static_cast<std::int64_t>(ms(c.delay_ms)) - 16, ms(2));
+    ASSERT_TRUE(since.has_value()) << c.delay_ms << " ms: last " << r.delay.back().value_or(0);
+    EXPECT_LE(*since * 10, 2000u) << c.delay_ms << " ms in " << c.room_ms << " ms";
+    EXPECT_EQ(r.delay_changes, 1u) << c.delay_ms << " ms in " << c.room_ms << " ms";
+    std::printf("%.0f ms in a %.0f ms room: settled at %zu ms\n", c.delay_ms, c.room_ms, *since * 10);
+  }
+}
+
+// Double talk 6 dB below, level with and 6 dB above the echo: the near talker
+// comes through and the filter is intact afterwards, at rates whose blocks are
+// shorter than 16 ms too.
+TEST_F(EchoBehaviour, KeepsTheNearTalkerAtEveryRate) {
+  struct Case {
+    std::size_t rate;
+    double level_db;
+  };
+  for (const Case& c : {Case{16000, -6}, Case{16000, 0}, Case{16000, 6}, Case{24000, -6}, Case{24000, 0},
+                        Case{24000, 6}, Case{48000, 6}}) {
+    const std::size_t rate = c.rate;
+    const std::span<const float> far = far_at(rate).first(ms(24000, rate));
+    auto near = echo_of(far, ms(120, rate), testing::room(0.5, 200, 200, 24, rate), 25);
+    const std::size_t begin = ms(10000, rate), end = ms(20000, rate);
+    const double echo_rms = testing::rms(std::span<const float>(near).subspan(begin, end - begin));
+    const std::span<const float> voice = near_at(rate).first(end - begin);
+    std::vector<float> talker(near.size(), 0.0f);
+    const double gain = echo_rms / testing::rms(voice) * std::pow(10.0, c.level_db / 20);
+    for (std::size_t i = begin; i < end; ++i) talker[i] = static_cast<float>(gain * voice[i - begin]);
+    testing::add(near, talker);
+    Tau engine = make(200, static_cast<std::uint32_t>(rate));
+    const Outcome r = run(engine, far, near, rate);
+    std::vector<float> residual(r.out.size());
+    for (std::size_t i = 0; i < residual.size(); ++i) residual[i] = r.out[i] - talker[i];
+    const double snr = testing::ratio_db(talker, residual, begin, end);
+    const double after = median_erle(near, r.out, far, ms(21000, rate), ms(24000, rate), rate);
+    std::printf("%zu Hz, talker %+.0f dB: SNR %.1f dB, ERLE after %.1f dB\n", rate, c.level_db, snr, after);
+    EXPECT_GT(snr, 25.0) << rate << " Hz, " << c.level_db << " dB";
+    EXPECT_GT(after, 30.0) << rate << " Hz, " << c.level_db << " dB";
   }
 }
 

@@ -25,14 +25,15 @@ std::string quoted(const std::string& s) {
 
 std::string missing_speech_message() { return "espeak-ng and sox are needed to make test speech"; }
 
-std::optional<std::vector<float>> speech(const std::string& voice, const std::string& text, double seconds) {
+std::optional<std::vector<float>> speech(const std::string& voice, const std::string& text, double seconds,
+                                         std::size_t rate) {
   const auto dir = std::filesystem::temp_directory_path();
   const std::string stem = "murello-aec-" + std::to_string(::getpid()) + "-" + voice;
   const auto wav = dir / (stem + ".wav");
   const auto raw = dir / (stem + ".f32");
   const std::string command = "espeak-ng -v " + quoted(voice) + " -w " + quoted(wav.string()) + " " + quoted(text) +
                               " 2>/dev/null && sox " + quoted(wav.string()) +
-                              " -r 16000 -c 1 -e floating-point -b 32 -t raw " + quoted(raw.string()) +
+                              " -r " + std::to_string(rate) + " -c 1 -e floating-point -b 32 -t raw " + quoted(raw.string()) +
                               " 2>/dev/null";
   const int status = std::system(command.c_str());
   std::vector<float> once;
@@ -48,16 +49,17 @@ std::optional<std::vector<float>> speech(const std::string& voice, const std::st
   if (once.empty()) return std::nullopt;
   float peak = 0.0f;
   for (float v : once) peak = std::max(peak, std::fabs(v));
-  std::vector<float> out(static_cast<std::size_t>(seconds * kRate));
+  std::vector<float> out(static_cast<std::size_t>(seconds * static_cast<double>(rate)));
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = 0.5f * once[i % once.size()] / peak;
   return out;
 }
 
-std::vector<float> room(double direct, double decay_ms, double length_ms, unsigned seed) {
+std::vector<float> room(double direct, double decay_ms, double length_ms, unsigned seed, std::size_t rate) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> g(0.0, 1.0);
-  std::vector<float> h(static_cast<std::size_t>(length_ms * kRate / 1000));
-  const double per_sample = std::log(1000.0) / (decay_ms * kRate / 1000);  // 60 dB over the decay
+  const double per_ms = static_cast<double>(rate) / 1000;
+  std::vector<float> h(static_cast<std::size_t>(length_ms * per_ms));
+  const double per_sample = std::log(1000.0) / (decay_ms * per_ms);  // 60 dB over the decay
   for (std::size_t i = 0; i < h.size(); ++i) h[i] = static_cast<float>(0.1 * direct * g(rng) * std::exp(-per_sample * i));
   h[0] = static_cast<float>(direct);
   return h;
@@ -87,6 +89,22 @@ std::vector<float> convolve(std::span<const float> x, std::span<const float> h) 
   }
   y.resize(x.size());
   return y;
+}
+
+std::vector<float> low_pass(std::span<const float> x, double cutoff_hz, std::size_t rate) {
+  std::size_t n = 2;
+  while (n < x.size()) n *= 2;
+  auto plan = std::move(RealFft::create(n)).value();
+  std::vector<float> frame(n, 0.0f);
+  std::copy(x.begin(), x.end(), frame.begin());
+  std::vector<Complex> spectrum;
+  (void)plan.forward(frame, spectrum);
+  for (std::size_t k = 0; k < spectrum.size(); ++k) {
+    if (static_cast<double>(k) * static_cast<double>(rate) / static_cast<double>(n) > cutoff_hz) spectrum[k] = {};
+  }
+  (void)plan.inverse(spectrum, frame);
+  frame.resize(x.size());
+  return frame;
 }
 
 std::vector<float> noise(std::size_t n, double level, unsigned seed) {
