@@ -32,6 +32,15 @@ struct AudioHeader {
   std::endian byte_order = std::endian::little;  // of stored samples wider than a byte
 };
 
+// Where an uncompressed container keeps its samples and how they are stored, for a
+// reader that converts them a piece at a time.
+struct SampleRegion {
+  AudioHeader header;
+  SampleLayout layout;
+  uint64_t offset_bytes = 0;  // from the start of the file
+  uint64_t size_bytes = 0;    // whole frames only
+};
+
 // Sets the header's coding, width in bits and byte order from a stored layout.
 constexpr void describe_layout(SampleLayout layout, AudioHeader& header) {
   header.bits_per_sample = static_cast<uint16_t>(8 * layout.width_bytes());

@@ -192,4 +192,15 @@ Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file)
   return header;
 }
 
+Result<SampleRegion, DecodeError> read_aiff_region(std::span<const uint8_t> file) {
+  auto header = read_aiff_header(file);
+  if (!header) return std::move(header).error();
+  auto contents = read_contents(file);  // the header's checks passed: so do these
+  const uint64_t offset = contents->samples.empty()
+                              ? 0
+                              : uint64_t(contents->samples.data() - file.data());
+  return SampleRegion{*header, aiff_sample_layout(contents->comm.format), offset,
+                      contents->samples.size()};
+}
+
 }  // namespace murello

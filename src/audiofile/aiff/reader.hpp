@@ -53,4 +53,7 @@ Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file);
 // the same errors; no sample is converted.
 Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file);
 
+// Where decode_aiff would convert samples from, after the same checks with the same errors.
+Result<SampleRegion, DecodeError> read_aiff_region(std::span<const uint8_t> file);
+
 }  // namespace murello

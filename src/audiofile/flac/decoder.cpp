@@ -33,70 +33,53 @@ void advise_huge_pages(std::vector<float>& samples) {
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-// Decodes the frames of one stream. Working storage is sized once from STREAMINFO.
-class FlacStreamDecoder {
- public:
-  FlacStreamDecoder(std::span<const uint8_t> file, const FlacStreamInfo& info)
-      : file_(file),
-        info_(info),
-        planar_(size_t(info.channels) * info.max_block_size_frames),
-        sink_(info.channels, info.bits_per_sample, info.has_md5(), info.total_frames,
-              audio_.samples) {
-    audio_.sample_rate_hz = info.sample_rate_hz;
-    audio_.channels = info.channels;
-    // A hostile total must not drive the reservation: it is capped at two samples per
-    // input byte, more than typical streams need; highly compressed ones grow as usual.
-    uint64_t declared = info.total_frames * info.channels;
-    audio_.samples.reserve(size_t(std::min<uint64_t>(declared, uint64_t(file.size()) * 2)));
-    advise_huge_pages(audio_.samples);
-  }
+}  // namespace
 
-  Result<DecodedAudio, DecodeError> run(size_t frames_offset);
+FlacFrameDecoder::FlacFrameDecoder(std::span<const uint8_t> file, const FlacMetadata& metadata)
+    : file_(file),
+      info_(metadata.info),
+      at_(metadata.frames_offset),
+      last_frame_start_(metadata.frames_offset),
+      planar_(size_t(info_.channels) * info_.max_block_size_frames),
+      sink_(info_.channels, info_.bits_per_sample, info_.has_md5(), info_.total_frames) {}
 
- private:
-  Result<size_t, DecodeError> decode_frame(size_t start);
-  Result<void, DecodeError> check_consistency(const FlacFrameFields& header, size_t start) const;
-  Result<void, DecodeError> check_totals(size_t end, size_t last_frame_start);
+Result<std::unique_ptr<FlacFrameDecoder>, DecodeError> FlacFrameDecoder::open(
+    std::span<const uint8_t> file) {
+  auto metadata = read_flac_metadata(file);
+  if (!metadata) return std::move(metadata).error();
+  return std::unique_ptr<FlacFrameDecoder>(new FlacFrameDecoder(file, *metadata));
+}
 
-  std::span<const uint8_t> file_;
-  const FlacStreamInfo& info_;
-  DecodedAudio audio_;
-  std::vector<int64_t> planar_;
-  FlacSink sink_;
-  bool seen_frame_ = false;
-  bool variable_blocking_ = false;
-  bool after_short_frame_ = false;
-  uint64_t decoded_frames_ = 0;
-};
-
-Result<DecodedAudio, DecodeError> FlacStreamDecoder::run(size_t frames_offset) {
+Result<bool, DecodeError> FlacFrameDecoder::next(std::vector<float>& out) {
   const uint64_t total = info_.total_frames;
-  size_t at = frames_offset;
-  size_t last_frame_start = at;
-  while (at < file_.size() && (total == 0 || decoded_frames_ < total)) {
-    last_frame_start = at;
-    auto end = decode_frame(at);
-    if (!end) return std::move(end).error();
-    at = *end;
-  }
-  if (total > 0)
-    if (auto totals = check_totals(at, last_frame_start); !totals) return std::move(totals).error();
+  if (at_ >= file_.size() || (total != 0 && decoded_frames_ >= total)) return false;
+  last_frame_start_ = at_;
+  auto end = decode_frame(at_, out);
+  if (!end) return std::move(end).error();
+  at_ = *end;
+  return true;
+}
+
+Result<void, DecodeError> FlacFrameDecoder::finish() {
+  if (info_.total_frames > 0)
+    if (auto totals = check_totals(); !totals) return totals;
   if (info_.has_md5() && sink_.finish_md5() != info_.md5)
     return DecodeError::malformed(info_.md5_offset,
                                   "decoded audio matching the streaminfo MD5 checksum");
-  return std::move(audio_);
+  return {};
 }
 
-Result<void, DecodeError> FlacStreamDecoder::check_totals(size_t end, size_t last_frame_start) {
-  if (frame_sync_at(file_, end)) return DecodeError::malformed(end, kExactTotal);
+Result<void, DecodeError> FlacFrameDecoder::check_totals() const {
+  if (frame_sync_at(file_, at_)) return DecodeError::malformed(at_, kExactTotal);
   if (decoded_frames_ > info_.total_frames)
-    return DecodeError::malformed(last_frame_start, kExactTotal);
+    return DecodeError::malformed(last_frame_start_, kExactTotal);
   if (decoded_frames_ < info_.total_frames)
     return DecodeError::truncated(info_.total_frames, decoded_frames_);
   return {};
 }
 
-Result<size_t, DecodeError> FlacStreamDecoder::decode_frame(size_t start) {
+Result<size_t, DecodeError> FlacFrameDecoder::decode_frame(size_t start,
+                                                          std::vector<float>& out) {
   BitReader reader(file_, start);
   auto header = read_flac_frame_fields(file_, reader);
   if (!header) return std::move(header).error();
@@ -115,13 +98,13 @@ Result<size_t, DecodeError> FlacStreamDecoder::decode_frame(size_t start) {
 
   std::array<std::span<const int64_t>, 8> block;
   std::copy(channels.begin(), channels.end(), block.begin());
-  sink_.append(std::span(block.data(), info_.channels));
+  sink_.append(std::span(block.data(), info_.channels), out);
   after_short_frame_ = frames < kShortBlockFrames;
   decoded_frames_ += frames;
   return end;
 }
 
-Result<void, DecodeError> FlacStreamDecoder::check_consistency(const FlacFrameFields& header,
+Result<void, DecodeError> FlacFrameDecoder::check_consistency(const FlacFrameFields& header,
                                                                size_t start) const {
   auto fail = [start](const char* expectation) { return DecodeError::malformed(start, expectation); };
   if (seen_frame_ && header.variable_blocking != variable_blocking_)
@@ -137,13 +120,25 @@ Result<void, DecodeError> FlacStreamDecoder::check_consistency(const FlacFrameFi
   return {};
 }
 
-}  // namespace
-
 Result<DecodedAudio, DecodeError> decode_flac(std::span<const uint8_t> file) {
-  auto metadata = read_flac_metadata(file);
-  if (!metadata) return std::move(metadata).error();
-  FlacStreamDecoder decoder(file, metadata->info);
-  return decoder.run(metadata->frames_offset);
+  auto decoder = FlacFrameDecoder::open(file);
+  if (!decoder) return std::move(decoder).error();
+  const FlacStreamInfo& info = (*decoder)->info();
+  DecodedAudio audio;
+  audio.sample_rate_hz = info.sample_rate_hz;
+  audio.channels = info.channels;
+  // A hostile total must not drive the reservation: it is capped at two samples per
+  // input byte, more than typical streams need; highly compressed ones grow as usual.
+  const uint64_t declared = info.total_frames * info.channels;
+  audio.samples.reserve(size_t(std::min<uint64_t>(declared, uint64_t(file.size()) * 2)));
+  advise_huge_pages(audio.samples);
+  while (true) {
+    auto more = (*decoder)->next(audio.samples);
+    if (!more) return std::move(more).error();
+    if (!*more) break;
+  }
+  if (auto finished = (*decoder)->finish(); !finished) return std::move(finished).error();
+  return audio;
 }
 
 Result<AudioHeader, DecodeError> read_flac_header(std::span<const uint8_t> file) {

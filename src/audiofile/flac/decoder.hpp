@@ -8,13 +8,61 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "audiofile/audio.hpp"
 #include "audiofile/error.hpp"
+#include "audiofile/flac/header_reader.hpp"
+#include "audiofile/flac/metadata_reader.hpp"
+#include "audiofile/flac/sink.hpp"
 #include "util/result.hpp"
 
 namespace murello {
+
+// One native FLAC stream decoded a frame at a time, so that a long file need not be held
+// decoded: each frame is checked as it comes (both CRCs, its consistency with
+// STREAMINFO), the declared total and the MD5 signature once the frames are out.
+// Working storage is sized once from STREAMINFO. `file` must outlive the decoder; the
+// bytes before position() are not read again.
+class FlacFrameDecoder {
+ public:
+  // Reads the metadata blocks (the errors of read_flac_header).
+  static Result<std::unique_ptr<FlacFrameDecoder>, DecodeError> open(
+      std::span<const uint8_t> file);
+
+  const FlacStreamInfo& info() const { return info_; }
+
+  // Appends the next frame's samples to `out`; false, appending nothing, once the
+  // stream holds no more frames (or the declared total is reached).
+  Result<bool, DecodeError> next(std::vector<float>& out);
+
+  // The end-of-stream checks, once next() said false: the declared total, then the MD5
+  // signature over everything decoded. Call once.
+  Result<void, DecodeError> finish();
+
+  // The byte where the next frame starts.
+  size_t position() const { return at_; }
+
+ private:
+  FlacFrameDecoder(std::span<const uint8_t> file, const FlacMetadata& metadata);
+  Result<size_t, DecodeError> decode_frame(size_t start, std::vector<float>& out);
+  Result<void, DecodeError> check_consistency(const FlacFrameFields& header,
+                                              size_t start) const;
+  Result<void, DecodeError> check_totals() const;
+
+  std::span<const uint8_t> file_;
+  FlacStreamInfo info_;
+  size_t at_;
+  size_t last_frame_start_;
+  std::vector<int64_t> planar_;
+  FlacSink sink_;
+  bool seen_frame_ = false;
+  bool variable_blocking_ = false;
+  bool after_short_frame_ = false;
+  uint64_t decoded_frames_ = 0;
+};
 
 // Decodes a whole native FLAC stream (starting with "fLaC") held in memory, checking
 // both CRCs of every frame, the declared total sample count and the MD5 signature.

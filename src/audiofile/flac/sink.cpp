@@ -8,25 +8,26 @@
 namespace murello {
 
 FlacSink::FlacSink(uint16_t channels, uint16_t bits_per_sample, bool with_md5,
-                   uint64_t md5_frames, std::vector<float>& out)
+                   uint64_t md5_frames)
     : channels_(channels),
       sample_bytes_((bits_per_sample + 7u) / 8u),
       scale_(std::ldexp(1.0f, 1 - int(bits_per_sample))),
       with_md5_(with_md5),
-      out_(out),
       // A declared total is at most 2^36 frames of 8 channels of 4 bytes: no overflow.
       md5_(with_md5 ? md5_frames * channels * sample_bytes_ : 0) {}
 
-void FlacSink::append(std::span<const std::span<const int64_t>> block) {
-  append_floats(block);
+void FlacSink::append(std::span<const std::span<const int64_t>> block,
+                      std::vector<float>& out) {
+  append_floats(block, out);
   if (with_md5_) stage(block);
 }
 
-void FlacSink::append_floats(std::span<const std::span<const int64_t>> block) {
+void FlacSink::append_floats(std::span<const std::span<const int64_t>> block,
+                             std::vector<float>& samples) {
   const size_t frames = block[0].size();
-  const size_t start = out_.size();
-  out_.resize(start + frames * channels_);
-  float* __restrict out = out_.data() + start;
+  const size_t start = samples.size();
+  samples.resize(start + frames * channels_);
+  float* __restrict out = samples.data() + start;
   const float scale = scale_;
   // Decoded samples of a valid stream fit 32 bits; going through int32 lets the
   // conversion to float vectorise. Stereo, the common case, interleaves in one pass.

@@ -170,4 +170,12 @@ Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file) 
   return header;
 }
 
+Result<SampleRegion, DecodeError> read_wav_region(std::span<const uint8_t> file) {
+  auto header = read_wav_header(file);
+  if (!header) return std::move(header).error();
+  auto contents = read_contents(file);  // the header's checks passed: so do these
+  return SampleRegion{*header, wav_format_info(contents->fmt.format).layout,
+                      contents->data.body_pos(), contents->data.size_bytes};
+}
+
 }  // namespace murello

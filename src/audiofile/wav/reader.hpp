@@ -57,4 +57,7 @@ Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file);
 // the same errors; no sample is converted.
 Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file);
 
+// Where decode_wav would convert samples from, after the same checks with the same errors.
+Result<SampleRegion, DecodeError> read_wav_region(std::span<const uint8_t> file);
+
 }  // namespace murello
