@@ -12,6 +12,7 @@ a constructor's ``ort_library_path`` always wins over it.
 
 import importlib
 
+from murello._analyze import analyze
 from murello._batch import analyze_files
 from murello._classes import Device
 from murello._io import load, save
@@ -27,6 +28,7 @@ from murello._murello import (
     info,
 )
 from murello._paths import onnxruntime_library_path, silero_model_path, use_onnxruntime_package
+from murello._stream import Stream, stream
 
 __all__ = [
     "Device",
@@ -37,7 +39,9 @@ __all__ = [
     "MicrophoneInfo",
     "SpeakerBridge",
     "SpeakerInfo",
+    "Stream",
     "VersionInfo",
+    "analyze",
     "analyze_files",
     "exceptions",
     "info",
@@ -45,6 +49,7 @@ __all__ = [
     "onnxruntime_library_path",
     "save",
     "silero_model_path",
+    "stream",
     "version",
 ]
 

@@ -19,6 +19,7 @@ import signal
 from typing import Any, Callable, Iterable, Iterator
 
 from murello import _murello
+from murello._io import save_converted
 from murello._paths import silero_model_path
 
 # What the file source reads, by the extension a folder's files are picked by.
@@ -86,7 +87,7 @@ def analyze_file(path: str, options: dict[str, Any]) -> dict:
     failure. ``options`` are FileBridge.open keywords (see ``analysis_options``)."""
     try:
         facts = _murello.info(path)
-        windows, segments = _murello.FileBridge.open(path, **options).analyze()
+        windows, segments = _murello._analyze(path, **options)
     except Exception as error:  # reported in the result: one file never stops the run
         return failure(path, error)
     duration = facts.duration
@@ -120,8 +121,8 @@ def convert_file(path: str, output: str, options: dict[str, Any], format: str | 
         # format is given.
         partial = os.path.join(folder, f".{stem}.{os.getpid()}.partial{extension}")
         try:
-            clipped, non_finite = _murello.FileBridge.open(path, **opened).save(
-                partial, format=format, compression=compression)
+            clipped, non_finite = save_converted(path, partial, opened, format=format,
+                                                 compression=compression)
             os.replace(partial, output)
         finally:
             if os.path.exists(partial):

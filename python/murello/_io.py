@@ -57,7 +57,8 @@ def load(
     Returns ``(samples, rate)``: ``samples`` has shape (frames, channels), or (frames,)
     when one channel is delivered. ``sample_rate`` and ``channels`` default to the file's
     own; a smaller channel count than the file's is its mean (1) or needs
-    ``channel_map``. ``dtype`` is "float32", "float64" or "int16". The conditioning
+    ``channel_map``. A resampled result is aligned with the file (the resampler's delay
+    removed) and holds round(frames x sample_rate / file rate) frames. ``dtype`` is "float32", "float64" or "int16". The conditioning
     keywords are those of ``FileBridge.open``: channel_map, denoise,
     denoise_model_path, highpass, agc, limiter, dc_removal, ort_library_path. Errors are
     those of ``FileBridge.open``.
@@ -71,7 +72,8 @@ def load(
         raise ValueError(f"dtype must be 'float32', 'float64' or 'int16', not {dtype!r}")
     delivered, cast = _DTYPES[name]
     samples, rate = _murello._load(
-        path, sample_rate=sample_rate, channels=channels, format=delivered, **conditioning
+        path, sample_rate=sample_rate, channels=channels, format=delivered, numpy=True,
+        **conditioning
     )
     if cast is not None:
         samples = samples.astype(cast)
@@ -115,3 +117,17 @@ def save(
         format="float32",
     )
     return source.save(path, format=format, compression=compression)
+
+
+def save_converted(path: str | bytes | os.PathLike, output: str | bytes | os.PathLike,
+                   options: dict[str, Any], format: str | None = None,
+                   compression: int | None = None) -> tuple[int, int]:
+    """``path`` conditioned by ``options`` (FileBridge.open keywords, ``sample_rate`` and
+    ``channels`` among them) and written to ``output`` as ``FileBridge.save`` writes,
+    aligned with the input and as long as it as ``load`` delivers it. Needs no NumPy.
+    Returns ``(clipped, non_finite)``."""
+    samples, rate = _murello._load(path, format="float32", numpy=False, **options)
+    channels = options["channels"]
+    source = _murello.FileBridge.buffer(samples, rate, channels, sample_rate=rate,
+                                        channels=channels, format="float32")
+    return source.save(output, format=format, compression=compression)

@@ -285,9 +285,12 @@ def _load(
     channels: int | None = None,
     channel_map: Sequence[int] | None = None,
     format: str = "int16",
+    numpy: bool = True,
     **options: object,
-) -> tuple[npt.NDArray[np.float32] | npt.NDArray[np.int16], int]:
-    """A whole file read and conditioned as (array, rate); takes FileBridge.open's keywords,
-    with None for sample_rate or channels keeping the file's own. murello.load wraps it."""
+) -> tuple[npt.NDArray[np.float32] | npt.NDArray[np.int16] | bytes, int]:
+    """A whole file read and conditioned as (array, rate), or (interleaved bytes, rate)
+    with numpy=False; takes FileBridge.open's keywords, with None for sample_rate or
+    channels keeping the file's own. A resampled result is aligned with the file and
+    exactly as long. murello.load wraps it."""
 
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...

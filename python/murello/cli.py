@@ -18,8 +18,10 @@ import threading
 import time
 from pathlib import Path
 
+from murello._analyze import analyze
 from murello._batch_cli import add_batch_options, cmd_analyze_many, cmd_convert_many, dispatch
 from murello._echo_cli import add_cancel_echo_parser
+from murello._io import save_converted
 from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, info
 from murello._paths import silero_model_path
 
@@ -128,18 +130,10 @@ def audio_seconds(facts: FileInfo) -> float:
 def cmd_analyze(args: argparse.Namespace) -> int:
     model = args.model or silero_model_path()
     facts = file_info(args.file)
-    source = FileBridge.open(
-        args.file,
-        sample_rate=16000,
-        channels=1,
-        vad=True,
-        vad_mode="silero",
-        vad_threshold=args.threshold,
-        vad_holdoff=args.holdoff_ms,
-        model_path=model,
-    )
     with Progress("analysing", audio_seconds(facts)):
-        windows, segments = source.analyze()
+        windows, segments = analyze(args.file, sample_rate=16000, channels=1,
+                                    vad_mode="silero", vad_threshold=args.threshold,
+                                    vad_holdoff=args.holdoff_ms, model_path=model)
     if args.json:
         print(json.dumps({
             "file": args.file,
@@ -210,10 +204,9 @@ def cmd_convert(args: argparse.Namespace) -> int:
     }
     if args.denoise_model:
         options.update(denoise="fastenhancer-t", denoise_model_path=args.denoise_model)
-    source = FileBridge.open(args.input, **options)
     with Progress("converting", audio_seconds(facts)):
-        clipped, non_finite = source.save(args.output, format=args.format,
-                                          compression=args.compression)
+        clipped, non_finite = save_converted(args.input, args.output, options,
+                                             format=args.format, compression=args.compression)
     print(f"wrote {args.output}: {options['sample_rate']} Hz, "
           f"{plural(options['channels'], 'channel')}; {plural(clipped, 'sample')} clipped, "
           f"{plural(non_finite, 'non-finite sample')} replaced")

@@ -27,7 +27,7 @@ Result<void, CoreError> add_built(Result<std::unique_ptr<Stage>, CoreError> buil
 Result<void, CoreError> build_structural(const ChainFormat& format,
                                          const ConditioningConfig& config,
                                          const StageFactories& factories, StageList& stages,
-                                         uint16_t& channels) {
+                                         uint16_t& channels, uint64_t& delay_frames) {
   if (config.channel_map) {
     stages.push_back(std::make_unique<ChannelMapStage>(*config.channel_map, format.input_channels));
   } else if (format.output_channels < format.input_channels) {
@@ -40,6 +40,7 @@ Result<void, CoreError> build_structural(const ChainFormat& format,
     auto resample =
         ResampleStage::create(format.input_rate_hz, format.output_rate_hz, stage_channels);
     if (!resample) return std::move(resample).error();
+    delay_frames = resample->group_delay_frames();
     stages.push_back(std::make_unique<ResampleStage>(std::move(resample).value()));
   }
   if (config.echo) {
@@ -92,15 +93,20 @@ Result<std::optional<Chain>, CoreError> Chain::create(const ChainFormat& format,
   StageList structural;
   StageList conditioning;
   uint16_t channels = format.input_channels;
-  if (auto built = build_structural(format, config, factories, structural, channels); !built) {
+  uint64_t delay_frames = 0;
+  if (auto built = build_structural(format, config, factories, structural, channels,
+                                    delay_frames);
+      !built) {
     return std::move(built).error();
   }
   if (auto built = build_conditioning(format, config, factories, conditioning, channels); !built) {
     return std::move(built).error();
   }
   if (structural.empty() && conditioning.empty()) return std::optional<Chain>();
-  return std::optional<Chain>(
+  std::optional<Chain> chain(
       Chain(std::move(structural), std::move(conditioning), format.input_channels));
+  chain->delay_frames_ = delay_frames;
+  return chain;
 }
 
 Chain::Chain(StageList structural, StageList conditioning, uint16_t input_channels)

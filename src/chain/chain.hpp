@@ -77,6 +77,10 @@ class Chain {
   // The echo canceller's per-channel metrics, when the chain has one.
   std::optional<std::vector<EchoMetrics>> echo_metrics() const;
 
+  // How late the resampler puts the output against the input, in output frames; 0
+  // without one. The other stages add no delay of their own, except the denoiser's frame.
+  uint64_t delay_frames() const { return delay_frames_; }
+
   uint16_t input_channels() const { return input_channels_; }
   uint16_t structural_channels() const { return structural_channels_; }
   uint16_t output_channels() const { return output_channels_; }
@@ -100,6 +104,7 @@ class Chain {
   uint16_t input_channels_;
   uint16_t structural_channels_;
   uint16_t output_channels_;
+  uint64_t delay_frames_ = 0;
 };
 
 }  // namespace murello

@@ -30,6 +30,9 @@ class ResampleStage final : public Stage {
   // Appends each fed resampler's tail, channel after channel; later process() calls fail.
   Result<void, CoreError> flush(std::vector<float>& out) override;
 
+  // How late the output is against the input, in output frames (the filter's centre).
+  uint64_t group_delay_frames() const { return resamplers_.front().group_delay_frames(); }
+
  private:
   explicit ResampleStage(std::vector<Resampler> resamplers);
 

@@ -19,10 +19,6 @@ constexpr uint8_t kSavedBits = 16;
 // Room for any container's header before the samples; the encoders grow past it if need be.
 constexpr size_t kSavedHeaderBytes = 4096;
 
-bool rate_in_range(uint32_t rate_hz) {
-  return rate_hz >= kMinSampleRateHz && rate_hz <= kMaxSampleRateHz;
-}
-
 // Files have no echo canceller; the denoiser is the only stage built from outside.
 StageFactories file_stage_factories() {
   StageFactories factories;
@@ -57,6 +53,10 @@ Result<size_t, DecodeError> encode(Container container, uint32_t rate_hz, uint16
 
 }  // namespace
 
+bool rate_in_range(uint32_t rate_hz) {
+  return rate_hz >= kMinSampleRateHz && rate_hz <= kMaxSampleRateHz;
+}
+
 // The recording and what plays it; released when the source can no longer be consumed.
 struct FileSource::Recording {
   std::vector<float> samples;
@@ -81,19 +81,26 @@ FileSource::FileSource(std::unique_ptr<Recording> recording, uint32_t input_rate
       delivered_channels_(recording_->chain ? recording_->chain->output_channels()
                                             : input_channels),
       sample_rate_hz_(config.sample_rate),
+      delay_frames_(recording_->chain ? recording_->chain->delay_frames() : 0),
       channel_map_(config.channel_map),
       detector_config_(detector_config(config)) {}
 
 FileSource::~FileSource() = default;
 
-Result<std::unique_ptr<FileSource>, CoreError> FileSource::open(const std::filesystem::path& path,
-                                                                const SourceConfig& config) {
+Result<DecodedAudio, CoreError> read_audio_file(const std::filesystem::path& path) {
   auto bytes = read_whole_file(path);
   if (!bytes) return std::move(bytes).error();
   auto decoded = decode_audio(*bytes);
   if (!decoded) return core_error_from(decoded.error());
   std::vector<uint8_t>().swap(*bytes);  // only the samples stay for the source's life
   if (!rate_in_range(decoded->sample_rate_hz)) return CoreError(ErrorKind::SampleRateOutOfRange);
+  return std::move(decoded).value();
+}
+
+Result<std::unique_ptr<FileSource>, CoreError> FileSource::open(const std::filesystem::path& path,
+                                                                const SourceConfig& config) {
+  auto decoded = read_audio_file(path);
+  if (!decoded) return std::move(decoded).error();
   return build(std::move(decoded->samples), decoded->sample_rate_hz, decoded->channels, config);
 }
 
@@ -109,10 +116,9 @@ Result<std::unique_ptr<FileSource>, CoreError> FileSource::buffer(std::vector<fl
   return build(std::move(samples), input_rate_hz, input_channels, config);
 }
 
-Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<float> samples,
-                                                                 uint32_t input_rate_hz,
-                                                                 uint16_t input_channels,
-                                                                 const SourceConfig& config) {
+Result<std::optional<Chain>, CoreError> build_file_chain(const SourceConfig& config,
+                                                         uint32_t input_rate_hz,
+                                                         uint16_t input_channels) {
   if (auto checked = check_file_source(config, input_channels); !checked) {
     return std::move(checked).error();
   }
@@ -128,10 +134,19 @@ Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<flo
       config.channels == input_channels && config.sample_rate == input_rate_hz) {
     stages.reset();
   }
+  return stages;
+}
+
+Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<float> samples,
+                                                                 uint32_t input_rate_hz,
+                                                                 uint16_t input_channels,
+                                                                 const SourceConfig& config) {
+  auto stages = build_file_chain(config, input_rate_hz, input_channels);
+  if (!stages) return std::move(stages).error();
   auto detector = ReadDetector::create(detector_config(config));
   if (!detector) return std::move(detector).error();
   auto recording = std::unique_ptr<Recording>(new Recording{
-      std::move(samples), 0, std::move(stages), std::move(detector).value(), {}});
+      std::move(samples), 0, std::move(stages).value(), std::move(detector).value(), {}});
   return std::unique_ptr<FileSource>(
       new FileSource(std::move(recording), input_rate_hz, input_channels, config));
 }

@@ -33,6 +33,7 @@
 #include <span>
 #include <vector>
 
+#include "audiofile/audio.hpp"
 #include "chain/chain.hpp"
 #include "core/config.hpp"
 #include "core/error.hpp"
@@ -59,6 +60,20 @@ struct FileChunk {
 using AnalysisResult = Analysis;
 
 enum class FileStage : uint8_t { Fresh, Reading, Finished, Consumed, Closed };
+
+// Reads and decodes a whole audio file and checks its rate, as FileSource::open does
+// before it builds anything, with its errors.
+Result<DecodedAudio, CoreError> read_audio_file(const std::filesystem::path& path);
+
+// Whether a source's own rate is one the file sources take (1000 ... 384000 hz).
+bool rate_in_range(uint32_t rate_hz);
+
+// What conditions a file source's samples: check_file_source against the source's
+// channel count, then the chain (files have no echo canceller). Empty when no stage
+// would change the samples.
+Result<std::optional<Chain>, CoreError> build_file_chain(const SourceConfig& config,
+                                                         uint32_t input_rate_hz,
+                                                         uint16_t input_channels);
 
 class FileSource {
  public:
@@ -122,6 +137,8 @@ class FileSource {
   uint32_t input_rate_hz() const { return input_rate_hz_; }
   uint16_t input_channels() const { return input_channels_; }
   uint32_t sample_rate_hz() const { return sample_rate_hz_; }
+  // How late the chain's resampler delivers the signal, in delivered frames; 0 without.
+  uint64_t delay_frames() const { return delay_frames_; }
   // The channel count of the most recent chunk; 1 before the first.
   uint16_t channels() const { return channels_.load(std::memory_order_relaxed); }
   // The most recent per-read voice-activity score; 0.0 before the first or without a
@@ -162,6 +179,7 @@ class FileSource {
   uint16_t input_channels_;
   uint16_t delivered_channels_;
   uint32_t sample_rate_hz_;
+  uint64_t delay_frames_;
   std::optional<std::vector<uint16_t>> channel_map_;
   DetectorConfig detector_config_;
   std::atomic<uint16_t> channels_{1};

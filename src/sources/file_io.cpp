@@ -64,8 +64,19 @@ FileView::FileView(std::vector<uint8_t> bytes) : read_(std::move(bytes)), bytes_
 FileView::FileView(FileView&& other) noexcept
     : mapping_(std::exchange(other.mapping_, nullptr)),
       read_(std::move(other.read_)),
-      bytes_(mapping_ != nullptr ? other.bytes_ : std::span<const uint8_t>(read_)) {
+      bytes_(mapping_ != nullptr ? other.bytes_ : std::span<const uint8_t>(read_)),
+      released_bytes_(other.released_bytes_) {
   other.bytes_ = {};
+}
+
+void FileView::release_before(uint64_t offset) {
+  if (mapping_ == nullptr) return;
+  const uint64_t page_bytes = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t end = std::min<uint64_t>(offset, bytes_.size()) / page_bytes * page_bytes;
+  if (end <= released_bytes_) return;
+  ::madvise(static_cast<uint8_t*>(mapping_) + released_bytes_, end - released_bytes_,
+            MADV_DONTNEED);
+  released_bytes_ = end;
 }
 
 FileView::~FileView() {

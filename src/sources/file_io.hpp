@@ -35,6 +35,11 @@ class FileView {
 
   std::span<const uint8_t> bytes() const { return bytes_; }
 
+  // Gives the mapped pages wholly before `offset` back to the system, so that reading a
+  // long file through keeps only the pages still in use. They read again as before if
+  // touched. Does nothing for a file read whole.
+  void release_before(uint64_t offset);
+
  private:
   friend Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path);
   FileView(void* mapping, size_t size);
@@ -43,6 +48,7 @@ class FileView {
   void* mapping_ = nullptr;
   std::vector<uint8_t> read_;
   std::span<const uint8_t> bytes_;
+  uint64_t released_bytes_ = 0;
 };
 
 // The bytes of `path`, as read_whole_file sees them; failures are FileReadFailed.

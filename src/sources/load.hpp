@@ -29,8 +29,9 @@ struct LoadedAudio {
 };
 
 // Opens `path` as FileSource::open does (its errors, in its order) with the rate and
-// channel count filled from the file's header where the request leaves them to the
-// file, and reads the source to its end.
+// channel count filled from the decoded file where the request leaves them to it, and
+// reads the source to its end. A resampled result is aligned with the file and exactly
+// as long as it (OutputAlignment), not delayed by the resampler as FileSource delivers it.
 Result<LoadedAudio, CoreError> load_file(const std::filesystem::path& path, LoadRequest request);
 
 }  // namespace murello

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "bindings/python/analysis.hpp"
 #include "bindings/python/args.hpp"
 #include "bindings/python/bridges.hpp"
 #include "bindings/python/entry.hpp"
@@ -139,27 +140,6 @@ PyObject* file_check_not_engaged(PyObject* self, PyObject*) {
       with_source(self, [](FileSource& source) { return source.check_not_engaged(); });
   if (!checked) return raise_core_error(checked.error());
   Py_RETURN_NONE;
-}
-
-PyObject* analysis_to_python(const AnalysisResult& analysis) {
-  PyRef windows(PyList_New(static_cast<Py_ssize_t>(analysis.windows.size())));
-  if (!windows) return nullptr;
-  for (size_t i = 0; i < analysis.windows.size(); ++i) {
-    const AnalysisWindow& w = analysis.windows[i];
-    PyObject* item = Py_BuildValue("(ddfN)", w.start_s, w.end_s, w.probability,
-                                   PyBool_FromLong(w.is_speech));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(windows.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  PyRef segments(PyList_New(static_cast<Py_ssize_t>(analysis.segments.size())));
-  if (!segments) return nullptr;
-  for (size_t i = 0; i < analysis.segments.size(); ++i) {
-    const SpeechSegment& s = analysis.segments[i];
-    PyObject* item = Py_BuildValue("(dd)", s.start_s, s.end_s);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(segments.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return PyTuple_Pack(2, windows.get(), segments.get());
 }
 
 PyObject* file_analyze(PyObject* self, PyObject*) {

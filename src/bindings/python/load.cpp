@@ -15,23 +15,9 @@
 namespace murello::py {
 namespace {
 
-constexpr size_t option_index(const char* name) {
-  for (size_t i = 0; i < kFileOptionCount; ++i) {
-    if (std::string_view(kFileOptionNames[i]) == name) return i;
-  }
-  return kFileOptionCount;
-}
-
-constexpr size_t kRateOption = option_index("sample_rate");
-constexpr size_t kChannelsOption = option_index("channels");
+constexpr size_t kRateOption = file_option_index("sample_rate");
+constexpr size_t kChannelsOption = file_option_index("channels");
 static_assert(kRateOption < kFileOptionCount && kChannelsOption < kFileOptionCount);
-
-// None for a value the file decides: its own rate or channel count.
-bool left_to_file(PyObject*& value) {
-  if (value != Py_None) return false;
-  value = nullptr;
-  return true;
-}
 
 PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kLeading[] = {"path"};
@@ -47,7 +33,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   request.file_channels = left_to_file(values[1 + kChannelsOption]);
   if (convert("path", values[0], to_path, &path) < 0 ||
       convert_file_options(values + 1, &request.config, &numpy) < 0 ||
-      check_file_config(request.config, true) < 0) {
+      check_file_config(request.config, numpy) < 0) {
     return nullptr;
   }
   const SampleFormat format = *parse_sample_format(request.config.format);
@@ -56,7 +42,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return load_file(path, std::move(request));
   }();
   if (!loaded) return raise_core_error(loaded.error());
-  PyRef array(samples_to_python(std::move(loaded->samples), loaded->channels, format, true));
+  PyRef array(samples_to_python(std::move(loaded->samples), loaded->channels, format, numpy));
   if (!array) return nullptr;
   return Py_BuildValue("(Nk)", array.release(),
                        static_cast<unsigned long>(loaded->sample_rate_hz));
@@ -68,7 +54,9 @@ PyMethodDef kLoad = {
     PyDoc_STR("_load(path, sample_rate=None, channels=None, channel_map=None, format=..., "
               "...)\n--\n\nRead, condition and return a whole audio file as (array, rate). "
               "Takes FileBridge.open's keywords; sample_rate and channels None keep the "
-              "file's own. The array is frames x channels, 1-D for one channel.")};
+              "file's own. The array is frames x channels, 1-D for one channel; numpy=False "
+              "gives the interleaved samples as bytes. A resampled result is aligned with "
+              "the file and exactly as long.")};
 
 }  // namespace
 

@@ -35,6 +35,12 @@ int convert_file_options(PyObject* const* values, SourceConfig* config, bool* nu
   return 0;
 }
 
+bool left_to_file(PyObject*& value) {
+  if (value != Py_None) return false;
+  value = nullptr;
+  return true;
+}
+
 int check_file_config(const SourceConfig& config, bool numpy) {
   if (auto format = check_format(config); !format) {
     raise_config_error(format.error());

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <span>
+#include <string_view>
 
 #include "bindings/python/options.hpp"
 #include "core/config.hpp"
@@ -40,6 +41,19 @@ inline constexpr OptionSpec<FileOptions> kFileOptions[] = {
 };
 inline constexpr auto kFileOptionNames = option_names(kFileOptions);
 inline constexpr size_t kFileOptionCount = kFileOptionNames.size();
+
+// Where `name` sits among the file options.
+constexpr size_t file_option_index(const char* name) {
+  for (size_t i = 0; i < kFileOptionCount; ++i) {
+    if (std::string_view(kFileOptionNames[i]) == name) return i;
+  }
+  return kFileOptionCount;
+}
+
+// The functions that read a file whole or in blocks take None for the rate and the
+// channel count as "the file's own": such a value is taken out of the options (left
+// unset) and reported true.
+bool left_to_file(PyObject*& value);
 
 // The most leading parameters a call puts before the file options (buffer's three).
 inline constexpr size_t kMaxLeadingParameters = 3;

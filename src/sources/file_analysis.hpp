@@ -1,0 +1,23 @@
+// analyze_file: whole-recording voice analysis of an audio file read through a step at a
+// time (FileStream), so that its memory does not grow with the recording.
+//
+// Threads: no shared state; safe from any thread. Nothing here touches Python.
+#pragma once
+
+#include <filesystem>
+
+#include "core/config.hpp"
+#include "core/error.hpp"
+#include "sources/file.hpp"
+#include "util/result.hpp"
+
+namespace murello {
+
+// What FileSource::open(path, config) followed by analyze() returns, with the same
+// refusals: the errors of opening (those of the samples when their step is reached),
+// then VadNotConfigured without the model detector, then the analyzer's. `config` has
+// passed check_format and check_file_options.
+Result<AnalysisResult, CoreError> analyze_file(const std::filesystem::path& path,
+                                               const SourceConfig& config);
+
+}  // namespace murello
