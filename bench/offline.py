@@ -6,10 +6,12 @@ murello.load against soundfile.read (+ soxr + channel mean). Each row runs murel
 its peer in turns, --runs times each, and keeps the best time of each (the machine may
 be shared); the ratio is murello's time / the peer's, below 1.0 means murello is faster.
 
-    python bench/offline.py [--runs 3] [--minutes 10] [--only WORD]
+    python bench/offline.py [--runs 3] [--minutes 10] [--hours 2] [--only WORD]
 
 The material is generated here: noise for the resampler, a noisy two-tone stereo
-recording for the files (--minutes long for the FLAC rows, 60 s for the rest).
+recording for the files (--minutes long for the FLAC rows, 60 s for the rest, --hours
+long for the memory rows, which report peak resident memory in MB instead of seconds,
+each job in a fresh process).
 """
 
 from __future__ import annotations
@@ -144,11 +146,77 @@ def save_rows(runs: int, work: Path) -> None:
             times, sizes)
 
 
+# Each job runs in a process of its own and ends by printing its peak resident memory in
+# MB. The kernel's high-water mark of the process's own memory is read (VmHWM), not
+# getrusage, whose peak carries over the parent's size from the fork.
+PEAK = """
+def peak_mb():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) // 1024 for line in status if line.startswith("VmHWM"))
+"""
+STREAM_JOB = PEAK + """
+import sys
+import murello
+for block in murello.stream(sys.argv[1], 65536, sample_rate=16000, channels=1):
+    pass
+print(peak_mb())
+"""
+PEER_STREAM_JOB = PEAK + """
+import sys
+import soundfile, soxr
+resampler = soxr.ResampleStream(48000, 16000, 1, dtype="float32", quality="HQ")
+for block in soundfile.blocks(sys.argv[1], 65536, dtype="float32"):
+    resampler.resample_chunk(block.mean(axis=1))
+resampler.resample_chunk(block[:0, 0], last=True)
+print(peak_mb())
+"""
+ANALYZE_JOB = PEAK + """
+import sys
+from murello.cli import main
+main(["analyze", sys.argv[1]])
+print(peak_mb())
+"""
+
+
+def peak_mb(*command: str) -> tuple[float, float]:
+    """The peak resident memory (MB) of a command and its wall time."""
+    start = time.perf_counter()
+    out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return float(out.split()[-1]), time.perf_counter() - start
+
+
+def write_long_wav(path: Path, hours: float) -> None:
+    """A 48 kHz stereo 16-bit recording written a minute at a time."""
+    minute = recording(48000, 60)
+    with soundfile.SoundFile(path, "w", 48000, 2, subtype="PCM_16") as out:
+        for _ in range(round(hours * 60)):
+            out.write(minute)
+
+
+def memory_rows(work: Path, hours: float) -> None:
+    wav = work / "long.wav"
+    write_long_wav(wav, hours)
+    python = sys.executable
+    long = f"{hours:g} h"
+    peer, peer_time = peak_mb(python, "-c", PEER_STREAM_JOB, str(wav))
+    for name, command in (
+        (f"peak RSS MB, {long} 48k stereo WAV, murello.stream to 16k mono",
+         (python, "-c", STREAM_JOB, str(wav))),
+        (f"peak RSS MB, {long} 48k stereo WAV, murello analyze",
+         (python, "-c", ANALYZE_JOB, str(wav))),
+    ):
+        ours, ours_time = peak_mb(*command)
+        row(name, "soundfile.blocks+soxr stream", (ours, peer),
+            f"goal <= 150 MB and <= 2x; {ours_time:.0f} s vs {peer_time:.0f} s")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--minutes", type=float, default=10.0)
-    parser.add_argument("--only", choices=["resample", "files", "save"])
+    parser.add_argument("--hours", type=float, default=2.0,
+                        help="length of the recording the memory rows stream")
+    parser.add_argument("--only", choices=["resample", "files", "save", "memory"])
     args = parser.parse_args()
     print(f"# murello {murello.__version__}, soxr {soxr.__version__}, soundfile "
           f"{soundfile.__version__} (libsndfile {soundfile.__libsndfile_version__}); "
@@ -162,6 +230,8 @@ def main() -> int:
             file_rows(args.runs, work, args.minutes)
         if args.only in (None, "save"):
             save_rows(args.runs, work)
+        if args.only in (None, "memory"):
+            memory_rows(work, args.hours)
     return 0
 
 

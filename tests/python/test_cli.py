@@ -132,3 +132,16 @@ def test_counts_are_worded_in_the_singular_for_one(tmp_path):
     assert "16000 Hz, 1 channel; 1 sample clipped, 0 non-finite samples replaced" in result.stdout
     result = murello("info", path)
     assert "16000 frames" in result.stdout
+
+
+def test_convert_is_aligned_with_the_input_and_as_long(tmp_path):
+    source = tmp_path / "click.wav"
+    click = np.zeros(24001, dtype=np.float32)
+    click[4800] = 0.9  # 0.1 s in
+    soundfile.write(source, click, 48000, subtype="FLOAT")
+    out = tmp_path / "click.wav.flac"
+    result = murello("convert", source, out, "--rate", "16000")
+    assert result.returncode == 0, result.stderr
+    converted, rate = soundfile.read(out, dtype="float32")
+    assert rate == 16000 and len(converted) == 8000
+    assert int(np.argmax(np.abs(converted))) == 1600
