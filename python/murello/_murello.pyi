@@ -122,10 +122,7 @@ class MicrophoneBridge:
     @property
     def vad_holdoff_ms(self) -> int: ...
     @property
-    def overrun_count(self) -> int:
-        """Device periods of audio lost: dropped while the reader was 64 periods behind,
-        or lost by the device itself in an overrun of its buffer (rounded up to whole
-        periods)."""
+    def overrun_count(self) -> int: ...
     @staticmethod
     def devices() -> list[MicrophoneInfo]: ...
     @staticmethod
@@ -145,9 +142,7 @@ class SpeakerBridge:
     ) -> None: ...
     def start(self) -> None: ...
     def write(self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]) -> None:
-        """Queue samples; blocks while 32 writes wait to be played. NaN and infinities
-        play as 0.0, samples beyond +-1.0 as +-1.0; a trailing partial frame waits for
-        the rest of its frame in the next write."""
+        """Queue samples; blocks while 32 writes wait to be played."""
     def drain(self) -> None:
         """Wait until everything written so far has been taken from the queue."""
     def stop(self) -> None: ...
@@ -292,5 +287,33 @@ def _load(
     with numpy=False; takes FileBridge.open's keywords, with None for sample_rate or
     channels keeping the file's own. A resampled result is aligned with the file and
     exactly as long. murello.load wraps it."""
+
+@final
+class _FileStream:
+    """An audio file read a block at a time; made by _stream(). murello.Stream wraps it."""
+
+    def read(self) -> npt.NDArray[np.float32] | npt.NDArray[np.int16] | bytes | None: ...
+    def close(self) -> None: ...
+    @property
+    def sample_rate(self) -> int: ...
+    @property
+    def channels(self) -> int: ...
+
+def _stream(
+    path: _Path,
+    block_frames: int,
+    sample_rate: int | None = None,
+    channels: int | None = None,
+    channel_map: Sequence[int] | None = None,
+    format: str = "int16",
+    numpy: bool = True,
+    **options: object,
+) -> _FileStream:
+    """A file read block by block, conditioned as FileBridge.open conditions it and aligned
+    as _load aligns it; takes FileBridge.open's keywords. murello.stream wraps it."""
+
+def _analyze(path: _Path, **options: object) -> tuple[list[_Window], list[tuple[float, float]]]:
+    """What FileBridge.open(path, **options).analyze() returns, with the file read through a
+    block at a time. murello.analyze wraps it."""
 
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...
