@@ -64,6 +64,14 @@ struct FileSource::Recording {
   std::optional<Chain> chain;
   ReadDetector detector;
   std::vector<float> heard;  // detector signal of a read's earlier, silent steps
+  // Reads that no score needs in short steps: the chain runs ahead in long ones, and each
+  // read hands out what its short step would have made.
+  std::vector<float> ahead;  // delivered by the chain, not yet handed out
+  size_t ahead_from = 0;
+  uint64_t read_frames = 0;  // input frames the reads handed out so far stand for
+  bool flushed = false;      // the chain's tail is in `ahead`
+
+  size_t ahead_samples() const { return ahead.size() - ahead_from; }
 
   std::span<const float> next_block(size_t frames, uint16_t channels) {
     const size_t take = std::min(frames * channels, samples.size() - position);
@@ -82,6 +90,10 @@ FileSource::FileSource(std::unique_ptr<Recording> recording, uint32_t input_rate
                                             : input_channels),
       sample_rate_hz_(config.sample_rate),
       delay_frames_(recording_->chain ? recording_->chain->delay_frames() : 0),
+      // The denoiser delivers by its own frames, so only its short steps tell what a
+      // read hands out.
+      reads_ahead_(recording_->chain && !recording_->detector.active() &&
+                   !config.denoise_model_path),
       channel_map_(config.channel_map),
       detector_config_(detector_config(config)) {}
 
@@ -146,7 +158,8 @@ Result<std::unique_ptr<FileSource>, CoreError> FileSource::build(std::vector<flo
   auto detector = ReadDetector::create(detector_config(config));
   if (!detector) return std::move(detector).error();
   auto recording = std::unique_ptr<Recording>(new Recording{
-      std::move(samples), 0, std::move(stages).value(), std::move(detector).value(), {}});
+      std::move(samples), 0, std::move(stages).value(), std::move(detector).value(), {}, {}, 0, 0,
+      false});
   return std::unique_ptr<FileSource>(
       new FileSource(std::move(recording), input_rate_hz, input_channels, config));
 }
@@ -202,6 +215,7 @@ Result<std::optional<FileChunk>, CoreError> FileSource::read() {
     return std::optional<FileChunk>();
   }
   stage_ = FileStage::Reading;
+  if (reads_ahead_) return read_ahead();
   FileChunk chunk{{}, delivered_channels()};
   auto stepped = step_until_output(chunk.samples);
   if (!stepped) return std::move(stepped).error();
@@ -209,6 +223,50 @@ Result<std::optional<FileChunk>, CoreError> FileSource::read() {
   vad_probability_.store(recording_->detector.probability(), std::memory_order_relaxed);
   if (stepped->ended) release(FileStage::Finished);
   if (!scored) return std::move(scored).error();
+  if (chunk.samples.empty()) return std::optional<FileChunk>();
+  channels_.store(chunk.channels, std::memory_order_relaxed);
+  return std::optional<FileChunk>(std::move(chunk));
+}
+
+uint64_t FileSource::delivered_after(uint64_t input_frames) const {
+  if (input_rate_hz_ == sample_rate_hz_) return input_frames;
+  // Output j is due on input floor(j x in / out): n inputs make ceil(n x out / in).
+  const unsigned __int128 scaled = static_cast<unsigned __int128>(input_frames) * sample_rate_hz_;
+  return static_cast<uint64_t>((scaled + input_rate_hz_ - 1) / input_rate_hz_);
+}
+
+// A read as step_until_output() would make it, from the output of long steps: its short
+// step's frames (with the silent steps after it), or the tail once the input is spent.
+// The stages keep their state across steps, so only the resampler's rounding (within a
+// float ulp) can tell the two apart.
+Result<std::optional<FileChunk>, CoreError> FileSource::read_ahead() {
+  Recording& recording = *recording_;
+  const uint16_t channels = delivered_channels();
+  const uint64_t total_frames = recording.samples.size() / input_channels_;
+  uint64_t frames = 0;
+  while (frames == 0 && recording.read_frames < total_frames) {
+    const uint64_t end = std::min<uint64_t>(recording.read_frames + kPumpFrames, total_frames);
+    frames = delivered_after(end) - delivered_after(recording.read_frames);
+    recording.read_frames = end;
+  }
+  const bool tail = frames == 0;
+  while (!recording.flushed &&
+         (tail || recording.ahead_samples() < frames * channels)) {
+    if (recording.ahead_from > 0) {  // what was handed out makes room
+      recording.ahead.erase(recording.ahead.begin(),
+                            recording.ahead.begin() + static_cast<ptrdiff_t>(recording.ahead_from));
+      recording.ahead_from = 0;
+    }
+    auto stepped = step(recording.chain, recording.ahead, kWholePumpFrames);
+    if (!stepped) return std::move(stepped).error();
+    recording.flushed = stepped->ended;
+  }
+  const size_t take = tail ? recording.ahead_samples()
+                           : std::min<size_t>(recording.ahead_samples(), frames * channels);
+  const auto first = recording.ahead.begin() + static_cast<ptrdiff_t>(recording.ahead_from);
+  FileChunk chunk{std::vector<float>(first, first + static_cast<ptrdiff_t>(take)), channels};
+  recording.ahead_from += take;
+  if (tail) release(FileStage::Finished);
   if (chunk.samples.empty()) return std::optional<FileChunk>();
   channels_.store(chunk.channels, std::memory_order_relaxed);
   return std::optional<FileChunk>(std::move(chunk));
@@ -297,7 +355,10 @@ Result<std::vector<float>, CoreError> FileSource::pump_all() {
   const uint64_t delivered = frames * sample_rate_hz_ / input_rate_hz_ + kPumpFrames;
   std::vector<float> out;
   out.reserve(static_cast<size_t>(delivered * delivered_channels()));
-  for (bool ended = false; !ended;) {
+  // What reads ran ahead to comes first.
+  out.assign(recording.ahead.begin() + static_cast<ptrdiff_t>(recording.ahead_from),
+             recording.ahead.end());
+  for (bool ended = recording.flushed; !ended;) {
     auto stepped = step(recording_->chain, out, kWholePumpFrames);
     if (!stepped) return std::move(stepped).error();
     ended = stepped->ended;

@@ -168,6 +168,9 @@ class FileSource {
   Result<Step, CoreError> step(std::optional<Chain>& chain, std::vector<float>& out,
                                size_t frames = kPumpFrames);
   Result<Step, CoreError> step_until_output(std::vector<float>& out);
+  Result<std::optional<FileChunk>, CoreError> read_ahead();
+  // The frames the chain has delivered once `input_frames` went in, before its tail.
+  uint64_t delivered_after(uint64_t input_frames) const;
   Result<AnalysisResult, CoreError> run_analysis();
   Result<std::vector<float>, CoreError> pump_all();
   uint16_t delivered_channels() const;
@@ -180,6 +183,7 @@ class FileSource {
   uint16_t delivered_channels_;
   uint32_t sample_rate_hz_;
   uint64_t delay_frames_;
+  bool reads_ahead_;
   std::optional<std::vector<uint16_t>> channel_map_;
   DetectorConfig detector_config_;
   std::atomic<uint16_t> channels_{1};
