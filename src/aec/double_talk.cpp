@@ -10,7 +10,7 @@ namespace {
 constexpr double kTunedBlockSeconds = 256.0 / 16000.0;
 constexpr double kActivity = 1e-4;  // of the far-energy peak
 constexpr double kWarmCoherence = 0.81;
-constexpr double kWarmBlocks = 32.0;
+constexpr double kWarmBlocks = 128.0;
 constexpr double kHoldBelow = 0.2;
 constexpr double kEnterDeviations = 3.0;
 constexpr double kLeaveDeviations = 10.0;
@@ -79,7 +79,7 @@ void DoubleTalk::update(const float* far, const float* near, const float* echo) 
   if (!warm_) {
     deviation_ = deviation_smoothing_ * deviation_ + (1.0 - deviation_smoothing_) * std::fabs(c - mean_);
     ++active_runs_;
-    warm_ = c >= kWarmCoherence || active_runs_ >= warm_runs_;
+    warm_ = smoothed_ >= kWarmCoherence || active_runs_ >= warm_runs_;
     mu_ = 1.0;
     held_ = smoothed_ < kHoldBelow;
     return;

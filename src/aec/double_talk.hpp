@@ -2,8 +2,10 @@
 // foreground echo estimate whether the near end is talking over the echo, and
 // derives the adaptation step size μ from it.
 //
-// Before the filter is warm (coherence reached 0.81, or about half a second of
-// far-end activity) μ stays 1.0. Afterwards a coherence falling well below its
+// Before the filter is warm (its smoothed coherence reached 0.81, or about two
+// seconds of far-end activity) μ stays 1.0: until the foreground explains the
+// echo, its coherence swings too widely to tell double talk from learning, and
+// holding the filter then only slows it down. Afterwards a coherence falling well below its
 // running mean (three deviations) means double talk: μ drops low until the
 // coherence comes back within ten deviations. Only blocks with far-end activity
 // change anything.

@@ -108,10 +108,13 @@ void Tau::step(bool estimate) {
 void Tau::guard_and_measure() {
   guard_near_ = kGuardSmoothing * guard_near_ + (1.0 - kGuardSmoothing) * energy({near_.data(), kBlock});
   guard_out_ = kGuardSmoothing * guard_out_ + (1.0 - kGuardSmoothing) * energy({out_.data(), kBlock});
-  // A foreground that adds energy is diverging: pass the near end through and
-  // back the weights off.
+  // A foreground that adds energy is diverging or the echo path has changed (a
+  // near talker alone never makes the error louder than the microphone): pass the
+  // near end through, back the weights off, and let the background learn the new
+  // path at full speed instead of taking the mismatch for double talk.
   if (guard_near_ > 0.0 && kGuardMargin * guard_near_ < guard_out_) {
     filter_.halve_foreground();
+    double_talk_.reset();
     std::copy(near_.begin(), near_.end(), out_.begin());
   }
   for (std::size_t i = 0; i < kBlock; ++i) {

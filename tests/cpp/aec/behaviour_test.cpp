@@ -170,6 +170,11 @@ TEST_F(EchoBehaviour, CancelsFarEndSingleTalkToTheNoiseFloor) {
   const double erle = median_erle(near, r.out, far, ms(5000), ms(12000));
   std::printf("single-talk ERLE %.1f dB, metric %.1f dB\n", erle, engine.metrics().erle_db);
   EXPECT_GT(erle, 30.0);
+  // Converged early: 14 dB down from 1.5 s after the far end starts, 20 dB from 3.5 s.
+  for (std::size_t w = ms(1500); w + ms(1000) <= ms(12000); w += ms(500)) {
+    const double floor_db = w < ms(3500) ? 14.0 : 20.0;
+    EXPECT_GT(testing::ratio_db(near, r.out, w, w + ms(1000)), floor_db) << "second from " << w / ms(1) << " ms";
+  }
 }
 
 // A long double talk after convergence: the detector must still hold the filter
@@ -209,6 +214,24 @@ TEST_F(EchoBehaviour, ReconvergesAfterAnEchoPathChange) {
   const double erle = median_erle(near, r.out, far, ms(15000), ms(20000));
   std::printf("ERLE 7-12 s after the path change %.1f dB\n", erle);
   EXPECT_GT(erle, 20.0);
+}
+
+// The speaker turned round: the same room with its sign flipped. The foreground
+// then doubles the echo; that must not be taken for double talk, which would stop
+// the filter learning the new path for good.
+TEST_F(EchoBehaviour, RecoversFromASignFlipOfTheEchoPath) {
+  for (std::size_t rate : {16000u, 48000u}) {
+    const std::span<const float> far = far_at(rate).first(ms(24000, rate));
+    const std::size_t flip = ms(8000, rate);
+    const auto h = testing::room(0.5, 200, 200, 26, rate);
+    auto near = echo_of(far, ms(120, rate), h, 27);
+    for (std::size_t i = flip; i < near.size(); ++i) near[i] = -near[i];
+    Tau engine = make(200, static_cast<std::uint32_t>(rate));
+    const Outcome r = run(engine, far, near, rate);
+    const double erle = median_erle(near, r.out, far, ms(16000, rate), ms(24000, rate), rate);
+    std::printf("%zu Hz: ERLE 8-16 s after the sign flip %.1f dB\n", rate, erle);
+    EXPECT_GT(erle, 20.0) << rate;
+  }
 }
 
 TEST_F(EchoBehaviour, SilentFarEndNeverMakesTheOutputWorse) {
