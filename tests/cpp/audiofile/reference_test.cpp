@@ -15,7 +15,6 @@
 #include "audiofile/container.hpp"
 #include "audiofile/mutation.hpp"
 #include "support/prerequisite.hpp"
-#include "support/prerequisite.hpp"
 
 namespace murello::testing {
 namespace {
@@ -37,7 +36,7 @@ std::vector<uint8_t> read_file(const fs::path& path) {
 // The repository's virtual environment when there is one, else whatever python3 is on PATH.
 std::string python_command() {
   if (const char* env = std::getenv("MURELLO_PYTHON")) return env;
-  const fs::path venv = fs::path(__FILE__).parent_path() / "../../../.venv/bin/python";
+  const fs::path venv = fs::path(MURELLO_SOURCE_DIR) / ".venv/bin/python";
   return fs::exists(venv) ? venv.string() : "python3";
 }
 
@@ -47,7 +46,7 @@ class ReferenceFiles : public ::testing::Test {
     char pattern[] = "/tmp/murello-decode-XXXXXX";
     if (!mkdtemp(pattern)) return;
     dir_ = pattern;
-    const fs::path script = fs::path(__FILE__).parent_path() / "reference_files.py";
+    const fs::path script = fs::path(MURELLO_SOURCE_DIR) / "tests/cpp/audiofile/reference_files.py";
     const std::string command =
         python_command() + " " + script.string() + " " + dir_.string() + " 2>&1";
     if (std::system(command.c_str()) != 0) return;

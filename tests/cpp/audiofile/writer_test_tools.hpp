@@ -63,10 +63,10 @@ inline bool have_tool(const std::string& name) {
   return run("command -v " + name + " >/dev/null") == 0;
 }
 
-// The project's virtual environment, which has soundfile; located from this file.
+// The project's virtual environment, which has soundfile. Located from the source tree,
+// not from __FILE__, which the build may give as a path relative to the build directory.
 inline std::string project_python() {
-  auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
-  return (root / ".venv" / "bin" / "python").string();
+  return (std::filesystem::path(MURELLO_SOURCE_DIR) / ".venv" / "bin" / "python").string();
 }
 
 inline std::vector<float> floats_from_bytes(const std::vector<uint8_t>& bytes) {
