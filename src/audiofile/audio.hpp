@@ -43,7 +43,7 @@ struct SampleRegion {
 
 // Sets the header's coding, width in bits and byte order from a stored layout.
 constexpr void describe_layout(SampleLayout layout, AudioHeader& header) {
-  header.bits_per_sample = static_cast<uint16_t>(8 * layout.width_bytes());
+  header.bits_per_sample = static_cast<uint16_t>(8 * layout.sample_bytes());
   if (layout.law) {
     header.coding = *layout.law == Companding::ALaw ? SampleCoding::ALaw : SampleCoding::MuLaw;
     return;

@@ -2,6 +2,7 @@
 
 #include "audiofile/aiff/reader.hpp"
 #include "audiofile/flac/decoder.hpp"
+#include "audiofile/flac/metadata_reader.hpp"
 #include "audiofile/riff.hpp"
 #include "audiofile/wav/reader.hpp"
 
@@ -13,7 +14,7 @@ enum class Family { Wav, Aiff, Flac };
 Result<Family, DecodeError> detect(std::span<const uint8_t> file) {
   constexpr uint64_t kHeaderBytes = 12;
   if (file.size() < kHeaderBytes) return DecodeError::truncated(kHeaderBytes, file.size());
-  if (four_cc_is(file, 0, "fLaC")) return Family::Flac;
+  if (flac_marker_pos(file)) return Family::Flac;
   if (four_cc_is(file, 0, "FORM")) {
     if (four_cc_is(file, 8, "AIFF") || four_cc_is(file, 8, "AIFC")) return Family::Aiff;
     return DecodeError::unrecognised_container(four_cc_at(file, 8));

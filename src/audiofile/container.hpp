@@ -14,9 +14,10 @@
 
 namespace murello {
 
-// Decodes a WAV, RF64, AIFF, AIFF-C or native FLAC file held in memory. A buffer shorter
-// than 12 bytes is Truncated whatever it starts with; leading bytes of no known container
-// (or a known container with a foreign form type) give UnrecognisedContainer.
+// Decodes a WAV, RF64, AIFF, AIFF-C or native FLAC file (after an ID3v2 tag, if one is in
+// front of it) held in memory. A buffer shorter than 12 bytes is Truncated whatever it
+// starts with; leading bytes of no known container (or a known container with a foreign
+// form type) give UnrecognisedContainer.
 // Thread-safe: no shared state.
 Result<DecodedAudio, DecodeError> decode_audio(std::span<const uint8_t> file);
 

@@ -67,12 +67,13 @@ Result<Rf64Preamble, DecodeError> read_rf64_preamble(std::span<const uint8_t> fi
   if (size_bytes < kDs64FixedBytes) {
     return DecodeError::malformed(kDs64Pos, "a ds64 chunk of at least 28 bytes");
   }
-  // Body: riffSize (u64, unused), dataSize (u64), sampleCount (u64, unused), tableLength.
+  // Body: riffSize (u64), dataSize (u64), sampleCount (u64, unused), tableLength.
   const uint64_t rows = u32_at(file, kDs64BodyPos + 24, kLe);
   if (size_bytes < kDs64FixedBytes + kDs64RowBytes * rows) {
     return DecodeError::malformed(kDs64Pos, "a ds64 table length that fits the ds64 chunk");
   }
   Rf64Preamble preamble;
+  preamble.riff_bytes = u64_at(file, kDs64BodyPos, kLe);
   preamble.overrides.reserve(rows + 1);
   preamble.overrides.push_back({{'d', 'a', 't', 'a'}, u64_at(file, kDs64BodyPos + 8, kLe)});
   for (uint64_t row = 0; row < rows; ++row) {
@@ -87,26 +88,25 @@ ChunkWalker::ChunkWalker(std::span<const uint8_t> file, uint64_t start, std::end
                          std::span<const SizeOverride> overrides)
     : file_(file), pos_(start), order_(order), overrides_(overrides) {}
 
-uint64_t ChunkWalker::resolved_size(const FourCc& id, uint32_t stored) const {
-  if (stored != kSizeFromDs64) return stored;
-  for (const SizeOverride& row : overrides_) {
-    if (row.id == id) return row.size_bytes;
-  }
-  return stored;
-}
-
-Result<std::optional<Chunk>, DecodeError> ChunkWalker::next() {
+std::optional<Chunk> ChunkWalker::next() {
   const uint64_t length = file_.size();
-  if (pos_ > length || length - pos_ < 8) return std::optional<Chunk>{};
+  if (pos_ > length || length - pos_ < 8) return std::nullopt;
   Chunk chunk;
   chunk.header_pos = pos_;
   chunk.id = four_cc_at(file_, pos_);
-  chunk.size_bytes = resolved_size(chunk.id, u32_at(file_, pos_ + 4, order_));
-  const uint64_t available = length - pos_ - 8;
-  if (chunk.size_bytes > available) return DecodeError::truncated(chunk.size_bytes, available);
-  // size_bytes <= available < 2^64 - 1, so the padded sum cannot wrap.
-  pos_ = std::min(length, pos_ + 8 + padded(chunk.size_bytes));
-  return std::optional<Chunk>{chunk};
+  chunk.size_bytes = u32_at(file_, pos_ + 4, order_);
+  if (chunk.size_bytes == kSizeFromDs64) {
+    for (const SizeOverride& row : overrides_) {
+      if (row.id != chunk.id) continue;
+      chunk.size_bytes = row.size_bytes;
+      chunk.from_ds64 = true;
+      break;
+    }
+  }
+  chunk.available_bytes = std::min(chunk.size_bytes, length - pos_ - 8);
+  // available_bytes < 2^64 - 1, so the padded sum cannot wrap.
+  pos_ = chunk.complete() ? std::min(length, pos_ + 8 + padded(chunk.size_bytes)) : length;
+  return chunk;
 }
 
 }  // namespace murello

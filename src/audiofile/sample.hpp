@@ -58,18 +58,27 @@ void encode_samples(SampleEncoding encoding, std::span<const float> samples,
 void encode_companded(Companding law, std::span<const float> samples, std::vector<uint8_t>& out);
 
 // A layout as a container's format table names it: a linear encoding, or a G.711 law
-// (in which case encoding is unused).
+// (in which case encoding is unused). A reader may find each sample stored in a slot wider
+// than the sample, as a WAV block alignment says (24-bit samples in 4-byte slots, as
+// capture hardware delivers them); the sample is then the slot's leading bytes, its
+// low-order bytes in the little-endian layouts where slots occur.
 struct SampleLayout {
   SampleEncoding encoding = SampleEncoding::Signed16Le;
   std::optional<Companding> law;
+  uint16_t slot_bytes = 0;  // bytes each stored sample occupies; 0 = exactly its own width
 
-  constexpr size_t width_bytes() const { return law ? 1 : sample_width_bytes(encoding); }
+  // Bytes of one sample's value.
+  constexpr size_t sample_bytes() const { return law ? 1 : sample_width_bytes(encoding); }
+  // Bytes each stored sample occupies, slot included.
+  constexpr size_t width_bytes() const { return slot_bytes ? slot_bytes : sample_bytes(); }
 };
 
-// decode_samples or decode_companded, as the layout says.
+// decode_samples or decode_companded, as the layout says: floor(bytes.size() /
+// width_bytes()) samples, each taken from the leading bytes of its slot.
 void decode_layout(SampleLayout layout, std::span<const uint8_t> bytes, std::vector<float>& out);
 
-// encode_samples or encode_companded, as the layout says.
+// encode_samples or encode_companded, as the layout says. Writers store samples without
+// slots: slot_bytes must be 0.
 void encode_layout(SampleLayout layout, std::span<const float> samples,
                    std::vector<uint8_t>& out);
 

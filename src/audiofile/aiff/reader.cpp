@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "audiofile/riff.hpp"
+#include "audiofile/sample_region.hpp"
 
 namespace murello {
 namespace {
@@ -19,6 +20,7 @@ constexpr uint64_t kSsndFixedBytes = 8;  // offset and blockSize
 struct AiffComm {
   uint16_t channels = 0;
   uint32_t frames = 0;
+  uint16_t bits = 0;  // sampleSize: for the linear types, how many of the sample's bits count
   uint32_t sample_rate_hz = 0;
   AiffSampleFormat format = AiffSampleFormat::Signed16Be;
 };
@@ -44,12 +46,18 @@ constexpr CompressionRow kCompressionTable[] = {
     {"ULAW", 0, AiffSampleFormat::MuLaw},
 };
 
+// The linear types take any sample size up to 32 bits: a size that is not a whole number
+// of bytes is stored in the next whole number, its value in the high bits.
 Result<AiffSampleFormat, DecodeError> resolve_format(const FourCc& type, uint16_t bits) {
+  const uint16_t stored_bits = bits >= 1 && bits <= 32 ? static_cast<uint16_t>((bits + 7) / 8 * 8)
+                                                       : bits;
   bool known = false;
   for (const CompressionRow& row : kCompressionTable) {
     if (std::memcmp(row.type, type.data(), 4) != 0) continue;
     known = true;
-    if (row.bits == 0 || row.bits == bits) return row.format;
+    const bool linear = row.format != AiffSampleFormat::Float32 &&
+                        row.format != AiffSampleFormat::Float64;
+    if (row.bits == 0 || row.bits == (linear ? stored_bits : bits)) return row.format;
   }
   const ContainerName name = ContainerName::four_cc(type);
   if (known) return DecodeError::unsupported_bit_depth(name, bits);
@@ -90,7 +98,7 @@ Result<AiffComm, DecodeError> parse_comm(std::span<const uint8_t> file, const Ch
   comm.channels = u16_at(file, body, kBe);
   if (comm.channels == 0) return DecodeError::unsupported_channel_count(0);
   comm.frames = u32_at(file, body + 2, kBe);
-  const uint16_t bits = u16_at(file, body + 6, kBe);
+  comm.bits = u16_at(file, body + 6, kBe);
   const std::optional<uint32_t> rate = extended_rate_hz(file, body + 8);
   if (!rate) {
     return DecodeError::malformed(body + 8,
@@ -105,102 +113,125 @@ Result<AiffComm, DecodeError> parse_comm(std::span<const uint8_t> file, const Ch
     }
     type = four_cc_at(file, body + 18);
   }
-  auto format = resolve_format(type, bits);
+  auto format = resolve_format(type, comm.bits);
   if (!format) return std::move(format).error();
   comm.format = *format;
   return comm;
 }
 
-// Where the samples are and how they are stored: everything decoding checks before it
-// converts a sample. `samples` is empty for a file without sound data.
-struct AiffContents {
-  AiffComm comm;
-  std::span<const uint8_t> samples;
-};
+// An SSND chunk that comes after the COMM chunk and runs to the end of the file: its size
+// is a streaming writer's placeholder, or it declares no sound data (0 bytes, or only its
+// offset and blockSize fields) while numSampleFrames is 0 and the FORM size was left
+// unfinished too.
+bool runs_to_end(std::span<const uint8_t> bytes, const AiffComm& comm, const Chunk& ssnd) {
+  if (is_placeholder_size(ssnd.size_bytes)) return true;
+  return ssnd.size_bytes <= kSsndFixedBytes && comm.frames == 0 &&
+         form_size_unfinished(u32_at(bytes, 4, kBe), ssnd.end_pos());
+}
 
-Result<std::span<const uint8_t>, DecodeError> locate_samples(std::span<const uint8_t> file,
-                                                            const AiffComm& comm,
-                                                            const Chunk& ssnd) {
+Result<SampleExtent, DecodeError> ssnd_extent(std::span<const uint8_t> bytes,
+                                              const AiffComm& comm, const Chunk& ssnd,
+                                              bool to_end, uint64_t frame_bytes) {
   const uint64_t pos = ssnd.header_pos;
-  if (ssnd.size_bytes < kSsndFixedBytes) {
+  const uint64_t body = ssnd.body_pos();
+  SampleExtent extent;
+  extent.chunk_pos = pos;
+  extent.chunk_bytes = ssnd.size_bytes;
+  extent.frame_bytes = frame_bytes;
+  extent.to_end = to_end;
+  if (!to_end && ssnd.size_bytes < kSsndFixedBytes) {
     return DecodeError::malformed(pos, "an SSND chunk of at least 8 bytes");
   }
-  const uint64_t offset = u32_at(file, ssnd.body_pos(), kBe);
+  // The offset field is read from the buffer: it must be there, whatever the size says.
+  if (bytes.size() - body < kSsndFixedBytes) {
+    return DecodeError::truncated(to_end ? kSsndFixedBytes : ssnd.size_bytes,
+                                  bytes.size() - body);
+  }
+  const uint64_t offset = u32_at(bytes, body, kBe);
+  extent.frames_pos = body + kSsndFixedBytes + offset;
+  if (to_end) {
+    if (comm.frames != 0) extent.frames = comm.frames;
+    return extent;
+  }
   if (ssnd.size_bytes < offset + kSsndFixedBytes) {
     return DecodeError::malformed(pos, "an SSND offset that fits inside the SSND chunk");
   }
-  const SampleLayout layout = aiff_sample_layout(comm.format);
-  const uint64_t available = ssnd.size_bytes - kSsndFixedBytes - offset;
-  // At most 2^32 * 2^16 * 8 bytes: no overflow.
-  const uint64_t needed = uint64_t{comm.frames} * comm.channels * layout.width_bytes();
-  if (available < needed) return DecodeError::truncated(needed, available);
-  if (available > needed) {
-    return DecodeError::malformed(pos, "an SSND chunk holding exactly numSampleFrames frames");
-  }
-  return file.subspan(ssnd.body_pos() + kSsndFixedBytes + offset, needed);
+  // numSampleFrames 0 with sound data is a count never filled in: the chunk's whole frames.
+  // Bytes beyond the declared frames (a pad byte counted in, a last block filled up) are
+  // not audio.
+  extent.frames = comm.frames != 0
+                      ? comm.frames
+                      : (ssnd.size_bytes - kSsndFixedBytes - offset) / frame_bytes;
+  return extent;
 }
 
-Result<AiffContents, DecodeError> read_contents(std::span<const uint8_t> file) {
-  const bool aifc = four_cc_is(file, 8, "AIFC");
-  ChunkWalker walker(file, kFirstChunkPos, kBe);
+}  // namespace
+
+Result<SampleHeader, DecodeError> parse_aiff_header(std::span<const uint8_t> bytes) {
+  const bool aifc = four_cc_is(bytes, 8, "AIFC");
+  ChunkWalker walker(bytes, kFirstChunkPos, kBe);
   std::optional<AiffComm> comm;
   std::optional<Chunk> ssnd;
+  bool comm_first = false;
   while (!(comm && ssnd)) {
-    auto next = walker.next();
-    if (!next) return std::move(next).error();
-    if (!*next) break;
-    const Chunk& chunk = **next;
-    if (chunk.is("SSND") && !ssnd) {
-      ssnd = chunk;
-    } else if (chunk.is("COMM") && !comm) {
-      auto parsed = parse_comm(file, chunk, aifc);
+    const std::optional<Chunk> chunk = walker.next();
+    if (!chunk) break;
+    // Only an SSND chunk after the COMM chunk may run past the end: it ends the walk.
+    const bool last_needed = chunk->is("SSND") && !ssnd && comm;
+    if (!chunk->complete() && !last_needed) return chunk->truncation();
+    if (chunk->is("SSND") && !ssnd) {
+      ssnd = *chunk;
+      comm_first = comm.has_value();
+    } else if (chunk->is("COMM") && !comm) {
+      auto parsed = parse_comm(bytes, *chunk, aifc);
       if (!parsed) return std::move(parsed).error();
       comm = *parsed;
     }
   }
   if (!comm) return DecodeError::malformed(kFirstChunkPos, "a COMM chunk");
-  if (!ssnd) {
+  SampleHeader header;
+  header.layout = aiff_sample_layout(comm->format);
+  const uint64_t frame_bytes = uint64_t{comm->channels} * header.layout.width_bytes();
+  if (ssnd) {
+    const bool to_end = comm_first && runs_to_end(bytes, *comm, *ssnd);
+    auto extent = ssnd_extent(bytes, *comm, *ssnd, to_end, frame_bytes);
+    if (!extent) return std::move(extent).error();
+    header.extent = *extent;
+  } else {
     if (comm->frames != 0) return DecodeError::malformed(kFirstChunkPos, "an SSND chunk");
-    return AiffContents{*comm, {}};
+    // No sound data: an empty extent that any file holds.
+    header.extent = {0, 0, 8, frame_bytes, 0, false};
   }
-  auto samples = locate_samples(file, *comm, *ssnd);
-  if (!samples) return std::move(samples).error();
-  return AiffContents{*comm, *samples};
-}
-
-}  // namespace
-
-Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file) {
-  auto contents = read_contents(file);
-  if (!contents) return std::move(contents).error();
-  DecodedAudio audio;
-  audio.sample_rate_hz = contents->comm.sample_rate_hz;
-  audio.channels = contents->comm.channels;
-  decode_layout(aiff_sample_layout(contents->comm.format), contents->samples, audio.samples);
-  return audio;
-}
-
-Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file) {
-  auto contents = read_contents(file);
-  if (!contents) return std::move(contents).error();
-  AudioHeader header;
-  header.container = four_cc_is(file, 8, "AIFC") ? ContainerKind::Aifc : ContainerKind::Aiff;
-  header.sample_rate_hz = contents->comm.sample_rate_hz;
-  header.channels = contents->comm.channels;
-  header.frames = contents->comm.frames;
-  describe_layout(aiff_sample_layout(contents->comm.format), header);
+  AudioHeader& audio = header.audio;
+  audio.container = aifc ? ContainerKind::Aifc : ContainerKind::Aiff;
+  audio.sample_rate_hz = comm->sample_rate_hz;
+  audio.channels = comm->channels;
+  describe_layout(header.layout, audio);
+  if (!header.layout.law && audio.coding != SampleCoding::Float) audio.bits_per_sample = comm->bits;
   return header;
 }
 
 Result<SampleRegion, DecodeError> read_aiff_region(std::span<const uint8_t> file) {
-  auto header = read_aiff_header(file);
+  auto header = parse_aiff_header(file);
   if (!header) return std::move(header).error();
-  auto contents = read_contents(file);  // the header's checks passed: so do these
-  const uint64_t offset = contents->samples.empty()
-                              ? 0
-                              : uint64_t(contents->samples.data() - file.data());
-  return SampleRegion{*header, aiff_sample_layout(contents->comm.format), offset,
-                      contents->samples.size()};
+  return locate_samples(*header, file.size());
+}
+
+Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file) {
+  auto region = read_aiff_region(file);
+  if (!region) return std::move(region).error();
+  DecodedAudio audio;
+  audio.sample_rate_hz = region->header.sample_rate_hz;
+  audio.channels = region->header.channels;
+  decode_layout(region->layout, file.subspan(region->offset_bytes, region->size_bytes),
+                audio.samples);
+  return audio;
+}
+
+Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file) {
+  auto region = read_aiff_region(file);
+  if (!region) return std::move(region).error();
+  return region->header;
 }
 
 }  // namespace murello

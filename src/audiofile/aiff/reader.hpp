@@ -2,7 +2,8 @@
 //
 // Conventions: all AIFF integers are big-endian; positions are bytes from the start of the
 // file; rates are Hz. The reader is strict: the first broken rule is returned as a
-// DecodeError and nothing partial is delivered.
+// DecodeError and nothing partial is delivered. Sizes that a streaming writer left as
+// placeholders are not broken rules (sample_region.hpp).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include "audiofile/audio.hpp"
 #include "audiofile/error.hpp"
 #include "audiofile/sample.hpp"
+#include "audiofile/sample_region.hpp"
 #include "util/result.hpp"
 
 namespace murello {
@@ -45,15 +47,23 @@ constexpr SampleLayout aiff_sample_layout(AiffSampleFormat format) {
   return kAiffLayouts[static_cast<size_t>(format)];
 }
 
-// Decodes a whole file whose bytes 0..3 are "FORM" and bytes 8..11 "AIFF" or "AIFC"
+// The header of a file whose bytes 0..3 are "FORM" and bytes 8..11 "AIFF" or "AIFC"
 // (container detection has checked both, and that the buffer holds at least 12 bytes).
+// `bytes` is the file, or a prefix of it that holds every chunk before the SSND chunk and
+// the SSND chunk's first 16 bytes; a shorter one fails as a file ending there would. The
+// linear types take any sample size up to 32 bits, read in whole bytes, bits_per_sample
+// as declared.
+Result<SampleHeader, DecodeError> parse_aiff_header(std::span<const uint8_t> bytes);
+
+// parse_aiff_header settled against the whole file (locate_samples). An SSND chunk holding
+// more than numSampleFrames frames gives exactly numSampleFrames.
+Result<SampleRegion, DecodeError> read_aiff_region(std::span<const uint8_t> file);
+
+// Decodes a whole file, after the checks of read_aiff_region with its errors.
 Result<DecodedAudio, DecodeError> decode_aiff(std::span<const uint8_t> file);
 
 // What decode_aiff tells about the audio besides the samples, after the same checks with
 // the same errors; no sample is converted.
 Result<AudioHeader, DecodeError> read_aiff_header(std::span<const uint8_t> file);
-
-// Where decode_aiff would convert samples from, after the same checks with the same errors.
-Result<SampleRegion, DecodeError> read_aiff_region(std::span<const uint8_t> file);
 
 }  // namespace murello

@@ -43,7 +43,31 @@ Result<FlacStreamInfo, DecodeError> parse_stream_info(std::span<const uint8_t> f
   return info;
 }
 
+bool marker_at(std::span<const uint8_t> file, size_t at) {
+  return file.size() >= 4 && at <= file.size() - 4 && file[at] == 'f' && file[at + 1] == 'L' &&
+         file[at + 2] == 'a' && file[at + 3] == 'C';
+}
+
 }  // namespace
+
+std::optional<size_t> flac_marker_pos(std::span<const uint8_t> file) {
+  if (marker_at(file, 0)) return 0;
+  // "ID3", version (2 bytes), flags, then the tag's size without this 10-byte header as
+  // four 7-bit bytes; flag 0x10 adds a 10-byte footer.
+  constexpr size_t kId3HeaderBytes = 10;
+  if (file.size() < kId3HeaderBytes || file[0] != 'I' || file[1] != 'D' || file[2] != '3') {
+    return std::nullopt;
+  }
+  size_t tag_bytes = 0;
+  for (size_t i = 6; i < kId3HeaderBytes; ++i) {
+    if (file[i] & 0x80) return std::nullopt;
+    tag_bytes = tag_bytes << 7 | file[i];
+  }
+  const size_t footer_bytes = (file[5] & 0x10) ? kId3HeaderBytes : 0;
+  const size_t at = kId3HeaderBytes + tag_bytes + footer_bytes;
+  if (!marker_at(file, at)) return std::nullopt;
+  return at;
+}
 
 bool FlacStreamInfo::has_md5() const {
   return std::any_of(md5.begin(), md5.end(), [](uint8_t b) { return b != 0; });
@@ -52,7 +76,7 @@ bool FlacStreamInfo::has_md5() const {
 Result<FlacMetadata, DecodeError> read_flac_metadata(std::span<const uint8_t> file) {
   FlacMetadata metadata;
   bool have_stream_info = false;
-  size_t at = 4;
+  size_t at = flac_marker_pos(file).value_or(0) + 4;
   for (bool last = false; !last;) {
     if (file.size() < at + kBlockHeaderBytes)
       return DecodeError::truncated(at + kBlockHeaderBytes, file.size());

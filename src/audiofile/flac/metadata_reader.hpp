@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "audiofile/error.hpp"
@@ -33,7 +34,11 @@ struct FlacMetadata {
   size_t frames_offset = 0;  // first byte after the last metadata block
 };
 
-// Walks the metadata blocks from byte 4 (after "fLaC"), checking the STREAMINFO rules;
+// Where the "fLaC" marker is: at byte 0, or right after an ID3v2 tag that a tagger put in
+// front of the stream. std::nullopt when neither.
+std::optional<size_t> flac_marker_pos(std::span<const uint8_t> file);
+
+// Walks the metadata blocks after the "fLaC" marker, checking the STREAMINFO rules;
 // every block other than STREAMINFO is skipped unread.
 Result<FlacMetadata, DecodeError> read_flac_metadata(std::span<const uint8_t> file);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audiofile/riff.hpp"
+#include "audiofile/sample_region.hpp"
 
 namespace murello {
 namespace {
@@ -31,6 +32,8 @@ struct WavFmt {
   uint16_t channels = 0;
   uint32_t sample_rate_hz = 0;
   WavSampleFormat format = WavSampleFormat::Pcm16;
+  uint16_t bits = 0;         // wBitsPerSample: for PCM, how many of the sample's bits count
+  uint16_t slot_bytes = 0;   // nBlockAlign / channels when wider than the sample
 };
 
 // The stored GUID in canonical text: the first three groups are little-endian.
@@ -61,11 +64,15 @@ Result<uint16_t, DecodeError> extensible_sub_format(std::span<const uint8_t> fil
   return u16_at(file, pos + 32, kLe);
 }
 
+// PCM takes any depth up to 32 bits; a depth that is not a whole number of bytes is
+// stored in the next whole number, its value in the high bits (12 bits decode as 16).
 Result<WavSampleFormat, DecodeError> resolve_format(uint16_t tag, uint16_t bits) {
   const bool known = tag == kTagPcm || tag == kTagFloat || tag == kTagALaw || tag == kTagMuLaw;
   if (!known) return DecodeError::unsupported_codec(ContainerName::wave_tag(tag));
+  const uint16_t stored_bits =
+      tag == kTagPcm && bits >= 1 && bits <= 32 ? static_cast<uint16_t>((bits + 7) / 8 * 8) : bits;
   for (size_t code = 0; code < std::size(kWavFormats); ++code) {
-    if (kWavFormats[code].format_tag == tag && kWavFormats[code].bits_per_sample == bits) {
+    if (kWavFormats[code].format_tag == tag && kWavFormats[code].bits_per_sample == stored_bits) {
       return static_cast<WavSampleFormat>(code);
     }
   }
@@ -88,94 +95,122 @@ Result<WavFmt, DecodeError> parse_fmt(std::span<const uint8_t> file, const Chunk
   if (parsed.sample_rate_hz == 0) {
     return DecodeError::malformed(pos + 12, "a non-zero sample rate");
   }
-  // nAvgBytesPerSec (+16) and nBlockAlign (+20) are derived values that writers often get
-  // wrong; the data is decoded from channels and the sample format alone.
+  // nAvgBytesPerSec (+16) is a derived value that writers often get wrong: unused.
   uint16_t tag = u16_at(file, pos + 8, kLe);
-  const uint16_t bits = u16_at(file, pos + 22, kLe);
+  parsed.bits = u16_at(file, pos + 22, kLe);
   if (tag == kTagExtensible) {
     auto sub_format = extensible_sub_format(file, fmt);
     if (!sub_format) return std::move(sub_format).error();
     tag = *sub_format;
   }
-  auto format = resolve_format(tag, bits);
+  auto format = resolve_format(tag, parsed.bits);
   if (!format) return std::move(format).error();
   parsed.format = *format;
+  // nBlockAlign (+20) gives each sample a slot of nBlockAlign / channels bytes, which some
+  // recorders make wider than the sample (24 bits in 4 bytes).
+  const uint16_t block_align = u16_at(file, pos + 20, kLe);
+  const size_t width = wav_format_info(parsed.format).layout.sample_bytes();
+  if (block_align % parsed.channels != 0 || block_align / parsed.channels < width) {
+    return DecodeError::malformed(
+        pos + 20, "a block alignment of one equal slot per channel, each as wide as a sample");
+  }
+  if (block_align / parsed.channels > width) {
+    parsed.slot_bytes = static_cast<uint16_t>(block_align / parsed.channels);
+  }
   return parsed;
 }
 
-// Where the samples are and how they are stored: everything decoding checks before it
-// converts a sample.
-struct WavContents {
-  WavFmt fmt;
-  Chunk data;
-  uint64_t frames = 0;
-};
+// Where the data chunk's frames lie. Its size was left a placeholder by a streaming writer
+// when it is large enough to be one (it holds whatever is there, up to that size), or
+// when it is 0 in a file whose RIFF size was left unfinished too; either way the data
+// chunk must be the last chunk, after the fmt chunk.
+SampleExtent data_extent(const Chunk& data, uint64_t frame_bytes, uint64_t form_bytes) {
+  SampleExtent extent;
+  extent.chunk_pos = data.header_pos;
+  extent.chunk_bytes = data.size_bytes;
+  extent.frames_pos = data.body_pos();
+  extent.frame_bytes = frame_bytes;
+  if (!data.from_ds64 && is_placeholder_size(data.size_bytes)) {
+    extent.to_end = true;
+    extent.frames = data.size_bytes / frame_bytes;
+  } else if (data.size_bytes == 0 && form_size_unfinished(form_bytes, data.end_pos())) {
+    extent.to_end = true;
+  }
+  return extent;
+}
 
-Result<WavContents, DecodeError> read_contents(std::span<const uint8_t> file) {
+}  // namespace
+
+Result<SampleHeader, DecodeError> parse_wav_header(std::span<const uint8_t> bytes) {
+  const bool rf64 = four_cc_is(bytes, 0, "RF64");
   Rf64Preamble preamble;
   preamble.walk_start = kFirstChunkPos;
-  if (four_cc_is(file, 0, "RF64")) {
-    auto read = read_rf64_preamble(file);
+  preamble.riff_bytes = u32_at(bytes, 4, kLe);
+  if (rf64) {
+    auto read = read_rf64_preamble(bytes);
     if (!read) return std::move(read).error();
     preamble = std::move(read).value();
   }
-  ChunkWalker walker(file, preamble.walk_start, kLe, preamble.overrides);
+  ChunkWalker walker(bytes, preamble.walk_start, kLe, preamble.overrides);
   std::optional<WavFmt> fmt;
   std::optional<Chunk> data;
+  bool fmt_first = false;
   while (!(fmt && data)) {
-    auto next = walker.next();
-    if (!next) return std::move(next).error();
-    if (!*next) break;
-    const Chunk& chunk = **next;
-    if (chunk.is("data") && !data) {
-      data = chunk;
-    } else if (chunk.is("fmt ") && !fmt) {
-      auto parsed = parse_fmt(file, chunk);
+    const std::optional<Chunk> chunk = walker.next();
+    if (!chunk) break;
+    // Only a data chunk after the fmt chunk may run past the end: it ends the walk.
+    const bool last_needed = chunk->is("data") && !data && fmt;
+    if (!chunk->complete() && !last_needed) return chunk->truncation();
+    if (chunk->is("data") && !data) {
+      data = *chunk;
+      fmt_first = fmt.has_value();
+    } else if (chunk->is("fmt ") && !fmt) {
+      auto parsed = parse_fmt(bytes, *chunk);
       if (!parsed) return std::move(parsed).error();
       fmt = *parsed;
     }
   }
   if (!fmt) return DecodeError::malformed(kFirstChunkPos, "a fmt chunk");
   if (!data) return DecodeError::malformed(kFirstChunkPos, "a data chunk");
-  const uint64_t frame_bytes =
-      uint64_t{fmt->channels} * wav_format_info(fmt->format).layout.width_bytes();
-  if (data->size_bytes % frame_bytes != 0) {
-    return DecodeError::truncated(frame_bytes, data->size_bytes % frame_bytes);
+  SampleHeader header;
+  header.layout = wav_format_info(fmt->format).layout;
+  header.layout.slot_bytes = fmt->slot_bytes;
+  const uint64_t frame_bytes = uint64_t{fmt->channels} * header.layout.width_bytes();
+  if (fmt_first) {
+    header.extent = data_extent(*data, frame_bytes, preamble.riff_bytes);
+  } else {
+    header.extent = {data->header_pos, data->size_bytes, data->body_pos(), frame_bytes, {}, false};
   }
-  return WavContents{*fmt, *data, data->size_bytes / frame_bytes};
-}
-
-}  // namespace
-
-Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file) {
-  auto contents = read_contents(file);
-  if (!contents) return std::move(contents).error();
-  DecodedAudio audio;
-  audio.sample_rate_hz = contents->fmt.sample_rate_hz;
-  audio.channels = contents->fmt.channels;
-  decode_layout(wav_format_info(contents->fmt.format).layout,
-                file.subspan(contents->data.body_pos(), contents->data.size_bytes), audio.samples);
-  return audio;
-}
-
-Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file) {
-  auto contents = read_contents(file);
-  if (!contents) return std::move(contents).error();
-  AudioHeader header;
-  header.container = four_cc_is(file, 0, "RF64") ? ContainerKind::Rf64 : ContainerKind::Wav;
-  header.sample_rate_hz = contents->fmt.sample_rate_hz;
-  header.channels = contents->fmt.channels;
-  header.frames = contents->frames;
-  describe_layout(wav_format_info(contents->fmt.format).layout, header);
+  AudioHeader& audio = header.audio;
+  audio.container = rf64 ? ContainerKind::Rf64 : ContainerKind::Wav;
+  audio.sample_rate_hz = fmt->sample_rate_hz;
+  audio.channels = fmt->channels;
+  describe_layout(header.layout, audio);
+  if (wav_format_info(fmt->format).format_tag == kTagPcm) audio.bits_per_sample = fmt->bits;
   return header;
 }
 
 Result<SampleRegion, DecodeError> read_wav_region(std::span<const uint8_t> file) {
-  auto header = read_wav_header(file);
+  auto header = parse_wav_header(file);
   if (!header) return std::move(header).error();
-  auto contents = read_contents(file);  // the header's checks passed: so do these
-  return SampleRegion{*header, wav_format_info(contents->fmt.format).layout,
-                      contents->data.body_pos(), contents->data.size_bytes};
+  return locate_samples(*header, file.size());
+}
+
+Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file) {
+  auto region = read_wav_region(file);
+  if (!region) return std::move(region).error();
+  DecodedAudio audio;
+  audio.sample_rate_hz = region->header.sample_rate_hz;
+  audio.channels = region->header.channels;
+  decode_layout(region->layout, file.subspan(region->offset_bytes, region->size_bytes),
+                audio.samples);
+  return audio;
+}
+
+Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file) {
+  auto region = read_wav_region(file);
+  if (!region) return std::move(region).error();
+  return region->header;
 }
 
 }  // namespace murello

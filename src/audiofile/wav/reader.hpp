@@ -2,7 +2,8 @@
 //
 // Conventions: all RIFF/RF64 integers are little-endian; positions are bytes from the start
 // of the file; rates are Hz. The reader is strict: the first broken rule is returned as a
-// DecodeError and nothing partial is delivered.
+// DecodeError and nothing partial is delivered. Sizes that a streaming writer left as
+// placeholders are not broken rules (sample_region.hpp).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include "audiofile/audio.hpp"
 #include "audiofile/error.hpp"
 #include "audiofile/sample.hpp"
+#include "audiofile/sample_region.hpp"
 #include "util/result.hpp"
 
 namespace murello {
@@ -49,15 +51,21 @@ constexpr const WavFormatInfo& wav_format_info(WavSampleFormat format) {
   return kWavFormats[static_cast<size_t>(format)];
 }
 
-// Decodes a whole file whose bytes 0..3 are "RIFF" or "RF64" and bytes 8..11 "WAVE"
+// The header of a file whose bytes 0..3 are "RIFF" or "RF64" and bytes 8..11 "WAVE"
 // (container detection has checked both, and that the buffer holds at least 12 bytes).
+// `bytes` is the file, or a prefix of it that holds every chunk before the data chunk and
+// the data chunk's header; a shorter one fails as a file ending there would. PCM of any
+// depth up to 32 bits is read in whole bytes, its bits_per_sample as declared.
+Result<SampleHeader, DecodeError> parse_wav_header(std::span<const uint8_t> bytes);
+
+// parse_wav_header settled against the whole file (locate_samples).
+Result<SampleRegion, DecodeError> read_wav_region(std::span<const uint8_t> file);
+
+// Decodes a whole file, after the checks of read_wav_region with its errors.
 Result<DecodedAudio, DecodeError> decode_wav(std::span<const uint8_t> file);
 
 // What decode_wav tells about the audio besides the samples, after the same checks with
 // the same errors; no sample is converted.
 Result<AudioHeader, DecodeError> read_wav_header(std::span<const uint8_t> file);
-
-// Where decode_wav would convert samples from, after the same checks with the same errors.
-Result<SampleRegion, DecodeError> read_wav_region(std::span<const uint8_t> file);
 
 }  // namespace murello

@@ -66,9 +66,12 @@ class Bytes {
   std::vector<uint8_t> v_;
 };
 
-// A 16-byte PCM-style fmt body.
-inline Bytes wav_fmt(uint16_t tag, uint16_t channels, uint32_t rate_hz, uint16_t bits) {
-  const uint16_t block = static_cast<uint16_t>(channels * ((bits + 7) / 8));
+// A 16-byte PCM-style fmt body; nBlockAlign is channels x whole bytes per sample unless
+// given.
+inline Bytes wav_fmt(uint16_t tag, uint16_t channels, uint32_t rate_hz, uint16_t bits,
+                     int block_align = -1) {
+  const uint16_t block = static_cast<uint16_t>(
+      block_align >= 0 ? block_align : channels * ((bits + 7) / 8));
   return Bytes().le(tag, 2).le(channels, 2).le(rate_hz, 4).le(uint64_t{rate_hz} * block, 4)
       .le(block, 2).le(bits, 2);
 }

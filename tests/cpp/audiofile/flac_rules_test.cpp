@@ -5,6 +5,7 @@
 #include <numeric>
 #include <string>
 
+#include "audiofile/container.hpp"
 #include "audiofile/flac/decoder.hpp"
 #include "audiofile/flac_stream_builder.hpp"
 
@@ -120,6 +121,43 @@ TEST(FlacMetadataRules, OtherBlocksAreSkippedUnread) {
   auto decoded = decode_flac(bytes);
   ASSERT_TRUE(decoded) << decoded.error().display();
   EXPECT_EQ(decoded->samples, as_floats(samples, 16));
+}
+
+// An ID3v2 tag of `body_bytes` after its 10-byte header; `flags` 0x10 adds a footer.
+std::vector<uint8_t> id3_tag(uint32_t body_bytes, uint8_t flags = 0) {
+  std::vector<uint8_t> tag = {'I', 'D', '3', 4, 0, flags};
+  for (int shift = 21; shift >= 0; shift -= 7) tag.push_back(uint8_t(body_bytes >> shift & 0x7F));
+  tag.resize(10 + body_bytes + (flags & 0x10 ? 10 : 0), 0x55);
+  return tag;
+}
+
+TEST(FlacMetadataRules, AnId3TagInFrontIsSkipped) {
+  const auto samples = ramp(16);
+  const auto flac = stream({verbatim_frame(samples)}, samples);
+  for (const auto& tag : {id3_tag(0), id3_tag(300), id3_tag(200, 0x10)}) {
+    const auto tagged = concat({tag, flac});
+    auto decoded = decode_audio(tagged);
+    ASSERT_TRUE(decoded) << decoded.error().display();
+    EXPECT_EQ(decoded->samples, as_floats(samples, 16));
+    EXPECT_EQ(read_audio_header(tagged)->frames, 16u);
+    // Offsets still count from the start of the file.
+    auto broken = tagged;
+    broken[tag.size() + kMd5Offset] ^= 1;
+    EXPECT_EQ(decode_audio(broken).error().display(),
+              "malformed input at byte " + std::to_string(tag.size() + kMd5Offset) +
+                  ": expected decoded audio matching the streaminfo MD5 checksum");
+  }
+  // A tag before something else, a tag size that is not 7-bit bytes, a tag longer than
+  // the file: nothing here is FLAC.
+  const std::string id3 = "unrecognised container, leading bytes were '0x49443304'";
+  EXPECT_EQ(decode_audio(concat({id3_tag(20), {'O', 'g', 'g', 'S'}, flac})).error().display(), id3);
+  auto wide = concat({id3_tag(128), flac});
+  wide[8] = 0x81;
+  wide[9] = 0x00;
+  EXPECT_EQ(decode_audio(wide).error().display(), id3);
+  auto longer = id3_tag(1000);
+  longer.resize(400);
+  EXPECT_EQ(decode_audio(longer).error().display(), id3);
 }
 
 TEST(FlacFrameHeaderRules, EachFieldIsCheckedAtItsOffset) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 
 #include "audiofile/file_builder.hpp"
@@ -143,14 +144,16 @@ TEST(WavRead, UnsupportedFormats) {
             "container names WAVE format tag 0x0002, which this build cannot decode");
   EXPECT_EQ(with_fmt(wav_fmt(0x55, 1, 8000, 0)),
             "container names WAVE format tag 0x0055, which this build cannot decode");
-  EXPECT_EQ(with_fmt(wav_fmt(1, 1, 8000, 12)),
-            "WAVE format tag 0x0001 at 12 bits per sample is not a supported sample format");
+  EXPECT_EQ(with_fmt(wav_fmt(1, 1, 8000, 0)),
+            "WAVE format tag 0x0001 at 0 bits per sample is not a supported sample format");
+  EXPECT_EQ(with_fmt(wav_fmt(1, 1, 8000, 40)),
+            "WAVE format tag 0x0001 at 40 bits per sample is not a supported sample format");
   EXPECT_EQ(with_fmt(wav_fmt(3, 1, 8000, 16)),
             "WAVE format tag 0x0003 at 16 bits per sample is not a supported sample format");
   EXPECT_EQ(with_fmt(wav_fmt(7, 1, 8000, 16)),
             "WAVE format tag 0x0007 at 16 bits per sample is not a supported sample format");
-  EXPECT_EQ(with_fmt(wav_fmt_extensible(1, 1, 8000, 20)),
-            "WAVE format tag 0x0001 at 20 bits per sample is not a supported sample format");
+  EXPECT_EQ(with_fmt(wav_fmt_extensible(3, 1, 8000, 24)),
+            "WAVE format tag 0x0003 at 24 bits per sample is not a supported sample format");
   EXPECT_EQ(with_fmt(wav_fmt_extensible(0xFFFE, 1, 8000, 16)),
             "container names WAVE format tag 0xfffe, which this build cannot decode");
   // A sub-format GUID off the base GUID is named in canonical text.
@@ -185,10 +188,10 @@ TEST(WavRead, TruncatedChunksAndPartialFrames) {
   EXPECT_EQ(outcome(riff_file(Bytes().chunk_le("fmt ", kFmtStereo16)
                                   .chunk_le("data", Bytes().fill(10), 100))),
             "input ended early: 100 needed, 10 available");
-  // Without ds64 the reserved size is just a size.
+  // Sizes below the streaming writers' placeholders are real sizes, however large.
   EXPECT_EQ(outcome(riff_file(Bytes().chunk_le("fmt ", kFmtStereo16)
-                                  .chunk_le("data", Bytes().fill(8), 0xFFFFFFFF))),
-            "input ended early: 4294967295 needed, 8 available");
+                                  .chunk_le("data", Bytes().fill(8), 0x7EFFFFFC))),
+            "input ended early: 2130706428 needed, 8 available");
 }
 
 Bytes ds64(uint64_t data_size, const Bytes& rows = Bytes(), uint32_t row_count = 0) {
@@ -254,6 +257,63 @@ TEST(Rf64Read, PreambleErrors) {
   // A full-size table is fine; the walk then finds nothing.
   EXPECT_EQ(outcome(rf64_file(ds64(0, Bytes().fill(24), 2), Bytes())),
             "malformed input at byte 12: expected a fmt chunk");
+}
+
+TEST(WavRead, SampleSlotsAndDepthsBetweenWholeBytes) {
+  struct Case {
+    const char* what;
+    Bytes fmt;
+    Bytes data;
+    std::vector<float> expected;
+    uint16_t bits_reported;
+  };
+  const std::vector<Case> cases = {
+      // 24-bit capture in 4-byte slots: the low three bytes, whatever the fourth holds.
+      {"24 in 4", wav_fmt(1, 2, 48000, 24, 8),
+       Bytes().le(0xFF400000, 4).le(0x00C00000, 4).le(0x7F000001, 4).le(0x80FFFFFF, 4),
+       {0.5f, -0.5f, 1.0f / 8388608, -1.0f / 8388608}, 24},
+      {"16 in 4", wav_fmt(1, 1, 8000, 16, 4), Bytes().le(0x1234C000, 4).le(0x00004000, 4),
+       {-0.5f, 0.5f}, 16},
+      {"float in 8", wav_fmt(3, 1, 8000, 32, 8),
+       Bytes().le(std::bit_cast<uint32_t>(0.25f), 4).le(0xFFFFFFFF, 4), {0.25f}, 32},
+      // Depths between whole bytes hold their value in the high bits; the low bits are
+      // decoded as stored.
+      {"12 in 2", wav_fmt(1, 1, 8000, 12), Bytes().le(0x4000, 2).le(0xC008, 2),
+       {0.5f, -0x3FF8 / 32768.0f}, 12},
+      {"20 in 3", wav_fmt(1, 1, 8000, 20), Bytes().le(0x400000, 3), {0.5f}, 20},
+      {"5 in 1", wav_fmt(1, 1, 8000, 5), Bytes().le(0xC0, 1), {0.5f}, 5},
+      {"20 extensible", wav_fmt_extensible(1, 1, 8000, 20), Bytes().le(0xC00000, 3), {-0.5f}, 20},
+      {"20 in 4", wav_fmt(1, 1, 8000, 20, 4), Bytes().le(0x00C00000, 4), {-0.5f}, 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes file = riff_file(Bytes().chunk_le("fmt ", c.fmt).chunk_le("data", c.data));
+    EXPECT_EQ(decode_ok(file).samples, c.expected);
+    auto header = read_audio_header(file);
+    ASSERT_TRUE(header.ok());
+    EXPECT_EQ(header->bits_per_sample, c.bits_reported);
+    EXPECT_EQ(header->frames, c.expected.size() / c.fmt.vec()[2]);
+  }
+  // A slot is one frame's share: a partial last frame is still a partial frame.
+  EXPECT_EQ(with_fmt(wav_fmt(1, 2, 8000, 24, 8), Bytes().fill(12)),
+            "input ended early: 8 needed, 4 available");
+}
+
+TEST(WavRead, BlockAlignmentsThatCannotHoldTheSamples) {
+  // nBlockAlign sits at fmt header 12 + 20.
+  const std::string refused =
+      "malformed input at byte 32: expected a block alignment of one equal slot per channel, "
+      "each as wide as a sample";
+  EXPECT_EQ(with_fmt(wav_fmt(1, 2, 8000, 16, 2)), refused);   // one channel's width
+  EXPECT_EQ(with_fmt(wav_fmt(1, 2, 8000, 24, 4)), refused);
+  EXPECT_EQ(with_fmt(wav_fmt(1, 1, 8000, 16, 0)), refused);
+  EXPECT_EQ(with_fmt(wav_fmt(1, 2, 8000, 16, 5)), refused);   // not one slot per channel
+  EXPECT_EQ(with_fmt(wav_fmt(3, 1, 8000, 64, 4)), refused);
+  // Codecs keep their own refusal, whatever their alignment.
+  EXPECT_EQ(with_fmt(wav_fmt(2, 1, 8000, 4, 2048)),
+            "container names WAVE format tag 0x0002, which this build cannot decode");
+  EXPECT_EQ(with_fmt(wav_fmt(0x31, 1, 8000, 0, 65)),
+            "container names WAVE format tag 0x0031, which this build cannot decode");
 }
 
 }  // namespace
