@@ -316,4 +316,25 @@ def _analyze(path: _Path, **options: object) -> tuple[list[_Window], list[tuple[
     """What FileBridge.open(path, **options).analyze() returns, with the file read through a
     block at a time. murello.analyze wraps it."""
 
+class _RecordingFile:
+    """A 16-bit WAV, AIFF or FLAC file written as samples arrive and readable at every
+    moment: what `murello record` writes."""
+
+    def __init__(
+        self,
+        path: _Path,
+        sample_rate: int,
+        channels: int,
+        format: str | None = None,
+        compression: int | None = None,
+    ) -> None: ...
+    def write(self, samples: bytes | bytearray | memoryview) -> None:
+        """Append float32 little-endian interleaved samples; FileWriteFailed when the file
+        system refuses them (the file keeps what was written whole)."""
+    def close(self) -> None:
+        """Complete the header, flush the file to disk and close it; then a no-op."""
+    @property
+    def frames(self) -> int:
+        """Frames written whole so far; after close(), those the file declares."""
+
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...

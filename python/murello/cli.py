@@ -10,8 +10,6 @@ from __future__ import annotations
 import argparse
 import json
 import math
-import os
-import signal
 import struct
 import sys
 import threading
@@ -22,10 +20,12 @@ from murello._analyze import analyze
 from murello._batch_cli import add_batch_options, cmd_analyze_many, cmd_convert_many, dispatch
 from murello._echo_cli import add_cancel_echo_parser
 from murello._io import save_converted
+from murello._record import record
 from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, info
 from murello._paths import silero_model_path
 
 USER_ERROR = 2
+RECORDING_FAILED = 1
 PROGRESS_MIN_SECONDS = 5.0
 
 
@@ -260,56 +260,34 @@ def cmd_record(args: argparse.Namespace) -> int:
     if out.suffix.lower() not in (".wav", ".flac", ".aiff", ".aif"):
         raise UserError(f"{out}: the name must end in .wav, .flac or .aiff")
     options = record_options(args)
-    microphone = MicrophoneBridge(**options)
     threshold = 0.5 if options.get("vad_mode") == "silero" else 0.01
+    last_meter = [0.0]
+
+    def started() -> None:
+        print(f"recording to {out} (Ctrl-C to stop)", file=sys.stderr, flush=True)
+
+    def show(block: bytes, microphone: MicrophoneBridge, seconds: float) -> None:
+        now = time.monotonic()
+        if now - last_meter[0] < METER_INTERVAL_SECONDS:
+            return
+        last_meter[0] = now
+        samples = struct.unpack(f"<{len(block) // 4}f", block)
+        peak = max((abs(x) for x in samples), default=0.0)
+        speaking = (microphone.vad_probability >= threshold) if args.vad else None
+        sys.stderr.write(level_line(peak, speaking, seconds))
+        sys.stderr.flush()
+
     meter = sys.stderr.isatty()
-    # Ctrl-C ends the recording between blocks, so that the blocks already captured can
-    # be read out before the stream stops.
-    interrupted = threading.Event()
-    previous = signal.signal(signal.SIGINT, lambda *_: interrupted.set())
-    part = out.with_name(out.name + ".part")
-    frames = 0
-    limit = None if args.seconds is None else round(args.seconds * args.rate)
-    try:
-        with open(part, "wb") as raw, microphone:
-            print(f"recording to {out} (Ctrl-C to stop)", file=sys.stderr, flush=True)
-            last_meter = 0.0
-            while limit is None or frames < limit:
-                if interrupted.is_set():
-                    # Whatever is already queued was recorded: keep it.
-                    block = microphone.read(timeout_ms=0)
-                    if block is None:
-                        break
-                else:
-                    # Bounded, so that Ctrl-C is seen even while the device is silent.
-                    block = microphone.read(timeout_ms=100)
-                    if block is None:
-                        continue
-                if limit is not None:
-                    block = block[: (limit - frames) * args.channels * 4]
-                raw.write(block)
-                frames += len(block) // (4 * args.channels)
-                now = time.monotonic()
-                if meter and now - last_meter >= METER_INTERVAL_SECONDS:
-                    last_meter = now
-                    samples = struct.unpack(f"<{len(block) // 4}f", block)
-                    peak = max((abs(x) for x in samples), default=0.0)
-                    speaking = (microphone.vad_probability >= threshold) if args.vad else None
-                    sys.stderr.write(level_line(peak, speaking, frames / args.rate))
-                    sys.stderr.flush()
-            overruns = microphone.overrun_count
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if meter:
-            sys.stderr.write("\r\033[K")
-    samples = part.read_bytes()
-    source = FileBridge.buffer(samples, args.rate, args.channels, sample_rate=args.rate,
-                               channels=args.channels)
-    source.save(str(out))
-    os.unlink(part)
-    print(f"wrote {out}: {plural(frames, 'frame')} ({frames / args.rate:.2f} s) at "
-          f"{args.rate} Hz, {plural(args.channels, 'channel')}; "
-          f"{plural(overruns, 'device period')} dropped", file=sys.stderr)
+    frames, overruns, failure = record(str(out), options, args.seconds, started,
+                                       show if meter else None)
+    if meter:
+        sys.stderr.write("\r\033[K")
+    kept = (f"{plural(frames, 'frame')} ({frames / args.rate:.2f} s) at {args.rate} Hz, "
+            f"{plural(args.channels, 'channel')}")
+    if failure is not None:
+        print(f"murello: {failure}; kept {kept} in {out}", file=sys.stderr)
+        return RECORDING_FAILED
+    print(f"wrote {out}: {kept}; {plural(overruns, 'device period')} dropped", file=sys.stderr)
     return 0
 
 

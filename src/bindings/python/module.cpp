@@ -9,6 +9,7 @@
 #include "bindings/python/info.hpp"
 #include "bindings/python/load.hpp"
 #include "bindings/python/pyref.hpp"
+#include "bindings/python/recording_file.hpp"
 #include "bindings/python/records.hpp"
 #include "bindings/python/samples.hpp"
 #include "bindings/python/stream.hpp"
@@ -46,7 +47,8 @@ int exec_module(PyObject* module) {
       add_public(module, all.get(), "FileInfo", create_file_info_type(module)) < 0 ||
       add_public(module, all.get(), "info", create_info_function(module)) < 0 ||
       add_public(module, all.get(), "EchoCanceller", create_echo_canceller_type(module)) < 0 ||
-      add_load_function(module) < 0 || add_stream_functions(module) < 0) {
+      add_load_function(module) < 0 || add_stream_functions(module) < 0 ||
+      add_recording_file_type(module) < 0) {
     return -1;
   }
   PyRef name(PyUnicode_FromString("murello._murello"));
