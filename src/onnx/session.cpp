@@ -38,6 +38,26 @@ bool representable(OrtElementType type) {
   return type != kOrtElementUndefined && type != kOrtElementString && type <= kOrtElementBfloat16;
 }
 
+// A new session of `model`: one intra-op thread, on the CPU provider.
+Result<OrtSession*, CoreError> new_session(const OrtRuntime& runtime,
+                                           const std::filesystem::path& model, ModelKind kind) {
+  const OrtFunctions& api = runtime.api;
+  OrtSessionOptions* raw_options = nullptr;
+  if (OrtStatus* status = api.create_session_options(&raw_options)) {
+    return CoreError(ErrorKind::OrtSessionBuildFailed, take_message(api, status));
+  }
+  std::unique_ptr<OrtSessionOptions, OptionsCloser> options(raw_options, OptionsCloser{&api});
+  if (OrtStatus* status = api.set_intra_op_num_threads(options.get(), 1)) {
+    return CoreError(ErrorKind::OrtThreadsConfigFailed, take_message(api, status));
+  }
+  // No provider is appended: a session without one runs on the CPU provider.
+  OrtSession* session = nullptr;
+  if (OrtStatus* status = api.create_session(runtime.env, model.c_str(), options.get(), &session)) {
+    return model_load_error(kind, model, take_message(api, status));
+  }
+  return session;
+}
+
 }  // namespace
 
 std::string_view element_type_name(OrtElementType type) {
@@ -49,39 +69,37 @@ std::string_view element_type_name(OrtElementType type) {
   return index < std::size(kNames) ? kNames[index] : "Unknown";
 }
 
+void ModelSession::SessionCloser::operator()(OrtSession* session) const {
+  if (key && ort_check_process() && keep_idle_session(*key, session)) return;
+  api->release_session(session);
+}
+
 ModelSession::ModelSession(const OrtRuntime& runtime, OrtSession* session, OrtMemoryInfo* memory)
     : api_(&runtime.api),
-      session_(session, SessionCloser{&runtime.api}),
+      session_(session, SessionCloser{&runtime.api, nullptr}),
       memory_(memory, MemoryInfoCloser{&runtime.api}) {}
 
 Result<ModelSession, CoreError> ModelSession::load(const OrtRuntime& runtime,
                                                    const std::filesystem::path& model,
                                                    ModelKind kind) {
   const OrtFunctions& api = runtime.api;
-  OrtSessionOptions* raw_options = nullptr;
-  if (OrtStatus* status = api.create_session_options(&raw_options)) {
-    return CoreError(ErrorKind::OrtSessionBuildFailed, take_message(api, status));
-  }
-  std::unique_ptr<OrtSessionOptions, OptionsCloser> options(raw_options, OptionsCloser{&api});
-  if (OrtStatus* status = api.set_intra_op_num_threads(options.get(), 1)) {
-    return CoreError(ErrorKind::OrtThreadsConfigFailed, take_message(api, status));
-  }
-  // No provider is appended: a session without one runs on the CPU provider.
+  const std::optional<ModelFileKey> key = model_file_key(model);
+  OrtSession* idle = key ? take_idle_session(*key) : nullptr;
+  auto built = idle ? Result<OrtSession*, CoreError>(idle) : new_session(runtime, model, kind);
+  if (!built) return std::move(built).error();
   OrtMemoryInfo* memory = nullptr;
-  if (OrtStatus* status =
-          api.create_cpu_memory_info(kOrtArenaAllocator, kOrtMemTypeDefault, &memory)) {
-    return CoreError(ErrorKind::OrtSessionBuildFailed, take_message(api, status));
-  }
-  OrtSession* raw_session = nullptr;
-  OrtStatus* created = api.create_session(runtime.env, model.c_str(), options.get(), &raw_session);
-  ModelSession session(runtime, raw_session, memory);  // owns both from here on
-  if (created) return model_load_error(kind, model, take_message(api, created));
-  if (OrtStatus* status = api.session_get_input_count(raw_session, &session.input_count_)) {
+  OrtStatus* no_memory =
+      api.create_cpu_memory_info(kOrtArenaAllocator, kOrtMemTypeDefault, &memory);
+  ModelSession session(runtime, *built, memory);  // owns both from here on
+  if (no_memory) return CoreError(ErrorKind::OrtSessionBuildFailed, take_message(api, no_memory));
+  if (OrtStatus* status = api.session_get_input_count(*built, &session.input_count_)) {
     return model_load_error(kind, model, take_message(api, status));
   }
   if (auto names = session.read_output_names(); !names) {
     return model_load_error(kind, model, names.error().fields().back());
   }
+  session.reused_ = idle != nullptr;
+  if (key) session.session_.get_deleter().key = std::make_shared<const ModelFileKey>(*key);
   return session;
 }
 

@@ -19,6 +19,7 @@
 
 #include "core/error.hpp"
 #include "onnx/runtime.hpp"
+#include "onnx/session_cache.hpp"
 #include "util/result.hpp"
 
 namespace murello {
@@ -59,10 +60,15 @@ struct TensorOutput {
 class ModelSession {
  public:
   // Session options with one intra-op thread on the CPU provider, then the session from
-  // `model`. Errors: OrtSessionBuildFailed, OrtThreadsConfigFailed, and for the model file
-  // VadModelLoadFailed or ModelLoadFailed (path, runtime's cause) by `kind`.
+  // `model`; or an idle session of the same, unchanged file (onnx/session_cache.hpp), to
+  // which the session returns when dropped. Errors: OrtSessionBuildFailed,
+  // OrtThreadsConfigFailed, and for the model file VadModelLoadFailed or ModelLoadFailed
+  // (path, runtime's cause) by `kind`.
   static Result<ModelSession, CoreError> load(const OrtRuntime& runtime,
                                               const std::filesystem::path& model, ModelKind kind);
+
+  // Whether the session was an idle one, built for an earlier owner.
+  bool reused() const { return reused_; }
 
   // Runs the model on `inputs`, filling `outputs` with every model output in model
   // order. Errors: OrtTensorCreateFailed, OnnxBackendFailed (more inputs than the model
@@ -75,9 +81,12 @@ class ModelSession {
   std::span<const std::string> output_names() const { return output_names_; }
 
  private:
+  // Keeps the session for the next load of its file when it came from one that loaded
+  // fully (`key` set); a process forked since the runtime was loaded releases it.
   struct SessionCloser {
     const OrtFunctions* api;
-    void operator()(OrtSession* session) const { api->release_session(session); }
+    std::shared_ptr<const ModelFileKey> key;
+    void operator()(OrtSession* session) const;
   };
   struct MemoryInfoCloser {
     const OrtFunctions* api;
@@ -94,6 +103,7 @@ class ModelSession {
   std::unique_ptr<OrtSession, SessionCloser> session_;
   std::unique_ptr<OrtMemoryInfo, MemoryInfoCloser> memory_;
   size_t input_count_ = 0;
+  bool reused_ = false;
   std::vector<std::string> output_names_;
   std::vector<const char*> output_name_ptrs_;
   // Per-run scratch, kept to avoid allocating on every run.

@@ -1,5 +1,7 @@
 #include "onnx/session.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 
 #include "support/model_fixtures.hpp"
@@ -108,6 +110,88 @@ TEST(ModelSession, RunErrorsCarryTheirKindsAndTexts) {
   ASSERT_FALSE(inference);
   EXPECT_EQ(inference.error().kind(), ErrorKind::OrtInferenceFailed);
   EXPECT_TRUE(inference.error().message().starts_with("Silero VAD inference failed: "));
+}
+
+// A test model copied under a name of its own, so that no other test's idle sessions are
+// found for it.
+fs::path own_copy(const testing::TempDir& dir, const std::string& name) {
+  const fs::path copy = dir.path() / name;
+  fs::copy_file(*test_models() / name, copy, fs::copy_options::overwrite_existing);
+  return copy;
+}
+
+Result<ModelSession, CoreError> load_path(const fs::path& model) {
+  return ModelSession::load(*testing::loaded_runtime(), model, ModelKind::VoiceActivity);
+}
+
+TEST(ModelSession, ADroppedSessionServesTheNextLoadOfItsFileAndComputesTheSame) {
+  MURELLO_REQUIRE_TEST_MODELS();
+  testing::TempDir dir;
+  const fs::path model = own_copy(dir, "vad_mean.onnx");
+  VadInputs in;
+  in.state[3] = 2.0f;
+  auto inputs = in.all();
+  std::vector<TensorOutput> fresh_outputs;
+  std::vector<TensorOutput> reused_outputs;
+  {
+    auto fresh = load_path(model);
+    ASSERT_TRUE(fresh) << fresh.error().message();
+    EXPECT_FALSE(fresh->reused());
+    ASSERT_TRUE(fresh->run(inputs, fresh_outputs));
+  }
+  // The same file under another spelling of its path.
+  auto reused = load_path(dir.path() / "." / "vad_mean.onnx");
+  ASSERT_TRUE(reused) << reused.error().message();
+  EXPECT_TRUE(reused->reused());
+  EXPECT_EQ(reused->input_count(), 3u);
+  ASSERT_TRUE(reused->run(inputs, reused_outputs));
+  ASSERT_EQ(reused_outputs.size(), fresh_outputs.size());
+  for (size_t i = 0; i < fresh_outputs.size(); ++i) {
+    EXPECT_EQ(reused_outputs[i].name, fresh_outputs[i].name);
+    EXPECT_EQ(reused_outputs[i].values, fresh_outputs[i].values);
+  }
+}
+
+TEST(ModelSession, AModelFileChangedSinceIsLoadedAfresh) {
+  MURELLO_REQUIRE_TEST_MODELS();
+  testing::TempDir dir;
+  const fs::path model = own_copy(dir, "vad_mean.onnx");
+  const auto written = fs::last_write_time(model);
+  ASSERT_TRUE(load_path(model));  // dropped at once: now idle
+  fs::copy_file(*test_models() / "vad_int_output.onnx", model,
+                fs::copy_options::overwrite_existing);
+  fs::last_write_time(model, written + std::chrono::seconds(1));
+  auto changed = load_path(model);
+  ASSERT_TRUE(changed) << changed.error().message();
+  EXPECT_FALSE(changed->reused());
+  VadInputs in;
+  std::vector<TensorOutput> outputs;
+  auto inputs = in.all();
+  ASSERT_TRUE(changed->run(inputs, outputs));
+  EXPECT_EQ(outputs[0].type, kOrtElementInt64);  // the new model's output, not the old one's
+}
+
+TEST(ModelSession, AtMostFourIdleSessionsAreKeptPerModelFile) {
+  MURELLO_REQUIRE_TEST_MODELS();
+  testing::TempDir dir;
+  const fs::path model = own_copy(dir, "vad_mean.onnx");
+  auto load_many = [&](size_t count) {
+    std::vector<ModelSession> sessions;
+    for (size_t i = 0; i < count; ++i) {
+      auto session = load_path(model);
+      EXPECT_TRUE(session);
+      if (session) sessions.push_back(std::move(session).value());
+    }
+    return sessions;
+  };
+  auto reused = [](const std::vector<ModelSession>& sessions) {
+    return std::count_if(sessions.begin(), sessions.end(),
+                         [](const ModelSession& session) { return session.reused(); });
+  };
+  auto first = load_many(6);
+  EXPECT_EQ(reused(first), 0);
+  first.clear();
+  EXPECT_EQ(reused(load_many(kIdleSessionsPerModel + 1)), kIdleSessionsPerModel);
 }
 
 TEST(FloatOutput, ChecksPresenceTypeAndSizeInThatOrder) {
