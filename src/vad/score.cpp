@@ -106,8 +106,8 @@ Result<VadScore, CoreError> ModelDetector::step(std::span<const float> mono) {
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(taken));
   if (failure) return std::move(*failure);
-  if (!ran_any) return VadScore{};
-  return VadScore{best, threshold_ <= best};
+  if (ran_any) latest_ = VadScore{best, threshold_ <= best};
+  return latest_;
 }
 
 }  // namespace murello

@@ -50,8 +50,10 @@ class ModelDetector {
       uint32_t rate_hz, float threshold);
 
   // Appends `mono` to the pending samples and runs every whole window. Returns the best
-  // probability of the windows run (NaN ignored) and whether it reaches the threshold;
-  // (0.0, false) when no window completed. Errors: ForkAfterOrtInit, the session-run
+  // probability of the windows run (NaN ignored) and whether it reaches the threshold.
+  // A step that completes no window has no new score and returns the previous step's
+  // again, so that a caller reading in blocks shorter than a window does not see speech
+  // drop out between windows; (0.0, false) before the first window. Errors: ForkAfterOrtInit, the session-run
   // errors, OnnxBackendFailed for malformed outputs. Windows run before a failure have
   // advanced the state; the failing window is consumed.
   Result<VadScore, CoreError> step(std::span<const float> mono);
@@ -76,6 +78,7 @@ class ModelDetector {
   std::array<float, kVadStateLength> state_{};
   std::array<int64_t, 1> rate_value_;
   std::vector<TensorOutput> outputs_;
+  VadScore latest_;
 };
 
 }  // namespace murello

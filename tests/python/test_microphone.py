@@ -280,6 +280,25 @@ def test_scores_speech_above_silence(tmp_path, monkeypatch):
     assert max(energy) > 0.02 and max(scores("quiet", "energy")) == 0.0
 
 
+def test_reads_shorter_than_a_window_keep_the_latest_score(tmp_path, monkeypatch):
+    # 20 ms reads at 16 kHz: 320 samples, while the model scores windows of 512. A read
+    # that completes no window reports the window before it, not 0.0.
+    conf = write_config(tmp_path / "speech.conf", card_config(), speech_file(tmp_path))
+    monkeypatch.setenv("ALSA_CONFIG_PATH", str(conf))
+    with mic("speech", 16000, 1, 320, "float32", vad=True,
+             model_path=murello.silero_model_path()) as m:
+        scores = []
+        for _ in range(80):
+            m.read()
+            scores.append(m.vad_probability)
+    assert scores[0] == 0.0  # no window yet
+    completes = [320 * (k + 1) // 512 > 320 * k // 512 for k in range(80)]
+    held = [k for k in range(1, 80) if not completes[k]]
+    assert len(held) == 29
+    assert [scores[k] for k in held] == [scores[k - 1] for k in held]
+    assert 0.0 not in scores[1:] and max(scores) > 0.8
+
+
 def test_record_command_writes_a_clean_file(card, tmp_path):
     out = tmp_path / "take.flac"
     env = dict(os.environ)

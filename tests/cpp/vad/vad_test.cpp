@@ -108,7 +108,31 @@ TEST(ModelDetectorStep, ZeroThresholdMakesEveryCompletedWindowSpeech) {
   EXPECT_TRUE(score->is_speech);
   auto none = detector.step(constant(10, 0.0f));
   ASSERT_TRUE(none);
-  EXPECT_FALSE(none->is_speech);  // no window completed
+  EXPECT_TRUE(none->is_speech);  // no window completed: the last window's score stands
+}
+
+TEST(ModelDetectorStep, AStepWithoutAWholeWindowRepeatsTheLatestScore) {
+  MURELLO_REQUIRE_TEST_MODELS();
+  ModelDetector detector = probe();
+  // 320-sample reads: windows complete on the 2nd, 4th, 5th and 7th read only.
+  std::vector<float> probabilities;
+  std::vector<bool> speech;
+  for (float level : {0.9f, 0.9f, 0.9f, 0.9f, 0.9f, 0.1f, 0.1f}) {
+    auto score = detector.step(constant(320, level));
+    ASSERT_TRUE(score);
+    probabilities.push_back(score->probability);
+    speech.push_back(score->is_speech);
+  }
+  EXPECT_EQ(probabilities[0], 0.0f);  // before the first window
+  EXPECT_FALSE(speech[0]);
+  EXPECT_NEAR(probabilities[1], 0.9f * 512 / 576, 1e-6);
+  EXPECT_EQ(probabilities[2], probabilities[1]);
+  EXPECT_TRUE(speech[2]);
+  EXPECT_NEAR(probabilities[4], 0.9f, 1e-6);
+  EXPECT_EQ(probabilities[5], probabilities[4]);  // 0.1 not yet in a whole window
+  EXPECT_TRUE(speech[5]);
+  EXPECT_LT(probabilities[6], 0.5f);  // the window holding the quieter samples
+  EXPECT_FALSE(speech[6]);
 }
 
 TEST(ModelDetectorStep, EightKilohertzUsesWindowsOf256WithContextOf32) {
