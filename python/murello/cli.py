@@ -1,7 +1,7 @@
 """The murello command line: ``python -m murello COMMAND`` or ``murello COMMAND``.
 
-Commands: ``version``, ``devices``, ``info FILE``, ``analyze FILE``, ``convert IN OUT``,
-``record OUT``, ``play FILE``.
+Commands: ``version``, ``devices``, ``info FILE...``, ``analyze PATH...``, ``convert IN... OUT``,
+``record OUT``, ``play FILE``, ``cancel-echo MIC FAR OUT``.
 User errors print the message and exit with status 2.
 """
 
@@ -18,19 +18,27 @@ from pathlib import Path
 
 from murello._analyze import analyze
 from murello._batch_cli import add_batch_options, cmd_analyze_many, cmd_convert_many, dispatch
+from murello._cli_text import (
+    HelpFormatter,
+    UserError,
+    at_least,
+    describe,
+    device_argument,
+    error_text,
+    file_info,
+    in_range,
+    plural,
+    probability,
+)
 from murello._echo_cli import add_cancel_echo_parser
 from murello._io import save_converted
 from murello._record import record
-from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, info
+from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge
 from murello._paths import silero_model_path
 
 USER_ERROR = 2
 RECORDING_FAILED = 1
 PROGRESS_MIN_SECONDS = 5.0
-
-
-class UserError(Exception):
-    """A problem with what the user asked for, reported without a traceback."""
 
 
 # ---- progress on long work ----
@@ -83,7 +91,22 @@ def cmd_version(_: argparse.Namespace) -> int:
     return 0
 
 
+def device_record(device, channels: str) -> dict:
+    return {"index": device.index, "id": device.id, "name": device.name,
+            "channels": getattr(device, channels),
+            "default_sample_rate": device.default_sample_rate or None,
+            "is_default": device.is_default}
+
+
 def cmd_devices(args: argparse.Namespace) -> int:
+    if args.json:
+        print(json.dumps({
+            "capture": [device_record(d, "max_input_channels")
+                        for d in MicrophoneBridge.devices()],
+            "playback": [device_record(d, "max_output_channels")
+                         for d in SpeakerBridge.devices()],
+        }, indent=2))
+        return 0
     cmd_version(args)
     for title, devices, channels in (
         ("Capture devices", MicrophoneBridge.devices(), "max_input_channels"),
@@ -101,26 +124,36 @@ def cmd_devices(args: argparse.Namespace) -> int:
     return 0
 
 
-def file_info(path: str) -> FileInfo:
-    """The header facts the core reads; its errors are those of FileBridge.open."""
-    return info(path)
-
-
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
-
-
 def cmd_info(args: argparse.Namespace) -> int:
-    facts = file_info(args.file)
-    length = (f"{facts.duration:.3f} s ({plural(facts.frames, 'frame')})"
-              if facts.frames is not None else "not declared")
-    print(f"file:          {args.file}")
-    print(f"container:     {facts.container}")
-    print(f"sample rate:   {facts.sample_rate} Hz")
-    print(f"channels:      {facts.channels}")
-    print(f"duration:      {length}")
-    print(f"sample format: {facts.sample_format}")
-    return 0
+    # Every file is described, even after one fails; the status says whether any did.
+    records = []
+    failed = False
+    for number, path in enumerate(args.files):
+        try:
+            facts = file_info(path)
+        except UserError as error:
+            print(f"murello: {error}", file=sys.stderr)
+            failed = True
+            continue
+        if args.json:
+            records.append({"file": path, "container": facts.container,
+                            "sample_rate": facts.sample_rate, "channels": facts.channels,
+                            "frames": facts.frames, "duration": facts.duration,
+                            "sample_format": facts.sample_format})
+            continue
+        length = (f"{facts.duration:.3f} s ({plural(facts.frames, 'frame')})"
+                  if facts.frames is not None else "not declared")
+        if number:
+            print()
+        print(f"file:          {path}")
+        print(f"container:     {facts.container}")
+        print(f"sample rate:   {facts.sample_rate} Hz")
+        print(f"channels:      {facts.channels}")
+        print(f"duration:      {length}")
+        print(f"sample format: {facts.sample_format}")
+    if args.json:
+        print(json.dumps(records, indent=2))
+    return USER_ERROR if failed else 0
 
 
 def audio_seconds(facts: FileInfo) -> float:
@@ -245,7 +278,7 @@ def record_options(args: argparse.Namespace) -> dict:
         "dc_removal": args.dc_removal,
     }
     if args.device is not None:
-        options["device"] = int(args.device) if args.device.isdigit() else args.device
+        options["device"] = device_argument(args.device)
     if args.vad:
         # The model runs at 8 or 16 kHz; other rates get the energy score.
         if args.rate in (8000, 16000):
@@ -311,8 +344,7 @@ def speaker_default_config(device: int | str | None) -> tuple[int, int] | None:
 
 def cmd_play(args: argparse.Namespace) -> int:
     info = file_info(args.file)
-    device = None if args.device is None else (
-        int(args.device) if args.device.isdigit() else args.device)
+    device = None if args.device is None else device_argument(args.device)
     config = speaker_default_config(device)
     if config is None:
         # The core says why the device cannot be used; one it can open anyway gets
@@ -359,7 +391,7 @@ def cmd_play(args: argparse.Namespace) -> int:
         speaker.start()
         started = time.monotonic()
         worker.start()
-        print(f"playing {args.file} at {rate} Hz, {channels} channels (Ctrl-C to stop)",
+        print(f"playing {args.file} at {rate} Hz, {plural(channels, 'channel')} (Ctrl-C to stop)",
               file=sys.stderr, flush=True)
         # The main thread only waits, so that Ctrl-C is seen at once.
         while not finished.wait(0.1):
@@ -388,26 +420,44 @@ def cmd_play(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    version = MicrophoneBridge.version()
     parser = argparse.ArgumentParser(
-        prog="murello", description="Capture, play, read, condition and score audio."
+        prog="murello", formatter_class=HelpFormatter,
+        description="Capture, play, read, condition and score audio.",
+        epilog="Run 'murello COMMAND --help' for a command's options and examples.",
     )
-    commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("version", help="print the versions").set_defaults(run=cmd_version)
-    commands.add_parser("devices", help="list capture and playback devices").set_defaults(
-        run=cmd_devices
-    )
+    parser.add_argument("--version", action="version", version=f"murello {version.murello}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    info = commands.add_parser("info", help="describe an audio file")
-    info.add_argument("file")
+    def command(name: str, summary: str, examples: str = ""):
+        return commands.add_parser(name, help=summary, description=describe(summary),
+                                   epilog=examples and "examples:\n" + examples,
+                                   formatter_class=HelpFormatter)
+
+    command("version", "print the versions").set_defaults(run=cmd_version)
+    devices = command("devices", "list capture and playback devices",
+                      "  murello devices\n  murello devices --json")
+    devices.add_argument("--json", action="store_true", help="print the devices as JSON")
+    devices.set_defaults(run=cmd_devices)
+
+    info = command("info", "describe audio files from their headers",
+                   "  murello info speech.wav\n  murello info *.flac --json")
+    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("--json", action="store_true", help="print one JSON list of the files")
     info.set_defaults(run=cmd_info)
 
-    analyze = commands.add_parser("analyze", help="find the speech in audio files")
+    analyze = command(
+        "analyze", "find the speech in audio files",
+        "  murello analyze speech.wav\n"
+        "  murello analyze meeting.flac --threshold 0.6 --json > speech.json\n"
+        "  murello analyze speech.wav --plot speech.png\n"
+        "  murello analyze recordings/ --recursive --jsonl speech.jsonl --resume")
     analyze.add_argument("file", nargs="+", metavar="PATH",
                          help="an audio file, or several files and folders")
     analyze.add_argument("--model", help="Silero VAD model (default: the one shipped with murello)")
-    analyze.add_argument("--threshold", type=float, default=0.5,
-                         help="speech probability threshold (default 0.5)")
-    analyze.add_argument("--holdoff-ms", type=int, default=300,
+    analyze.add_argument("--threshold", type=probability, default=0.5,
+                         help="speech probability threshold, 0 to 1 (default 0.5)")
+    analyze.add_argument("--holdoff-ms", type=at_least(0), default=300,
                          help="merge speech separated by at most this gap (default 300)")
     analyze.add_argument("--json", action="store_true", help="print windows and segments as JSON")
     analyze.add_argument("--plot", metavar="OUT.png",
@@ -415,49 +465,63 @@ def build_parser() -> argparse.ArgumentParser:
     add_batch_options(analyze, "the results")
     analyze.set_defaults(run=dispatch(cmd_analyze, cmd_analyze_many, "file"))
 
-    convert = commands.add_parser("convert", help="condition and convert audio files")
+    convert = command(
+        "convert", "condition and convert audio files",
+        "  murello convert in.wav out.flac --rate 16000 --channels 1\n"
+        "  murello convert call.flac call.wav --highpass 80 --agc -20 --limiter -1\n"
+        "  murello convert recordings/ converted/ --format flac --jobs 2")
     convert.add_argument("input", nargs="+", metavar="IN",
                          help="an audio file, or several files and folders")
     convert.add_argument("output", metavar="OUT",
                          help="the output file, or the folder for many (mirroring folders)")
-    convert.add_argument("--rate", type=int, help="output rate in Hz (default: the input's)")
-    convert.add_argument("--channels", type=int, help="output channels (default: the input's)")
+    convert.add_argument("--rate", type=at_least(1), help="output rate in Hz (default: the input's)")
+    convert.add_argument("--channels", type=at_least(1),
+                         help="output channels (default: the input's)")
     convert.add_argument("--format", choices=["wav", "aiff", "flac"],
                          help="container (default: from the output's extension)")
-    convert.add_argument("--agc", type=int, metavar="DBFS", help="AGC target level, -40 to -3")
+    convert.add_argument("--agc", type=in_range(-128, 127), metavar="DBFS",
+                         help="AGC target level, -40 to -3 (default: no AGC)")
     convert.add_argument("--limiter", type=float, metavar="DBFS",
-                         help="limiter ceiling, -3.0 to 0.0")
-    convert.add_argument("--highpass", type=int, choices=[80, 100], help="high-pass cut-off")
+                         help="limiter ceiling, -3.0 to 0.0 (default: no limiter)")
+    convert.add_argument("--highpass", type=int, choices=[80, 100],
+                         help="high-pass cut-off (default: none)")
     convert.add_argument("--dc-removal", action="store_true", help="remove DC offset")
     convert.add_argument("--denoise-model", metavar="PATH", help="denoiser model (ONNX)")
-    convert.add_argument("--compression", type=int, metavar="0-8",
+    convert.add_argument("--compression", type=in_range(0, 8), metavar="0-8",
                          help="FLAC compression level (default 5)")
     add_batch_options(convert, "a log of the files written")
     convert.set_defaults(run=dispatch(cmd_convert, cmd_convert_many, "input"))
 
-    record = commands.add_parser(
-        "record", help="record from a microphone until the time runs out or Ctrl-C"
-    )
+    record = command(
+        "record", "record from a microphone until the time runs out or Ctrl-C",
+        "  murello record take.wav --seconds 5\n"
+        "  murello record take.flac --device USB --rate 48000 --channels 2\n"
+        "  murello record take.wav --vad --agc -20")
     record.add_argument("output", help="OUT.wav, OUT.flac or OUT.aiff")
     record.add_argument("--device", help="device index or part of its name (default: the "
                         "system's default microphone)")
-    record.add_argument("--rate", type=int, default=16000, help="rate in Hz (default 16000)")
-    record.add_argument("--channels", type=int, default=1, help="channels (default 1)")
-    record.add_argument("--seconds", type=float, help="stop after this long")
+    record.add_argument("--rate", type=at_least(1), default=16000,
+                        help="rate in Hz (default 16000)")
+    record.add_argument("--channels", type=at_least(1), default=1, help="channels (default 1)")
+    record.add_argument("--seconds", type=float, help="stop after this long (default: Ctrl-C)")
     record.add_argument("--vad", action="store_true",
                         help="show a speech indicator (Silero at 8 or 16 kHz, else energy)")
-    record.add_argument("--agc", type=int, metavar="DBFS", help="AGC target level, -40 to -3")
+    record.add_argument("--agc", type=in_range(-128, 127), metavar="DBFS",
+                        help="AGC target level, -40 to -3 (default: no AGC)")
     record.add_argument("--limiter", type=float, metavar="DBFS",
-                        help="limiter ceiling, -3.0 to 0.0")
-    record.add_argument("--highpass", type=int, choices=[80, 100], help="high-pass cut-off")
+                        help="limiter ceiling, -3.0 to 0.0 (default: no limiter)")
+    record.add_argument("--highpass", type=int, choices=[80, 100],
+                        help="high-pass cut-off (default: none)")
     record.add_argument("--dc-removal", action="store_true", help="remove DC offset")
     record.set_defaults(run=cmd_record)
-    play = commands.add_parser("play", help="play an audio file to a speaker")
+
+    play = command("play", "play an audio file to a speaker",
+                   "  murello play speech.wav\n  murello play speech.wav --device 2")
     play.add_argument("file")
     play.add_argument("--device", help="device index or part of its name (default: the "
                       "system's default speaker)")
     play.set_defaults(run=cmd_play)
-    add_cancel_echo_parser(commands)
+    add_cancel_echo_parser(command)
     return parser
 
 
@@ -468,7 +532,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return args.run(args)
     except (UserError, MurelloError, ValueError, TypeError, OverflowError, OSError) as error:
-        print(f"murello: {error}", file=sys.stderr)
+        print(f"murello: {error_text(error, args)}", file=sys.stderr)
         return USER_ERROR
 
 

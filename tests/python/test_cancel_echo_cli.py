@@ -35,3 +35,18 @@ def test_cancel_echo_with_the_far_end_at_another_rate_and_layout(tmp_path, capsy
     # The far end's conversion from 48 kHz delays it by the resampler's own filter delay,
     # which shortens the echo delay the canceller sees.
     assert delay and 600 <= int(delay.group(1)) <= 832 and "ERLE" in printed
+
+
+def test_the_erle_reported_is_the_median_while_the_far_end_played(tmp_path, capsys):
+    rng = np.random.default_rng(3)
+    far = soxr.resample(0.3 * rng.uniform(-1, 1, 6 * 8000), 8000, 16000).astype(np.float32)
+    far[-2 * 16000:] = 0  # the far end falls silent for the last two seconds
+    mic = np.zeros_like(far)
+    mic[800:] = 0.5 * far[:-800]
+    soundfile.write(tmp_path / "far.wav", far, 16000, subtype="FLOAT")
+    soundfile.write(tmp_path / "mic.wav", mic, 16000, subtype="FLOAT")
+    assert main(["cancel-echo", str(tmp_path / "mic.wav"), str(tmp_path / "far.wav"),
+                 str(tmp_path / "clean.wav")]) == 0
+    erle = re.search(r"ERLE (-?[\d.]+) dB \(median while the far end played\)",
+                     capsys.readouterr().out)
+    assert erle and float(erle.group(1)) > 10  # the last value would be 0 dB

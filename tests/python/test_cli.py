@@ -145,3 +145,79 @@ def test_convert_is_aligned_with_the_input_and_as_long(tmp_path):
     converted, rate = soundfile.read(out, dtype="float32")
     assert rate == 16000 and len(converted) == 8000
     assert int(np.argmax(np.abs(converted))) == 1600
+
+
+NO_RUNTIME = (
+    "import sys; sys.modules['onnxruntime'] = None\n"  # as if murello[vad] was not installed
+    "from murello.cli import main; sys.exit(main(sys.argv[1:]))\n"
+)
+
+
+@pytest.fixture
+def mics(tmp_path, monkeypatch):
+    """The test sound card's named microphones, for the device answers."""
+    from test_microphone import card_config, write_config
+
+    conf = write_config(tmp_path / "mics.conf", card_config())
+    monkeypatch.setenv("ALSA_CONFIG_PATH", str(conf))
+
+
+@pytest.mark.parametrize(
+    "args,status,says,never",
+    [
+        (["info", "{text}"], 2, ["notes.wav: not an audio file"], ["truncated"]),
+        (["info", "{speech}", "{text}", "{speech}"], 2,
+         ["notes.wav: not an audio file", "container:     WAV"], []),
+        (["convert", "{speech}", "{out}", "--rate", "-5"], 2,
+         ["argument --rate: must be at least 1, got -5"], ["fit in target type"]),
+        (["convert", "{speech}", "{out}", "--rate", "0"], 2, ["argument --rate"], []),
+        (["convert", "{speech}", "{out}", "--agc", "-300"], 2,
+         ["argument --agc: must be from -128 to 127"], []),
+        (["analyze", "{speech}", "--holdoff-ms", "-1"], 2, ["argument --holdoff-ms"], []),
+        (["analyze", "{speech}", "--threshold", "2"], 2, ["argument --threshold"], []),
+        (["record", "{out}", "--device", "7"], 2,
+         ["no microphone has the index 7; the microphones are:", "Quad mic"],
+         ["devices()"]),
+        (["record", "{out}", "--device", "Nowhere"], 2,
+         ['No microphone found matching "Nowhere"; the microphones are:', "Tone mic"], []),
+        (["--version"], 0, ["murello {version}"], []),
+        (["analyze", "--help"], 0, ["Find the speech in audio files.", "examples:"], []),
+        (["cancel-echo", "--help"], 0,
+         ["(default 200)", "(default conservative)", "examples:"], []),
+    ],
+)
+def test_cli_messages(tmp_path, speech, mics, args, status, says, never):
+    import murello as package
+
+    (tmp_path / "notes.wav").write_text("not audio\n")
+    values = {"speech": speech, "text": tmp_path / "notes.wav", "out": tmp_path / "out.wav",
+              "version": package.__version__}
+    result = murello(*(a.format(**values) for a in args))
+    printed = result.stdout + result.stderr
+    assert result.returncode == status, printed
+    assert all(text.format(**values) in printed for text in says), printed
+    assert not any(text in printed for text in never), printed
+    assert "murello: murello:" not in printed and "Traceback" not in printed
+
+
+def test_analyze_without_the_runtime_names_the_extra(speech, monkeypatch):
+    monkeypatch.delenv("ORT_DYLIB_PATH", raising=False)
+    result = subprocess.run([sys.executable, "-c", NO_RUNTIME, "analyze", str(speech)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2
+    assert result.stderr.startswith("murello: ") and 'pip install "murello[vad]"' in result.stderr
+    assert "murello: murello:" not in result.stderr and "bundled" not in result.stderr
+
+
+def test_info_and_devices_as_json(speech, mics):
+    result = murello("info", speech, speech, "--json")
+    assert result.returncode == 0, result.stderr
+    files = json.loads(result.stdout)
+    assert [f["container"] for f in files] == ["WAV", "WAV"]
+    assert files[0]["sample_rate"] == 22050 and files[0]["channels"] == 1
+    result = murello("devices", "--json")
+    assert result.returncode == 0, result.stderr
+    listed = json.loads(result.stdout)
+    assert "Quad mic" in [d["name"] for d in listed["capture"]]
+    assert {"index", "id", "channels", "default_sample_rate", "is_default"} <= set(
+        listed["capture"][0])
