@@ -3,7 +3,8 @@
 The native core lives in ``murello._murello``; its errors are the classes of
 ``murello.exceptions``.
 
-The Silero VAD model ships with the package (``silero_model_path()``). When the
+The Silero VAD model ships with the package (``silero_model_path()``) and is the model
+of every class and function whose ``model_path`` is not given. When the
 environment has no ``ORT_DYLIB_PATH``, importing murello sets it to the ONNX Runtime
 library of the installed ``onnxruntime`` package (``pip install "murello[vad]"``), so the
 model features work without a path in hand. A variable the user set is never changed, and
@@ -27,7 +28,13 @@ from murello._murello import (
     VersionInfo,
     info,
 )
-from murello._paths import onnxruntime_library_path, silero_model_path, use_onnxruntime_package
+from murello import _murello
+from murello._paths import (
+    SILERO_MODEL,
+    onnxruntime_library_path,
+    silero_model_path,
+    use_onnxruntime_package,
+)
 from murello._stream import Stream, stream
 
 __all__ = [
@@ -57,6 +64,8 @@ __all__ = [
 __version__ = MicrophoneBridge.version().murello
 
 use_onnxruntime_package()
+# Registered even if the file is gone, so that the error names where it should be.
+_murello._set_default_model_path(SILERO_MODEL)
 
 
 def __getattr__(name: str):

@@ -57,19 +57,21 @@ def cmd_cancel_echo(args: argparse.Namespace) -> int:
     for at in range(0, max(len(near), len(far)), step):
         parts.append(canceller.process(near[at:at + step], far[at:at + step]))
         if _rms(far[at:at + step]) > FAR_ACTIVE_RMS:
-            active_erle.append(canceller.metrics()[1])
+            active_erle.append(canceller.metrics().erle_db)
     parts.append(canceller.flush())
     cleaned = b"".join(parts)
     clipped, _ = FileBridge.buffer(cleaned, rate, sample_rate=rate, channels=1).save(args.out)
-    delay, _, held, _, _, restarts, _, padded, _ = canceller.metrics()
+    metrics = canceller.metrics()
+    delay = metrics.delay
     delay_text = "not found" if delay is None else f"{delay} samples ({1000 * delay / rate:.1f} ms)"
     erle_text = ("far end silent throughout" if not active_erle
                  else f"{statistics.median(active_erle):.1f} dB (median while the far end played)")
     print(f"wrote {args.out}: {len(cleaned) // 4 / rate:.2f} s at {rate} Hz")
     print(f"echo delay {delay_text}, ERLE {erle_text}, adaptation "
-          f"{'held' if held else 'running'}, {restarts} search restarts")
-    if padded:
-        print(f"far end shorter than the microphone: {padded} samples of silence assumed",
+          f"{'held' if metrics.adaptation_held else 'running'}, "
+          f"{metrics.search_restarts} search restarts")
+    if metrics.padded:
+        print(f"far end shorter than the microphone: {metrics.padded} samples of silence assumed",
               file=sys.stderr)
     if clipped:
         print(f"{clipped} samples clipped to full scale", file=sys.stderr)
@@ -88,5 +90,6 @@ def add_cancel_echo_parser(command) -> None:
     parser.add_argument("--tail-ms", type=int, default=200,
                         help="echo tail to model, 16 to 500 ms (default 200)")
     parser.add_argument("--suppression", choices=["conservative", "off"],
-                        default="conservative", help="residual echo suppression (default conservative)")
+                        default="conservative",
+                        help="residual echo suppression (default conservative)")
     parser.set_defaults(run=cmd_cancel_echo)

@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Sequence
-from typing import final
+from typing import ClassVar, final
 
 import numpy as np
 import numpy.typing as npt
@@ -75,8 +75,8 @@ class SpeakerInfo:
 class MicrophoneBridge:
     """Capture from a microphone, conditioned and scored."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         sample_rate: int,
         channels: int,
         frames_per_buffer: int,
@@ -84,7 +84,7 @@ class MicrophoneBridge:
         device: int | str | Device | None = None,
         vad: bool = False,
         vad_threshold: float = 0.5,
-        vad_mode: str = "silero",
+        vad_mode: str = ...,
         vad_holdoff: int = 0,
         model_path: _Path | None = None,
         numpy: bool = False,
@@ -102,7 +102,40 @@ class MicrophoneBridge:
         aec_reference_channels: int | None = None,
         channel_map: Sequence[int] | None = None,
         detector_source: int | None = None,
-    ) -> None: ...
+    ) -> MicrophoneBridge:
+        """Capture `frames_per_buffer` frames at a time at `sample_rate` and `channels`,
+        whatever the device's own configuration.
+
+        sample_rate: delivered rate in Hz (1000 to 384000).
+        channels: delivered channels; more than the device has need `channel_map`, one
+            is the mean of the device's channels.
+        frames_per_buffer: frames per block handed out (64 to 65536).
+        format: "int16" or "float32", the samples of bytes or arrays.
+        device: None (the default microphone), an index into devices(), part of a
+            device's name (matched ignoring case, exactly one match), or Device(id).
+        vad: score every block with the detector of `vad_mode`.
+        vad_threshold: speech threshold of the model detector, 0.0 to 1.0.
+        vad_mode: "silero" (the model, the default; 8000 or 16000 Hz) or "energy" (the
+            RMS).
+        vad_holdoff: milliseconds reported back as vad_holdoff_ms for your hold-off.
+        model_path: the Silero model file; default the one shipped with murello.
+        numpy: hand out arrays instead of bytes (needs NumPy).
+        ort_library_path: the ONNX Runtime library; default ORT_DYLIB_PATH, then the
+            onnxruntime package's, then the system loader's search.
+        denoise: "fastenhancer-t" to run the neural denoiser (needs denoise_model_path).
+        denoise_model_path: the denoiser's ONNX model.
+        highpass: 80 or 100 Hz high-pass filter.
+        agc: automatic gain control target in dBFS, -40 to -3.
+        limiter: limiter ceiling in dBFS, -3.0 to 0.0.
+        dc_removal: remove a DC offset.
+        aec: "tau" to cancel the echo of the reference pushed with push_aec_reference().
+        aec_tail_ms: echo tail to model, 16 to 500 ms (default 200).
+        aec_suppression: "conservative" (default) or "off": residual echo suppression.
+        aec_reference_sample_rate: rate of the pushed reference (default sample_rate).
+        aec_reference_channels: channels of the pushed reference (default 1).
+        channel_map: device channel for each delivered channel.
+        detector_source: the delivered channel the detector hears (default their mean).
+        """
     def start(self) -> None: ...
     def stop(self) -> None: ...
     def close(self) -> None: ...
@@ -114,7 +147,7 @@ class MicrophoneBridge:
     def push_aec_reference(
         self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]
     ) -> None: ...
-    def aec_metrics(self) -> _AecMetrics | None: ...
+    def aec_metrics(self) -> EchoMetrics | None: ...
     @property
     def is_open(self) -> bool: ...
     @property
@@ -133,13 +166,21 @@ class SpeakerBridge:
     """Playback to a speaker: samples written as int16 or float32 bytes or arrays,
     interleaved at `channels`, are played at `sample_rate` as written."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         sample_rate: int,
         channels: int,
         format: str,
         device: int | str | Device | None = None,
-    ) -> None: ...
+    ) -> SpeakerBridge:
+        """Play at `sample_rate` and `channels` as written.
+
+        sample_rate: rate in Hz of what is written; the device's own may differ.
+        channels: channels of what is written, interleaved.
+        format: "int16" or "float32", the samples of bytes or arrays written.
+        device: None (the default speaker), an index into devices(), part of a device's
+            name (matched ignoring case, exactly one match), or Device(id).
+        """
     def start(self) -> None: ...
     def write(self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]) -> None:
         """Queue samples; blocks while 32 writes wait to be played."""
@@ -168,10 +209,10 @@ class FileBridge:
         sample_rate: int = 16000,
         channels: int = 1,
         channel_map: Sequence[int] | None = None,
-        format: str = "int16",
+        format: str = ...,
         vad: bool = False,
         vad_threshold: float = 0.5,
-        vad_mode: str = "silero",
+        vad_mode: str = ...,
         vad_holdoff: int = 300,
         model_path: _Path | None = None,
         numpy: bool = False,
@@ -183,7 +224,31 @@ class FileBridge:
         limiter: float | None = None,
         dc_removal: bool = False,
         detector_source: int | None = None,
-    ) -> FileBridge: ...
+    ) -> FileBridge:
+        """Open an audio file (WAV, RF64, AIFF, AIFF-C or FLAC) as a source.
+
+        sample_rate: delivered rate in Hz.
+        channels: delivered channels; fewer than the source's are their mean (1) or need
+            `channel_map`.
+        channel_map: source channel for each delivered channel.
+        format: "int16" (the default) or "float32", the samples of bytes or arrays read.
+        vad: score every read with the detector of `vad_mode` (vad_probability).
+        vad_threshold: speech threshold of the model detector, 0.0 to 1.0.
+        vad_mode: "silero" (the model, the default; analyze() needs it) or "energy"
+            (the RMS).
+        vad_holdoff: analyze() merges speech separated by at most this many milliseconds.
+        model_path: the Silero model file; default the one shipped with murello.
+        numpy: read() returns arrays instead of bytes (needs NumPy).
+        ort_library_path: the ONNX Runtime library; default ORT_DYLIB_PATH, then the
+            onnxruntime package's, then the system loader's search.
+        denoise: "fastenhancer-t" to run the neural denoiser (needs denoise_model_path).
+        denoise_model_path: the denoiser's ONNX model.
+        highpass: 80 or 100 Hz high-pass filter.
+        agc: automatic gain control target in dBFS, -40 to -3.
+        limiter: limiter ceiling in dBFS, -3.0 to 0.0.
+        dc_removal: remove a DC offset.
+        detector_source: the delivered channel the detector hears (default their mean).
+        """
     @staticmethod
     def buffer(
         samples: bytes | Sequence[float],
@@ -192,10 +257,10 @@ class FileBridge:
         sample_rate: int = 16000,
         channels: int = 1,
         channel_map: Sequence[int] | None = None,
-        format: str = "int16",
+        format: str = ...,
         vad: bool = False,
         vad_threshold: float = 0.5,
-        vad_mode: str = "silero",
+        vad_mode: str = ...,
         vad_holdoff: int = 300,
         model_path: _Path | None = None,
         numpy: bool = False,
@@ -207,8 +272,37 @@ class FileBridge:
         limiter: float | None = None,
         dc_removal: bool = False,
         detector_source: int | None = None,
-    ) -> FileBridge: ...
+    ) -> FileBridge:
+        """Use samples in memory as a source: `samples` is a list of floats or
+        float32 little-endian bytes, interleaved at `input_channels`, at `input_rate`.
+
+        sample_rate: delivered rate in Hz.
+        channels: delivered channels; fewer than the source's are their mean (1) or need
+            `channel_map`.
+        channel_map: source channel for each delivered channel.
+        format: "int16" (the default) or "float32", the samples of bytes or arrays read.
+        vad: score every read with the detector of `vad_mode` (vad_probability).
+        vad_threshold: speech threshold of the model detector, 0.0 to 1.0.
+        vad_mode: "silero" (the model, the default; analyze() needs it) or "energy"
+            (the RMS).
+        vad_holdoff: analyze() merges speech separated by at most this many milliseconds.
+        model_path: the Silero model file; default the one shipped with murello.
+        numpy: read() returns arrays instead of bytes (needs NumPy).
+        ort_library_path: the ONNX Runtime library; default ORT_DYLIB_PATH, then the
+            onnxruntime package's, then the system loader's search.
+        denoise: "fastenhancer-t" to run the neural denoiser (needs denoise_model_path).
+        denoise_model_path: the denoiser's ONNX model.
+        highpass: 80 or 100 Hz high-pass filter.
+        agc: automatic gain control target in dBFS, -40 to -3.
+        limiter: limiter ceiling in dBFS, -3.0 to 0.0.
+        dc_removal: remove a DC offset.
+        detector_source: the delivered channel the detector hears (default their mean).
+        """
     def read(self) -> _Chunk | None: ...
+    def __iter__(self) -> FileBridge: ...
+    def __next__(self) -> _Chunk: ...
+    def __enter__(self) -> FileBridge: ...
+    def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> bool: ...
     def check_not_engaged(self) -> None: ...
     def analyze(self) -> tuple[list[_Window], list[tuple[float, float]]]: ...
     def save(
@@ -228,6 +322,11 @@ class FileBridge:
 class FileInfo(tuple[str, int, int, int | None, str, float | None]):
     """The header facts of an audio file, as info() reads them."""
 
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]]
+
     @property
     def container(self) -> str:
         """'WAV', 'RF64', 'AIFF', 'AIFF-C' or 'FLAC'."""
@@ -245,28 +344,80 @@ class FileInfo(tuple[str, int, int, int | None, str, float | None]):
     def duration(self) -> float | None:
         """frames / sample_rate in seconds; None without frames."""
 
-_AecMetrics = tuple[
-    int | None, float, bool, int, int, int, int, int,
-    list[tuple[int | None, float, bool, int, int, int]],
-]
+@final
+class ChannelEchoMetrics(tuple[int | None, float, bool, int, int, int]):
+    """One channel's echo canceller state."""
 
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]]
+
+    @property
+    def delay(self) -> int | None:
+        """Echo delay in samples; None until one is found."""
+    @property
+    def erle_db(self) -> float: ...
+    @property
+    def adaptation_held(self) -> bool: ...
+    @property
+    def far_missing(self) -> int: ...
+    @property
+    def samples_without_delay(self) -> int: ...
+    @property
+    def search_restarts(self) -> int: ...
+
+@final
+class EchoMetrics(
+    tuple[int | None, float, bool, int, int, int, int, int, list[ChannelEchoMetrics]]
+):
+    """The echo canceller's state: channel 0's fields, the reference queue's counters and
+    every channel's record."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]]
+
+    @property
+    def delay(self) -> int | None: ...
+    @property
+    def erle_db(self) -> float: ...
+    @property
+    def adaptation_held(self) -> bool: ...
+    @property
+    def far_missing(self) -> int: ...
+    @property
+    def samples_without_delay(self) -> int: ...
+    @property
+    def search_restarts(self) -> int: ...
+    @property
+    def discarded(self) -> int: ...
+    @property
+    def padded(self) -> int: ...
+    @property
+    def channels(self) -> list[ChannelEchoMetrics]: ...
+
+@final
 class EchoCanceller:
     """Offline acoustic echo cancellation of a recording against the signal that was
     played, with the engine that capture uses."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         sample_rate: int,
         tail_ms: int = 200,
         suppression: str = "conservative",
         format: str = "float32",
-    ) -> None: ...
+    ) -> EchoCanceller: ...
     def process(self, near: _Chunk, far: _Chunk) -> _Chunk:
-        """The cleaned samples completed so far; they lag `near` by under 256 samples."""
+        """The cleaned samples completed so far; they lag `near` by under 256 samples.
+        `near` may be an (N, channels) array: each channel gets its own engine, all fed
+        the mono `far`; the first call fixes the channel count."""
     def flush(self) -> _Chunk:
         """The cleaned samples still held (an array when the last process() was given
         one); ends the recording."""
-    def metrics(self) -> _AecMetrics:
+    def metrics(self) -> EchoMetrics:
         """(delay, erle_db, adaptation_held, far_missing, samples_without_delay,
         search_restarts, discarded, padded, channels)."""
 
@@ -316,18 +467,19 @@ def _analyze(path: _Path, **options: object) -> tuple[list[_Window], list[tuple[
     """What FileBridge.open(path, **options).analyze() returns, with the file read through a
     block at a time. murello.analyze wraps it."""
 
+@final
 class _RecordingFile:
     """A 16-bit WAV, AIFF or FLAC file written as samples arrive and readable at every
     moment: what `murello record` writes."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         path: _Path,
         sample_rate: int,
         channels: int,
         format: str | None = None,
         compression: int | None = None,
-    ) -> None: ...
+    ) -> _RecordingFile: ...
     def write(self, samples: bytes | bytearray | memoryview) -> None:
         """Append float32 little-endian interleaved samples; FileWriteFailed when the file
         system refuses them (the file keeps what was written whole)."""
@@ -338,3 +490,5 @@ class _RecordingFile:
         """Frames written whole so far; after close(), those the file declares."""
 
 def _numpy_smoke() -> npt.NDArray[np.int16]: ...
+def _set_default_model_path(path: _Path | None, /) -> None:
+    """The model used where model_path is not given; murello sets the shipped one."""

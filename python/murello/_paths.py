@@ -14,6 +14,8 @@ import os
 from pathlib import Path
 
 _MODELS = Path(__file__).resolve().parent / "models"
+# Where the shipped Silero model is; the default model_path of every class and function.
+SILERO_MODEL = str(_MODELS / "silero_vad.onnx")
 
 
 def silero_model_path() -> str:
@@ -22,10 +24,10 @@ def silero_model_path() -> str:
 
     Raises FileNotFoundError when the installation has lost the file.
     """
-    path = _MODELS / "silero_vad.onnx"
-    if not path.is_file():
-        raise FileNotFoundError(f"the Silero VAD model is missing from this installation: {path}")
-    return str(path)
+    if not os.path.isfile(SILERO_MODEL):
+        raise FileNotFoundError(
+            f"the Silero VAD model is missing from this installation: {SILERO_MODEL}")
+    return SILERO_MODEL
 
 
 def onnxruntime_library_path() -> str | None:

@@ -39,6 +39,17 @@ def run_python(code: str, env: dict[str, str] | None = None) -> subprocess.Compl
     )
 
 
+@pytest.fixture
+def no_default_model():
+    """The core's own rule, without the model the package registers at import: the model
+    detector then needs model_path."""
+    from murello import _murello, _paths
+
+    _murello._set_default_model_path(None)
+    yield
+    _murello._set_default_model_path(_paths.SILERO_MODEL)
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     """Under CI=true a skipped test fails: a skip there means a missing install step."""

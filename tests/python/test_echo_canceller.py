@@ -72,7 +72,8 @@ def test_int16_bytes_in_and_out():
 @pytest.mark.parametrize(
     "kwargs,error,text",
     [
-        (dict(sample_rate=RATE, suppression="loud"), ValueError, "'conservative' or 'off'"),
+        (dict(sample_rate=RATE, suppression="loud"), ValueError,
+         "'conservative' or 'off', got 'loud'"),
         (dict(sample_rate=RATE, tail_ms=15), exc.AecConfigInvalid, "tail"),
         (dict(sample_rate=96000), exc.AecSampleRateUnsupported, "8000 to 48000"),
         (dict(sample_rate=RATE, format="int8"), exc.InvalidFormat, "int16"),
@@ -90,3 +91,33 @@ def test_flush_ends_the_recording_and_bad_inputs_are_type_errors():
     ec.flush()
     with pytest.raises(ValueError, match="flushed"):
         ec.process(b"", b"")
+
+
+def test_each_channel_of_a_near_array_gets_its_own_engine():
+    far, echo, talker = room(3)
+    near = np.stack([echo + talker, 0.5 * echo], axis=1)
+    both = murello.EchoCanceller(RATE)
+    cleaned = np.concatenate([both.process(near[:RATE], far[:RATE]),
+                              both.process(near[RATE:], far[RATE:]), both.flush()])
+    assert cleaned.shape == near.shape
+    for channel in range(2):
+        alone = murello.EchoCanceller(RATE)
+        mono = np.concatenate([alone.process(np.ascontiguousarray(near[:, channel]), far),
+                               alone.flush()])
+        np.testing.assert_array_equal(cleaned[:, channel], mono)
+    metrics = both.metrics()
+    assert len(metrics.channels) == 2 and metrics.delay == metrics.channels[0].delay
+
+
+def test_refusals_speak_of_the_canceller_and_its_inputs():
+    ec = murello.EchoCanceller(RATE)
+    stereo = np.zeros((160, 2), np.float32)
+    with pytest.raises(ValueError, match="far must be mono .*got 2 channels"):
+        ec.process(np.zeros(160, np.float32), stereo)
+    with pytest.raises(TypeError, match="construct EchoCanceller with format='int16'"):
+        ec.process(np.zeros(160, np.int16), np.zeros(160, np.int16))
+    with pytest.raises(TypeError, match="near and far must be bytes or numpy.ndarray"):
+        ec.process(np.zeros(160, np.float64), b"")
+    ec.process(stereo, np.zeros(160, np.float32))
+    with pytest.raises(ValueError, match="near has 1 channels, but this canceller was given 2"):
+        ec.process(np.zeros(160, np.float32), np.zeros(160, np.float32))

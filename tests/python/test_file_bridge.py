@@ -81,7 +81,7 @@ def test_buffer_checks(wav):
         FileBridge.buffer([0.0], 16000, input_channels=0)
 
 
-def test_argument_checks_run_in_order(tmp_path):
+def test_argument_checks_run_in_order(tmp_path, no_default_model):
     missing = tmp_path / "missing.wav"
     with pytest.raises(exc.InvalidFormat):
         FileBridge.open(missing, format="pcm")

@@ -99,7 +99,7 @@ def test_a_new_bridge_is_idle():
          exceptions.SampleRateOutOfRange, "sample rate", None),
     ],
 )
-def test_construction_refusals(kwargs, error, text, note):
+def test_construction_refusals(kwargs, error, text, note, no_default_model):
     args = {"sample_rate": 16000, "channels": 1, "frames_per_buffer": 320, "format": "int16"}
     args.update(kwargs)
     with pytest.raises(error, match=text) as raised:

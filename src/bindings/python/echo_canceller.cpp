@@ -7,6 +7,10 @@
 // near end is queued for later calls (up to the queue's two seconds). The output lags
 // the input by less than one engine block; flush() returns the rest, so the outputs of
 // every process() and the flush() together are exactly as long as the near input.
+//
+// A near end of several channels (an (N, C) array) gets one engine per channel, all fed
+// the one far end, as a capture stream's stage does; the stage is rebuilt for that count
+// by the first process(), and later calls must keep it.
 #include "bindings/python/echo_canceller.hpp"
 
 #include <memory>
@@ -24,6 +28,7 @@
 #include "bindings/python/samples.hpp"
 #include "chain/echo_reference.hpp"
 #include "chain/echo_stage.hpp"
+#include "chain/planar.hpp"
 
 namespace murello::py {
 namespace {
@@ -32,8 +37,11 @@ struct Canceller {
   std::mutex lock;
   std::shared_ptr<EchoReferenceQueue> queue;
   std::unique_ptr<Stage> stage;
+  EchoConfig echo;
   uint32_t rate_hz;
   SampleFormat format;
+  uint16_t channels = 1;  // of the near end, fixed by the first process()
+  bool started = false;
   bool flushed = false;
   bool arrays = false;  // the last process() was given an array: flush() returns one too
 };
@@ -65,7 +73,8 @@ int parse_suppression(const std::string& text, EchoSuppression* out) {
   } else if (text == "off") {
     *out = EchoSuppression::Off;
   } else {
-    PyErr_SetString(PyExc_ValueError, "suppression must be 'conservative' or 'off'");
+    PyErr_Format(PyExc_ValueError, "suppression must be 'conservative' or 'off', got '%s'",
+                 text.c_str());
     return -1;
   }
   return 0;
@@ -98,22 +107,48 @@ PyObject* canceller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!format) return raise_core_error(CoreError(ErrorKind::InvalidFormat));
 
   auto queue = std::make_shared<EchoReferenceQueue>(rate_hz, 1);
+  const EchoConfig echo{tail_ms, mode, rate_hz, queue};
   auto stage = [&] {
     GilRelease released;
-    return EchoStage::create(EchoConfig{tail_ms, mode, rate_hz, queue}, 1, rate_hz);
+    return EchoStage::create(echo, 1, rate_hz);
   }();
   if (!stage) return raise_core_error(stage.error());
 
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   auto* object = reinterpret_cast<CancellerObject*>(self);
-  new (&object->canceller) Canceller{{}, std::move(queue), std::move(stage).value(), rate_hz,
-                                     *format};
+  new (&object->canceller) Canceller{{}, std::move(queue), std::move(stage).value(), echo,
+                                     rate_hz, *format};
   object->built = true;
   return self;
 }
 
 bool is_array(PyObject* value) { return !PyBytes_Check(value) && !PyByteArray_Check(value); }
+
+// The channel count of a signal: the columns of a 2-D array, else 1 (bytes and 1-D
+// arrays are mono). -1 with an exception set when the shape cannot be read.
+long channels_of(PyObject* value) {
+  if (!is_array(value)) return 1;
+  PyRef shape(PyObject_GetAttrString(value, "shape"));
+  if (!shape) {
+    PyErr_Clear();
+    return 1;  // not an array: the conversion refuses it with its own text
+  }
+  if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) return 1;
+  return PyLong_AsLong(PyTuple_GET_ITEM(shape.get(), 1));
+}
+
+// Cleaned planar output of `channels` channels appended interleaved to `out`.
+void append_interleaved(const std::vector<float>& planar, uint16_t channels,
+                        std::vector<float>& out) {
+  if (channels == 1) {
+    out.insert(out.end(), planar.begin(), planar.end());
+  } else {
+    interleave(planar, channels, out);
+  }
+}
+
+constexpr uint16_t kMaxNearChannels = 64;
 
 PyObject* canceller_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -121,32 +156,77 @@ PyObject* canceller_process(PyObject* self, PyObject* const* args, Py_ssize_t na
   PyObject* values[2];
   if (bind_arguments("process", names, 2, args, nargs, kwnames, values) < 0) return nullptr;
   Canceller& c = canceller_of(self);
+  const long near_channels = channels_of(values[0]);
+  const long far_channels = channels_of(values[1]);
+  if (near_channels < 0 || far_channels < 0) return nullptr;
+  if (far_channels != 1) {
+    return PyErr_Format(PyExc_ValueError,
+                        "far must be mono (what was played, as one channel), got %ld channels",
+                        far_channels);
+  }
+  if (near_channels < 1 || near_channels > kMaxNearChannels) {
+    return PyErr_Format(PyExc_ValueError, "near must have 1 to %d channels, got %ld",
+                        static_cast<int>(kMaxNearChannels), near_channels);
+  }
+  const auto channels = static_cast<uint16_t>(near_channels);
   std::vector<float> near;
   std::vector<float> far;
-  if (samples_from_python(values[0], c.format, InputRole::AecReference, near) < 0 ||
-      samples_from_python(values[1], c.format, InputRole::AecReference, far) < 0) {
+  if (samples_from_python(values[0], c.format, InputRole::EchoCanceller, near) < 0 ||
+      samples_from_python(values[1], c.format, InputRole::EchoCanceller, far) < 0) {
     return nullptr;
   }
   std::vector<float> out;
   Result<void, CoreError> done;
   bool flushed;
+  uint16_t fixed;
   {
     GilRelease released;
     std::lock_guard<std::mutex> lock(c.lock);
     flushed = c.flushed;
-    c.arrays = is_array(values[0]);
-    const size_t step = std::max<size_t>(c.rate_hz / 10, 1);
-    out.reserve(near.size() + aec::Tau::kBlock);
-    for (size_t at = 0; !flushed && done && at < near.size(); at += step) {
-      const size_t n = std::min(step, near.size() - at);
-      if (at < far.size()) c.queue->push(std::span(far).subspan(at, std::min(n, far.size() - at)));
-      done = c.stage->process(std::span(near).subspan(at, n), 1, out);
+    if (!c.started && !flushed && channels != c.channels) {
+      auto rebuilt = EchoStage::create(c.echo, channels, c.rate_hz);
+      if (rebuilt) {
+        c.stage = std::move(rebuilt).value();
+        c.channels = channels;
+      } else {
+        done = rebuilt.error();
+      }
     }
-    if (!flushed && far.size() > near.size()) c.queue->push(std::span(far).subspan(near.size()));
+    fixed = c.channels;
+    const bool run = !flushed && done && channels == fixed;
+    if (run) {
+      c.started = true;
+      c.arrays = is_array(values[0]);
+    }
+    const size_t frames = near.size() / channels;
+    const size_t step = std::max<size_t>(c.rate_hz / 10, 1);
+    out.reserve(near.size() + size_t{aec::Tau::kBlock} * channels);
+    std::vector<float> planar;
+    std::vector<float> cleaned;
+    for (size_t at = 0; run && done && at < frames; at += step) {
+      const size_t n = std::min(step, frames - at);
+      if (at < far.size()) c.queue->push(std::span(far).subspan(at, std::min(n, far.size() - at)));
+      const auto block = std::span(near).subspan(at * channels, n * channels);
+      cleaned.clear();
+      if (channels == 1) {
+        done = c.stage->process(block, 1, cleaned);
+      } else {
+        planar.clear();
+        deinterleave(block, channels, planar);
+        done = c.stage->process(planar, channels, cleaned);
+      }
+      append_interleaved(cleaned, channels, out);
+    }
+    if (run && far.size() > frames) c.queue->push(std::span(far).subspan(frames));
   }
   if (flushed) return PyErr_Format(PyExc_ValueError, "%s", kFlushed);
   if (!done) return raise_core_error(done.error());
-  return samples_to_python(std::move(out), 1, c.format, is_array(values[0]));
+  if (channels != fixed) {
+    return PyErr_Format(PyExc_ValueError,
+                        "near has %d channels, but this canceller was given %d before",
+                        static_cast<int>(channels), static_cast<int>(fixed));
+  }
+  return samples_to_python(std::move(out), channels, c.format, is_array(values[0]));
 }
 
 PyObject* canceller_flush(PyObject* self, PyObject*) {
@@ -155,17 +235,42 @@ PyObject* canceller_flush(PyObject* self, PyObject*) {
   Result<void, CoreError> done;
   bool flushed;
   bool arrays;
+  uint16_t channels;
   {
     GilRelease released;
     std::lock_guard<std::mutex> lock(c.lock);
     flushed = c.flushed;
     arrays = c.arrays;
-    if (!flushed) done = c.stage->flush(out);
+    channels = c.channels;
+    if (!flushed) {
+      std::vector<float> cleaned;
+      done = c.stage->flush(cleaned);
+      append_interleaved(cleaned, channels, out);
+    }
     c.flushed = true;
   }
   if (flushed) return PyErr_Format(PyExc_ValueError, "%s", kFlushed);
   if (!done) return raise_core_error(done.error());
-  return samples_to_python(std::move(out), 1, c.format, arrays);
+  return samples_to_python(std::move(out), channels, c.format, arrays);
+}
+
+PyObject* canceller_repr(PyObject* self) {
+  Canceller& c = canceller_of(self);
+  uint16_t channels;
+  bool flushed;
+  {
+    GilRelease released;  // a process() may hold the lock
+    std::lock_guard<std::mutex> lock(c.lock);
+    channels = c.channels;
+    flushed = c.flushed;
+  }
+  return PyUnicode_FromFormat(
+      "EchoCanceller(sample_rate=%u, channels=%u, tail_ms=%u, suppression='%s', format='%s', "
+      "state='%s')",
+      static_cast<unsigned>(c.rate_hz), static_cast<unsigned>(channels),
+      static_cast<unsigned>(c.echo.tail_ms.value_or(200)),
+      c.echo.suppression == EchoSuppression::Off ? "off" : "conservative",
+      format_name(c.format), flushed ? "flushed" : "open");
 }
 
 PyObject* canceller_metrics(PyObject* self, PyObject*) {
@@ -183,17 +288,17 @@ PyMethodDef kMethods[] = {
     {"process",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<canceller_process>)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("process(near, far)\n--\n\nCancel the echo of `far` (what was played) in "
+     PyDoc_STR("process($self, near, far)\n--\n\nCancel the echo of `far` (what was played) in "
                "`near` (what the microphone heard), both mono at the canceller's rate, as "
                "bytes of the configured format or arrays of its dtype. Returns the cleaned "
                "samples completed so far (bytes, or an array when `near` is one); they lag "
                "`near` by less than 256 samples, which flush() returns.")},
     {"flush", entry<canceller_flush>, METH_NOARGS,
-     PyDoc_STR("flush()\n--\n\nEnd the recording: returns the cleaned samples still held, "
+     PyDoc_STR("flush($self)\n--\n\nEnd the recording: returns the cleaned samples still held, "
                "as an array when the last process() was given one, else as bytes. Afterwards "
                "process() and flush() raise ValueError.")},
     {"metrics", entry<canceller_metrics>, METH_NOARGS,
-     PyDoc_STR("metrics()\n--\n\nThe canceller's state as MicrophoneBridge.aec_metrics() "
+     PyDoc_STR("metrics($self)\n--\n\nThe canceller's state as MicrophoneBridge.aec_metrics() "
                "shows it: (delay, erle_db, adaptation_held, far_missing, "
                "samples_without_delay, search_restarts, discarded, padded, channels).")},
     {nullptr, nullptr, 0, nullptr},
@@ -202,6 +307,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<canceller_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(canceller_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<canceller_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_doc,
      const_cast<char*>("EchoCanceller(sample_rate, tail_ms=200, suppression='conservative', "

@@ -135,6 +135,49 @@ PyObject* file_read(PyObject* self, PyObject*) {
                            bridge.numpy);
 }
 
+// Iteration hands out what read() does, ending where it returns None.
+PyObject* file_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* file_next(PyObject* self) {
+  PyObject* chunk = file_read(self, nullptr);
+  if (chunk != Py_None) return chunk;  // a chunk, or nullptr with the read's error
+  Py_DECREF(chunk);
+  return nullptr;  // exhausted: StopIteration without an exception set
+}
+
+PyObject* file_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* file_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  with_source(self, [](FileSource& source) { source.close(); });
+  Py_RETURN_FALSE;
+}
+
+const char* stage_name(FileStage stage) {
+  switch (stage) {
+    case FileStage::Fresh:
+      return "fresh";
+    case FileStage::Reading:
+      return "reading";
+    case FileStage::Finished:
+      return "finished";
+    case FileStage::Consumed:
+      return "consumed";
+    case FileStage::Closed:
+      return "closed";
+  }
+  return "";
+}
+
+PyObject* file_repr(PyObject* self) {
+  const FileStage stage = with_source(self, [](FileSource& source) { return source.stage(); });
+  const FileSource& source = *bridge_of(self).source;
+  return PyUnicode_FromFormat(
+      "FileBridge(input_rate=%u, sample_rate=%u, channels=%u, format='%s', state='%s')",
+      static_cast<unsigned>(source.input_rate_hz()), static_cast<unsigned>(source.sample_rate_hz()),
+      static_cast<unsigned>(source.channels()), format_name(bridge_of(self).format),
+      stage_name(stage));
+}
+
 PyObject* file_check_not_engaged(PyObject* self, PyObject*) {
   auto checked =
       with_source(self, [](FileSource& source) { return source.check_not_engaged(); });
@@ -214,29 +257,35 @@ PyMethodDef kMethods[] = {
                "list of floats or raw f32 little-endian bytes, frame-interleaved at "
                "`input_channels`; `input_rate` is their native rate.")},
     {"read", entry<file_read>, METH_NOARGS,
-     PyDoc_STR("read()\n--\n\nThe next conditioned chunk as bytes or an array, or None once "
+     PyDoc_STR("read($self)\n--\n\nThe next conditioned chunk as bytes or an array, or None once "
                "the recording and its end-of-stream tail are delivered and after close(). "
                "Raises FileConsumed after analyze() or save().")},
     {"check_not_engaged", entry<file_check_not_engaged>, METH_NOARGS,
-     PyDoc_STR("check_not_engaged()\n--\n\nRaise FileEngaged if a read() has begun; "
+     PyDoc_STR("check_not_engaged($self)\n--\n\nRaise FileEngaged if a read() has begun; "
                "otherwise do nothing.")},
     {"analyze", entry<file_analyze>, METH_NOARGS,
-     PyDoc_STR("analyze()\n--\n\nAnalyse the whole recording with the model detector. "
+     PyDoc_STR("analyze($self)\n--\n\nAnalyse the whole recording with the model detector. "
                "Returns (windows, segments): one (start, end, probability, is_speech) per "
                "window and one (start, end) per merged speech segment. Takes the source: "
                "the File cannot be read or saved afterwards.")},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<file_save>)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("save(path, format=None, compression=None)\n--\n\nWrite the conditioned "
+     PyDoc_STR("save($self, path, format=None, compression=None)\n--\n\nWrite the conditioned "
                "recording as 16-bit WAV, AIFF or FLAC; the format is 'wav', 'aiff' or "
                "'flac', or taken from the path's extension, and compression (0 to 8, "
                "default 5) applies to FLAC. Returns (clipped, non_finite), the numbers of "
                "samples clamped to +-1.0 and of non-finite samples replaced. Takes the "
                "source.")},
     {"close", entry<file_close>, METH_NOARGS,
-     PyDoc_STR("close()\n--\n\nDrop the source; waits for a read in progress. Idempotent. "
+     PyDoc_STR("close($self)\n--\n\nDrop the source; waits for a read in progress. Idempotent. "
                "Afterwards read() returns None, and analyze() and save() raise FileConsumed "
                "(FileEngaged once a read has begun).")},
+    {"__enter__", entry<file_enter>, METH_NOARGS,
+     PyDoc_STR("__enter__($self)\n--\n\nReturn the bridge.")},
+    {"__exit__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<file_exit>)), METH_FASTCALL,
+     PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nclose(); an exception from "
+               "the block propagates.")},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef MURELLO_FILE_SIGNATURE_OPTIONS
@@ -261,6 +310,9 @@ PyGetSetDef kGetset[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(file_bridge_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<file_repr>)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry<file_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(entry<file_next>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetset},
     {Py_tp_doc, const_cast<char*>("Read, condition, analyse and save audio files and buffers. "

@@ -7,6 +7,7 @@
 #include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
+#include "bindings/python/types.hpp"
 #include "sources/file_header.hpp"
 
 namespace murello::py {
@@ -85,12 +86,7 @@ PyMethodDef kInfo = {
 
 }  // namespace
 
-PyObject* create_file_info_type(PyObject*) {
-  PyTypeObject* type = PyStructSequence_NewType(&kDesc);
-  if (type == nullptr) return nullptr;
-  Py_XSETREF(g_file_info_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-  return reinterpret_cast<PyObject*>(type);
-}
+PyObject* create_file_info_type(PyObject*) { return create_record_type(&kDesc, &g_file_info_type); }
 
 PyObject* create_info_function(PyObject* module) {
   PyRef name(PyModule_GetNameObject(module));

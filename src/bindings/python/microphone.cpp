@@ -11,6 +11,7 @@
 
 #include "bindings/python/args.hpp"
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/default_model.hpp"
 #include "bindings/python/device_argument.hpp"
 #include "bindings/python/echo_metrics.hpp"
 #include "bindings/python/entry.hpp"
@@ -80,6 +81,7 @@ int prepare(PyObject* args, PyObject* kwargs, MicrophoneOptions& options,
   if (bind_call_arguments(args, kwargs, values) < 0) return -1;
   options.config.vad_holdoff = 0;
   if (apply_options(kMicrophoneOptions, values, options) < 0) return -1;
+  use_default_model(options.config);
   if (auto format = check_format(options.config); !format) {
     raise_config_error(format.error());
     return -1;
@@ -253,6 +255,22 @@ PyObject* get_vad_probability(PyObject* self, void*) {
   return PyFloat_FromDouble(bridge_of(self).capture->vad_probability());
 }
 
+PyObject* microphone_repr(PyObject* self) {
+  const Capture& capture = *bridge_of(self).capture;
+  const SourceConfig& config = capture.config();
+  bool running = false;
+  {
+    GilRelease released;  // as is_open
+    running = capture.is_running();
+  }
+  return PyUnicode_FromFormat(
+      "MicrophoneBridge(sample_rate=%u, channels=%u, frames_per_buffer=%u, format='%s', "
+      "state='%s')",
+      static_cast<unsigned>(config.sample_rate), static_cast<unsigned>(config.channels),
+      static_cast<unsigned>(config.frames_per_buffer), config.format.c_str(),
+      running ? "running" : "stopped");
+}
+
 PyObject* get_vad_holdoff_ms(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(bridge_of(self).capture->config().vad_holdoff);
 }
@@ -274,31 +292,31 @@ PyCFunction fastcall() {
 
 PyMethodDef kMethods[] = {
     {"start", entry<microphone_start>, METH_NOARGS,
-     PyDoc_STR("start()\n--\n\nOpen the device and start capturing. Raises AlreadyRunning "
+     PyDoc_STR("start($self)\n--\n\nOpen the device and start capturing. Raises AlreadyRunning "
                "while a capture runs, and the device, channel and stream errors.")},
     {"stop", entry<microphone_stop>, METH_NOARGS,
-     PyDoc_STR("stop()\n--\n\nStop capturing; blocks not yet read are lost. Never fails; "
+     PyDoc_STR("stop($self)\n--\n\nStop capturing; blocks not yet read are lost. Never fails; "
                "does nothing when not capturing.")},
     {"close", entry<microphone_stop>, METH_NOARGS,
-     PyDoc_STR("close()\n--\n\nThe same as stop().")},
+     PyDoc_STR("close($self)\n--\n\nThe same as stop().")},
     {"read", fastcall<microphone_read>(), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("read(timeout_ms=None)\n--\n\nThe next block of frames_per_buffer frames as "
+     PyDoc_STR("read($self, timeout_ms=None)\n--\n\nThe next block of frames_per_buffer frames as "
                "bytes or an array, or None when timeout_ms passed first (None waits as long "
                "as it takes). Once the device is lost the remaining blocks come out, the "
                "last one possibly shorter, then DeviceFailed once, then "
                "MicrophoneStreamClosed.")},
     {"__enter__", entry<microphone_enter>, METH_NOARGS,
-     PyDoc_STR("__enter__()\n--\n\nStart capturing and return the bridge.")},
+     PyDoc_STR("__enter__($self)\n--\n\nStart capturing and return the bridge.")},
     {"__exit__", fastcall<microphone_exit>(),
      METH_FASTCALL,
-     PyDoc_STR("__exit__(exc_type, exc_value, traceback)\n--\n\nStop capturing; an "
+     PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nStop capturing; an "
                "exception from the block propagates.")},
     {"push_aec_reference", entry<microphone_push_aec_reference>, METH_O,
-     PyDoc_STR("push_aec_reference(samples)\n--\n\nThe far-end signal for echo "
+     PyDoc_STR("push_aec_reference($self, samples)\n--\n\nThe far-end signal for echo "
                "cancellation, as bytes or an array of the bridge's format. Without an echo "
                "canceller it is dropped.")},
     {"aec_metrics", entry<microphone_aec_metrics>, METH_NOARGS,
-     PyDoc_STR("aec_metrics()\n--\n\nThe echo canceller's metrics while a capture with "
+     PyDoc_STR("aec_metrics($self)\n--\n\nThe echo canceller's metrics while a capture with "
                "echo cancellation runs, else None: (delay, erle_db, adaptation_held, "
                "far_missing, samples_without_delay, search_restarts) of channel 0, the "
                "reference queue's discarded and padded counts, and a list of each channel's "
@@ -331,6 +349,7 @@ PyGetSetDef kGetset[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<microphone_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(microphone_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<microphone_repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(entry<microphone_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(entry<microphone_next>)},
     {Py_tp_methods, kMethods},

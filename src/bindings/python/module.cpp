@@ -4,7 +4,9 @@
 #include <Python.h>
 
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/default_model.hpp"
 #include "bindings/python/echo_canceller.hpp"
+#include "bindings/python/echo_metrics.hpp"
 #include "bindings/python/entry.hpp"
 #include "bindings/python/info.hpp"
 #include "bindings/python/load.hpp"
@@ -48,7 +50,8 @@ int exec_module(PyObject* module) {
       add_public(module, all.get(), "info", create_info_function(module)) < 0 ||
       add_public(module, all.get(), "EchoCanceller", create_echo_canceller_type(module)) < 0 ||
       add_load_function(module) < 0 || add_stream_functions(module) < 0 ||
-      add_recording_file_type(module) < 0) {
+      add_recording_file_type(module) < 0 || add_default_model_function(module) < 0 ||
+      add_echo_metrics_types(module) < 0) {
     return -1;
   }
   PyRef name(PyUnicode_FromString("murello._murello"));

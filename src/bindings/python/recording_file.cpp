@@ -124,12 +124,12 @@ PyObject* recording_frames(PyObject* self, void*) {
 
 PyMethodDef kMethods[] = {
     {"write", entry<recording_write>, METH_O,
-     PyDoc_STR("write(samples)\n--\n\nAppend float32 little-endian samples, interleaved, "
+     PyDoc_STR("write($self, samples)\n--\n\nAppend float32 little-endian samples, interleaved, "
                "from a bytes-like object; a trailing partial frame is dropped. Raises "
                "FileWriteFailed when the file system refuses them: the file then keeps what "
                "was written whole, and takes nothing more.")},
     {"close", entry<recording_close>, METH_NOARGS,
-     PyDoc_STR("close()\n--\n\nComplete the header, flush the file to disk and close it; "
+     PyDoc_STR("close($self)\n--\n\nComplete the header, flush the file to disk and close it; "
                "afterwards a no-op.")},
     {nullptr, nullptr, 0, nullptr},
 };

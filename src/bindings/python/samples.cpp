@@ -108,19 +108,38 @@ PyObject* chunk_to_bytes(const std::vector<float>& chunk, SampleFormat format) {
   return bytes;
 }
 
-const char* format_name(SampleFormat format) {
-  return format == SampleFormat::Int16 ? "int16" : "float32";
+int wrong_input_type(InputRole role) {
+  const char* text = nullptr;
+  switch (role) {
+    case InputRole::SpeakerWrite:
+      text = "samples must be bytes or numpy.ndarray with dtype matching the configured format "
+             "(int16 or float32); 1-D for mono or 2-D (N, channels) for multi-channel";
+      break;
+    case InputRole::AecReference:
+      text = "samples must be bytes or numpy.ndarray with dtype matching the configured format "
+             "(int16 or float32); the reference is mono";
+      break;
+    case InputRole::EchoCanceller:
+      text = "near and far must be bytes or numpy.ndarray with dtype matching the canceller's "
+             "format (int16 or float32); 1-D, or 2-D (N, channels) for a near end of several "
+             "channels";
+      break;
+  }
+  PyErr_SetString(PyExc_TypeError, text);
+  return -1;
 }
 
-int wrong_input_type(InputRole role) {
-  PyErr_SetString(
-      PyExc_TypeError,
-      role == InputRole::SpeakerWrite
-          ? "samples must be bytes or numpy.ndarray with dtype matching the configured format "
-            "(int16 or float32); 1-D for mono or 2-D (N, channels) for multi-channel"
-          : "samples must be bytes or numpy.ndarray with dtype matching the configured format "
-            "(int16 or float32); the reference is mono");
-  return -1;
+// The class whose `format` a caller would change to match an array's dtype.
+const char* owner_name(InputRole role) {
+  switch (role) {
+    case InputRole::SpeakerWrite:
+      return "Speaker";
+    case InputRole::AecReference:
+      return "Microphone";
+    case InputRole::EchoCanceller:
+      return "EchoCanceller";
+  }
+  return "";
 }
 
 // Whether the array's dtype is equivalent to the native dtype of `typenum`.
@@ -153,6 +172,10 @@ void convert_bytes(PyObject* bytes, SampleFormat format, std::vector<float>& out
 
 }  // namespace
 
+const char* format_name(SampleFormat format) {
+  return format == SampleFormat::Int16 ? "int16" : "float32";
+}
+
 PyObject* samples_to_python(std::vector<float>&& chunk, uint16_t channels, SampleFormat format,
                             bool as_array) {
   if (as_array) return chunk_to_array(std::move(chunk), channels, format);
@@ -181,7 +204,7 @@ int samples_from_python(PyObject* samples, SampleFormat format, InputRole role,
                  "arr.astype(np.%s) or construct %s with format='%s'",
                  format_name(format), nd == 1 ? "1-D" : "2-D", format_name(given),
                  format_name(format),
-                 role == InputRole::SpeakerWrite ? "Speaker" : "Microphone", format_name(given));
+                 owner_name(role), format_name(given));
     return -1;
   }
   if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array)) {

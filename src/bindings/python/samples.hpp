@@ -16,7 +16,10 @@
 namespace murello::py {
 
 // Who asks for an input conversion; it chooses the error texts.
-enum class InputRole { SpeakerWrite, AecReference };
+enum class InputRole { SpeakerWrite, AecReference, EchoCanceller };
+
+// "int16" or "float32".
+const char* format_name(SampleFormat format);
 
 // bytes (float32 or int16 little-endian), or a C-contiguous array of the format's dtype
 // of shape (N,) or (N / channels, channels). The chunk is consumed without a copy when an

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "bindings/python/args.hpp"
+#include "bindings/python/default_model.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/numpy.hpp"
 
@@ -30,6 +31,7 @@ int bind_with_file_options(const char* function, std::span<const char* const> le
 int convert_file_options(PyObject* const* values, SourceConfig* config, bool* numpy) {
   FileOptions options{*config, *numpy};
   if (apply_options(kFileOptions, values, options) < 0) return -1;
+  use_default_model(options.config);
   *config = std::move(options.config);
   *numpy = options.numpy;
   return 0;

@@ -64,7 +64,8 @@ int bind_with_file_options(const char* function, std::span<const char* const> le
                            size_t required, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, PyObject** values);
 
-// Converts the bound option values (nullptr: not given) into `config` and `numpy`.
+// Converts the bound option values (nullptr: not given) into `config` and `numpy`; a
+// missing model_path becomes the registered default model.
 // Returns -1 with the conversion's exception (and its parameter note) set.
 int convert_file_options(PyObject* const* values, SourceConfig* config, bool* numpy);
 

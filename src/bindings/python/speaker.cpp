@@ -28,9 +28,15 @@ namespace {
 struct SpeakerBridge {
   SpeakerBridge(uint32_t sample_rate_hz, uint16_t channels, SampleFormat format,
                 DeviceArgument device)
-      : playback(sample_rate_hz, channels), format(format), device(std::move(device)) {}
+      : playback(sample_rate_hz, channels),
+        sample_rate_hz(sample_rate_hz),
+        channels(channels),
+        format(format),
+        device(std::move(device)) {}
 
   Playback playback;
+  const uint32_t sample_rate_hz;
+  const uint16_t channels;
   const SampleFormat format;
   const DeviceArgument device;  // resolved afresh at each start
 };
@@ -164,17 +170,25 @@ PyObject* get_is_playing(PyObject* self, void*) {
   return PyBool_FromLong(bridge_of(self).playback.running());
 }
 
+PyObject* speaker_repr(PyObject* self) {
+  const SpeakerBridge& bridge = bridge_of(self);
+  return PyUnicode_FromFormat("SpeakerBridge(sample_rate=%u, channels=%u, format='%s', state='%s')",
+                              static_cast<unsigned>(bridge.sample_rate_hz),
+                              static_cast<unsigned>(bridge.channels), format_name(bridge.format),
+                              bridge.playback.running() ? "playing" : "stopped");
+}
+
 PyObject* get_underrun_count(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(bridge_of(self).playback.underrun_samples());
 }
 
 PyMethodDef kMethods[] = {
     {"start", entry<speaker_start>, METH_NOARGS,
-     PyDoc_STR("start()\n--\n\nOpen the device and start playing; silence plays until the "
+     PyDoc_STR("start($self)\n--\n\nOpen the device and start playing; silence plays until the "
                "first write(). Raises AlreadyRunning while playing, and the device, channel "
                "and stream errors.")},
     {"write", entry<speaker_write>, METH_O,
-     PyDoc_STR("write(samples)\n--\n\nQueue samples to play: bytes or an array (1-D, or "
+     PyDoc_STR("write($self, samples)\n--\n\nQueue samples to play: bytes or an array (1-D, or "
                "(frames, channels)) of the bridge's format, interleaved. NaN and infinities "
                "play as 0.0 and samples beyond +-1.0 as +-1.0; a trailing partial frame "
                "waits for the rest of its frame in the next write. Blocks while 32 writes "
@@ -182,19 +196,20 @@ PyMethodDef kMethods[] = {
                "SpeakerStreamClosed when not playing, and DeviceFailed once after the "
                "device was lost.")},
     {"drain", entry<speaker_drain>, METH_NOARGS,
-     PyDoc_STR("drain()\n--\n\nWait until everything written before the call has been "
+     PyDoc_STR("drain($self)\n--\n\nWait until everything written before the call has been "
                "taken from the queue (its last samples may still be on their way to the "
                "speaker). Returns early when another thread stops playback.")},
     {"stop", entry<speaker_stop>, METH_NOARGS,
-     PyDoc_STR("stop()\n--\n\nStop playing; what is still queued is dropped. Never fails; "
+     PyDoc_STR("stop($self)\n--\n\nStop playing; what is still queued is dropped. Never fails; "
                "does nothing when not playing.")},
-    {"close", entry<speaker_stop>, METH_NOARGS, PyDoc_STR("close()\n--\n\nThe same as stop().")},
+    {"close", entry<speaker_stop>, METH_NOARGS,
+     PyDoc_STR("close($self)\n--\n\nThe same as stop().")},
     {"__enter__", entry<speaker_enter>, METH_NOARGS,
-     PyDoc_STR("__enter__()\n--\n\nStart playing and return the bridge.")},
+     PyDoc_STR("__enter__($self)\n--\n\nStart playing and return the bridge.")},
     {"__exit__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<speaker_exit>)),
      METH_FASTCALL,
-     PyDoc_STR("__exit__(exc_type, exc_value, traceback)\n--\n\nStop playing; an exception "
+     PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nStop playing; an exception "
                "from the block propagates.")},
     {"devices", entry<speaker_devices>, METH_NOARGS | METH_STATIC,
      PyDoc_STR("devices()\n--\n\nThe playback devices as a list of SpeakerInfo.")},
@@ -216,6 +231,7 @@ PyGetSetDef kGetset[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<speaker_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(speaker_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<speaker_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetset},
     {Py_tp_doc,

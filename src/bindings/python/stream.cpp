@@ -157,11 +157,11 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyMethodDef kMethods[] = {
     {"read", entry<stream_read>, METH_NOARGS,
-     PyDoc_STR("read()\n--\n\nThe next block of block_frames frames (the last may be "
+     PyDoc_STR("read($self)\n--\n\nThe next block of block_frames frames (the last may be "
                "shorter), or None at the end or after close(). An error in the file is "
                "raised once the blocks before it are out.")},
     {"close", entry<stream_close>, METH_NOARGS,
-     PyDoc_STR("close()\n--\n\nRelease the file; later reads return None. Idempotent.")},
+     PyDoc_STR("close($self)\n--\n\nRelease the file; later reads return None. Idempotent.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
