@@ -234,10 +234,13 @@ TEST_F(EchoBehaviour, RecoversFromASignFlipOfTheEchoPath) {
   }
 }
 
-TEST_F(EchoBehaviour, SilentFarEndNeverMakesTheOutputWorse) {
+// The far end pauses for six seconds and resumes: the pause must not make the
+// output worse, and the canceller picks up where it was, with the same delay.
+TEST_F(EchoBehaviour, SilentFarEndNeverMakesTheOutputWorseAndResumes) {
   const auto h = testing::room(0.5, 200, 150, 14);
-  std::vector<float> far(far_->begin(), far_->begin() + static_cast<std::ptrdiff_t>(ms(12000)));
-  std::fill(far.begin() + static_cast<std::ptrdiff_t>(ms(6000)), far.end(), 0.0f);
+  std::vector<float> far(far_->begin(), far_->begin() + static_cast<std::ptrdiff_t>(ms(18000)));
+  std::fill(far.begin() + static_cast<std::ptrdiff_t>(ms(6000)), far.begin() + static_cast<std::ptrdiff_t>(ms(12000)),
+            0.0f);
   auto near = echo_of(far, ms(120), h, 15);
   testing::add(near, testing::noise(near.size(), 0.003, 16));
   Tau engine = make();
@@ -245,6 +248,11 @@ TEST_F(EchoBehaviour, SilentFarEndNeverMakesTheOutputWorse) {
   for (std::size_t w = ms(6500); w + ms(500) <= ms(12000); w += ms(500)) {
     EXPECT_LE(testing::ratio_db(r.out, near, w, w + ms(500)), 0.1) << w / ms(1) << " ms";
   }
+  EXPECT_EQ(r.delay_changes, 1u);
+  const double erle = median_erle(near, r.out, far, ms(13000), ms(18000));
+  std::printf("ERLE 1-6 s after the far end resumed %.1f dB\n", erle);
+  // The added noise lies about 24 dB below the echo: that is the floor.
+  EXPECT_GT(erle, 20.0);
 }
 
 // Speech whose band ends near 11 kHz at 48 kHz, and far ends low-passed to 4 or
