@@ -16,8 +16,10 @@ constexpr double kMinCorrelation = 0.25;
 constexpr double kMinPeakRatio = 1.5;
 // A room smears the echo's envelope over tens of milliseconds after the direct
 // path, so its correlation peak is broad and often has several humps: at least
-// this many lags (about 40 ms) either side of the best always belong to its lobe.
-constexpr std::size_t kMinLobe = 40;
+// this many lags (about 24 ms) either side of the best always belong to its lobe.
+// Much wider, and the lobe swallows the rivals that speech repeating itself
+// (a word said twice) sets beside a peak that is not an echo at all.
+constexpr std::size_t kMinLobe = 24;
 constexpr double kFlat = 1e-12;
 
 std::size_t plan_size(std::size_t values) {

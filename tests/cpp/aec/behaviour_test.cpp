@@ -295,9 +295,21 @@ TEST_F(EchoBehaviour, FindsLongDelaysInReverberantRooms) {
     const Outcome r = run(engine, far, near);
     const auto since = settled(r, 0, static_cast<std::int64_t>(ms(c.delay_ms)) - 16, ms(2));
     ASSERT_TRUE(since.has_value()) << c.delay_ms << " ms: last " << r.delay.back().value_or(0);
-    EXPECT_LE(*since * 10, 2000u) << c.delay_ms << " ms in " << c.room_ms << " ms";
+    EXPECT_LE(*since * 10, 2500u) << c.delay_ms << " ms in " << c.room_ms << " ms";
     EXPECT_EQ(r.delay_changes, 1u) << c.delay_ms << " ms in " << c.room_ms << " ms";
     std::printf("%.0f ms in a %.0f ms room: settled at %zu ms\n", c.delay_ms, c.room_ms, *since * 10);
+  }
+}
+
+// An echo later than the coarse ceiling cannot be aligned: no delay at all is the
+// honest report, whatever the speech's repeated words correlate with.
+TEST_F(EchoBehaviour, EchoBeyondTheCeilingReportsNoDelay) {
+  for (double room_ms : {150.0, 300.0}) {
+    const std::span<const float> far(far_->data(), ms(12000));
+    const auto near = echo_of(far, ms(1200), testing::room(0.5, room_ms, room_ms, 28), 29);
+    Tau engine = make();
+    const Outcome r = run(engine, far, near);
+    EXPECT_FALSE(r.delay.back().has_value()) << room_ms << " ms room: " << r.delay.back().value_or(0);
   }
 }
 

@@ -86,9 +86,9 @@ TEST(CoarseSearch, ASmearedPeakWithTwoHumpsIsOnePeak) {
   const std::size_t lags = 600, window = 256, lag = 300;
   CoarseSearch search = coarse(lags, window);
   const auto source = envelope(6000, 4);
-  // The echo's envelope: the direct path, then a stronger late hump 25 values on.
+  // The echo's envelope: the direct path, then a stronger late hump 18 values on.
   std::vector<float> smeared(source.size(), 0.0f);
-  for (std::size_t i = 30; i < source.size(); ++i) smeared[i] = 0.85f * source[i] + source[i - 25];
+  for (std::size_t i = 30; i < source.size(); ++i) smeared[i] = 0.85f * source[i] + source[i - 18];
   for (std::size_t e = 0; e < 8; ++e) {
     const std::size_t end = 1500 + 500 * e;
     std::vector<float> near(smeared.begin() + static_cast<std::ptrdiff_t>(end - window - lag),
@@ -98,7 +98,7 @@ TEST(CoarseSearch, ASmearedPeakWithTwoHumpsIsOnePeak) {
   const auto found = search.decide();
   ASSERT_TRUE(found.has_value());
   EXPECT_GE(*found, lag);
-  EXPECT_LE(*found, lag + 25);
+  EXPECT_LE(*found, lag + 18);
 }
 
 TEST(CoarseSearch, FlatNearWindowIsNotEvaluated) {
