@@ -50,6 +50,8 @@ def load(
     sample_rate: int | None = None,
     channels: int | None = None,
     dtype: Any = "float32",
+    offset: float | None = None,
+    duration: float | None = None,
     **conditioning: Any,
 ) -> tuple[np.ndarray, int]:
     """Read a whole audio file (WAV, RF64, AIFF, AIFF-C or FLAC) into a NumPy array.
@@ -57,7 +59,10 @@ def load(
     Returns ``(samples, rate)``: ``samples`` has shape (frames, channels), or (frames,)
     when one channel is delivered. ``sample_rate`` and ``channels`` default to the file's
     own; a smaller channel count than the file's is its mean (1) or needs
-    ``channel_map``. A resampled result is aligned with the file (the resampler's delay
+    ``channel_map``. ``offset`` and ``duration`` (seconds, at least 0) take only the
+    frames from round(offset x file rate) for round(duration x file rate), as if they
+    were the file; only those are read (a FLAC file's MD5 signature is then not checked).
+    A resampled result is aligned with the file (the resampler's delay
     removed) and holds round(frames x sample_rate / file rate) frames. ``dtype`` is "float32", "float64" or "int16". The conditioning
     keywords are those of ``FileBridge.open``: channel_map, denoise,
     denoise_model_path, highpass, agc, limiter, dc_removal, ort_library_path. Errors are
@@ -72,8 +77,8 @@ def load(
         raise ValueError(f"dtype must be 'float32', 'float64' or 'int16', not {dtype!r}")
     delivered, cast = _DTYPES[name]
     samples, rate = _murello._load(
-        path, sample_rate=sample_rate, channels=channels, format=delivered, numpy=True,
-        **conditioning
+        path, offset, duration, sample_rate=sample_rate, channels=channels, format=delivered,
+        numpy=True, **conditioning
     )
     if cast is not None:
         samples = samples.astype(cast)

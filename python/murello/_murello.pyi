@@ -427,6 +427,8 @@ def info(path: _Path) -> FileInfo:
 
 def _load(
     path: _Path,
+    offset: float | None = None,
+    duration: float | None = None,
     sample_rate: int | None = None,
     channels: int | None = None,
     channel_map: Sequence[int] | None = None,
@@ -436,8 +438,9 @@ def _load(
 ) -> tuple[npt.NDArray[np.float32] | npt.NDArray[np.int16] | bytes, int]:
     """A whole file read and conditioned as (array, rate), or (interleaved bytes, rate)
     with numpy=False; takes FileBridge.open's keywords, with None for sample_rate or
-    channels keeping the file's own. A resampled result is aligned with the file and
-    exactly as long. murello.load wraps it."""
+    channels keeping the file's own, and offset and duration (seconds) reading only that
+    span. A resampled result is aligned with the file and exactly as long. murello.load
+    wraps it."""
 
 @final
 class _FileStream:

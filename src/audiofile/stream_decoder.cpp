@@ -40,15 +40,35 @@ Result<AudioStreamDecoder, DecodeError> AudioStreamDecoder::open(std::span<const
   return DecodeError::unrecognised_container({});
 }
 
+Result<void, DecodeError> AudioStreamDecoder::seek(uint64_t frame) {
+  if (flac_) {
+    auto first = flac_->seek(frame);
+    if (!first) return std::move(first).error();
+    skip_frames_ = frame - *first;
+    return {};
+  }
+  const uint64_t frame_bytes = uint64_t{header_.channels} * region_.layout.width_bytes();
+  const uint64_t frames = region_.size_bytes / frame_bytes;
+  region_read_bytes_ = std::min(frame, frames) * frame_bytes;
+  return {};
+}
+
 Result<bool, DecodeError> AudioStreamDecoder::next(size_t frames, std::vector<float>& out) {
   if (flac_) {
-    const size_t wanted = out.size() + std::max<size_t>(frames, 1) * header_.channels;
+    const size_t from = out.size();
+    const size_t wanted = from + std::max<size_t>(frames, 1) * header_.channels;
     bool any = false;
     while (out.size() < wanted) {
       auto more = flac_->next(out);
       if (!more) return std::move(more).error();
       if (!*more) break;
-      any = true;
+      if (skip_frames_ > 0) {  // what precedes a seek's target
+        const uint64_t dropped = std::min<uint64_t>(skip_frames_, (out.size() - from) / header_.channels);
+        out.erase(out.begin() + static_cast<std::ptrdiff_t>(from),
+                  out.begin() + static_cast<std::ptrdiff_t>(from + dropped * header_.channels));
+        skip_frames_ -= dropped;
+      }
+      any = any || out.size() > from;
     }
     return any;
   }

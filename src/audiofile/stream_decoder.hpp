@@ -34,8 +34,15 @@ class AudioStreamDecoder {
   // so up to one frame more); false, appending nothing, at the end of the audio.
   Result<bool, DecodeError> next(size_t frames, std::vector<float>& out);
 
-  // The end-of-stream checks, once next() said false. Call once.
+  // The end-of-stream checks, once next() said false. Call once. After a seek() they
+  // are not made (a FLAC signature covers the whole stream).
   Result<void, DecodeError> finish();
+
+  // Moves a fresh decoder to frame `frame`: next() starts there. WAV and AIFF go there
+  // directly; FLAC finds the codec frame holding it by the frame headers, without
+  // decoding the frames before it, and drops its samples before `frame`. A frame past
+  // the end leaves nothing to read.
+  Result<void, DecodeError> seek(uint64_t frame);
 
   uint64_t consumed_bytes() const;
 
@@ -48,6 +55,7 @@ class AudioStreamDecoder {
   std::unique_ptr<FlacFrameDecoder> flac_;
   std::span<const uint8_t> file_;
   uint64_t region_read_bytes_ = 0;
+  uint64_t skip_frames_ = 0;  // FLAC: decoded frames before the seek's target
 };
 
 }  // namespace murello

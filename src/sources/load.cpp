@@ -1,16 +1,63 @@
 #include "sources/load.hpp"
 
+#include <cmath>
+#include <limits>
 #include <utility>
 
+#include "audiofile/stream_decoder.hpp"
 #include "sources/alignment.hpp"
+#include "sources/decode_error.hpp"
 #include "sources/file.hpp"
+#include "sources/file_io.hpp"
 
 namespace murello {
+namespace {
+
+uint64_t frames_in(double seconds, uint32_t rate_hz) {
+  const double frames = std::round(seconds * rate_hz);
+  return frames >= 1.8e19 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(frames);
+}
+
+// The span of the file a request names, decoded piece by piece from where it starts.
+Result<DecodedAudio, CoreError> read_audio_span(const std::filesystem::path& path,
+                                                const LoadRequest& request) {
+  auto view = view_whole_file(path);
+  if (!view) return std::move(view).error();
+  auto decoder = AudioStreamDecoder::open(view->bytes());
+  if (!decoder) return core_error_from(decoder.error());
+  DecodedAudio audio;
+  audio.sample_rate_hz = decoder->header().sample_rate_hz;
+  audio.channels = decoder->header().channels;
+  if (!rate_in_range(audio.sample_rate_hz)) return CoreError(ErrorKind::SampleRateOutOfRange);
+  const uint64_t first = frames_in(request.offset_s.value_or(0.0), audio.sample_rate_hz);
+  const uint64_t wanted = request.duration_s
+                              ? frames_in(*request.duration_s, audio.sample_rate_hz)
+                              : std::numeric_limits<uint64_t>::max();
+  if (auto sought = decoder->seek(first); !sought) return core_error_from(sought.error());
+  constexpr size_t kPieceFrames = size_t{1} << 16;
+  while (audio.samples.size() / audio.channels < wanted) {
+    const uint64_t missing = wanted - audio.samples.size() / audio.channels;
+    auto more = decoder->next(static_cast<size_t>(std::min<uint64_t>(missing, kPieceFrames)),
+                              audio.samples);
+    if (!more) return core_error_from(more.error());
+    if (!*more) {
+      if (auto checked = decoder->finish(); !checked) return core_error_from(checked.error());
+      break;
+    }
+  }
+  if (audio.samples.size() / audio.channels > wanted) {
+    audio.samples.resize(static_cast<size_t>(wanted) * audio.channels);
+  }
+  return audio;
+}
+
+}  // namespace
 
 Result<LoadedAudio, CoreError> load_file(const std::filesystem::path& path,
                                          LoadRequest request) {
   // The file is read once: what the request leaves to the file comes from the decode.
-  auto decoded = read_audio_file(path);
+  auto decoded = request.offset_s || request.duration_s ? read_audio_span(path, request)
+                                                        : read_audio_file(path);
   if (!decoded) return std::move(decoded).error();
   SourceConfig& config = request.config;
   if (request.file_rate) config.sample_rate = decoded->sample_rate_hz;

@@ -179,3 +179,32 @@ def test_load_and_save_say_they_need_numpy():
         "murello.load() needs NumPy: pip install numpy (or murello[numpy])",
         "murello.save() needs NumPy: pip install numpy (or murello[numpy])",
     ]
+
+
+@pytest.mark.parametrize("suffix,container,subtype", CONTAINERS)
+def test_offset_and_duration_equal_slicing_the_whole_load(tmp_path, suffix, container, subtype):
+    path = tmp_path / f"in.{suffix}"
+    soundfile.write(path, noise(30_000, 2), 8000, format=container, subtype=subtype)
+    whole, _ = murello.load(path)
+    # Within a codec frame, across frame edges (4096 frames in FLAC), to the end, past it.
+    for offset, duration in [(0.0, 0.1), (0.5, 1.0), (0.512, 0.0001), (1.3, None),
+                             (3.7, 10.0), (10.0, 1.0), (0.25, 0.0)]:
+        part, rate = murello.load(path, offset=offset, duration=duration)
+        first = round(offset * 8000)
+        last = None if duration is None else first + round(duration * 8000)
+        np.testing.assert_array_equal(part, whole[first:last], err_msg=f"{offset}, {duration}")
+
+
+def test_an_offset_load_is_the_span_loaded_as_a_file(tmp_path):
+    path = tmp_path / "in.flac"
+    soundfile.write(path, noise(100_000, 2), 48000, subtype="PCM_16")
+    span = tmp_path / "span.wav"
+    soundfile.write(span, murello.load(path)[0][24_000:72_000], 48000, subtype="FLOAT")
+    options = dict(sample_rate=16000, channels=1, highpass=80)
+    part, _ = murello.load(path, offset=0.5, duration=1.0, **options)
+    assert len(part) == 16000
+    np.testing.assert_array_equal(part, murello.load(span, **options)[0])
+    with pytest.raises(ValueError, match="at least 0"):
+        murello.load(path, offset=-1.0)
+    with pytest.raises(ValueError, match="at least 0"):
+        murello.load(path, duration=float("nan"))

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "audiofile/flac/bitreader.hpp"
@@ -61,12 +62,60 @@ Result<bool, DecodeError> FlacFrameDecoder::next(std::vector<float>& out) {
 }
 
 Result<void, DecodeError> FlacFrameDecoder::finish() {
+  if (partial_) return {};
   if (info_.total_frames > 0)
     if (auto totals = check_totals(); !totals) return totals;
   if (info_.has_md5() && sink_.finish_md5() != info_.md5)
     return DecodeError::malformed(info_.md5_offset,
                                   "decoded audio matching the streaminfo MD5 checksum");
   return {};
+}
+
+Result<uint64_t, DecodeError> FlacFrameDecoder::seek(uint64_t target) {
+  if (at_ >= file_.size() || target == 0) return 0;
+  size_t at = at_;
+  BitReader reader(file_, at);
+  auto first = read_flac_frame_fields(file_, reader);
+  if (!first) return std::move(first).error();
+  FlacFrameFields fields = *first;
+  const bool variable = fields.variable_blocking;
+  // A stream of fixed blocking numbers its frames; all but the last have the first's size.
+  const uint64_t fixed_block_frames = fields.block_size_frames;
+  auto first_sample = [&](const FlacFrameFields& f) {
+    return variable ? f.coded_number : f.coded_number * fixed_block_frames;
+  };
+  uint64_t sample = first_sample(fields);
+  while (sample + fields.block_size_frames <= target) {
+    const uint64_t expected =
+        variable ? sample + fields.block_size_frames : fields.coded_number + 1;
+    auto next = find_frame(at + 2, variable, expected);
+    if (!next) break;
+    at = next->first;
+    fields = next->second;
+    sample = first_sample(fields);
+  }
+  at_ = at;
+  last_frame_start_ = at;
+  decoded_frames_ = sample;
+  partial_ = true;
+  return sample;
+}
+
+std::optional<std::pair<size_t, FlacFrameFields>> FlacFrameDecoder::find_frame(
+    size_t from, bool variable, uint64_t expected) const {
+  const uint8_t second = variable ? 0xF9 : 0xF8;
+  for (size_t at = from; at + 1 < file_.size(); ++at) {
+    const void* found = std::memchr(file_.data() + at, 0xFF, file_.size() - at - 1);
+    if (found == nullptr) return std::nullopt;
+    at = static_cast<size_t>(static_cast<const uint8_t*>(found) - file_.data());
+    if (file_[at + 1] != second) continue;
+    BitReader reader(file_, at);
+    auto fields = read_flac_frame_fields(file_, reader);
+    if (fields && fields->coded_number == expected && fields->channel_count() == info_.channels) {
+      return std::make_pair(at, *fields);
+    }
+  }
+  return std::nullopt;
 }
 
 Result<void, DecodeError> FlacFrameDecoder::check_totals() const {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -39,8 +41,16 @@ class FlacFrameDecoder {
   Result<bool, DecodeError> next(std::vector<float>& out);
 
   // The end-of-stream checks, once next() said false: the declared total, then the MD5
-  // signature over everything decoded. Call once.
+  // signature over everything decoded. Call once. After a seek() there is nothing whole
+  // to check them against, and none is made.
   Result<void, DecodeError> finish();
+
+  // Moves a fresh decoder to the frame holding sample `target` (per channel) and returns
+  // that frame's first sample. The frames before it are found by their headers alone
+  // (sync code, CRC-8, the number that follows the previous frame's) and not decoded.
+  // A target past the last frame found leaves the decoder at that frame. Fails as the
+  // first frame header fails.
+  Result<uint64_t, DecodeError> seek(uint64_t target);
 
   // The byte where the next frame starts.
   size_t position() const { return at_; }
@@ -51,6 +61,9 @@ class FlacFrameDecoder {
   Result<void, DecodeError> check_consistency(const FlacFrameFields& header,
                                               size_t start) const;
   Result<void, DecodeError> check_totals() const;
+  // The first frame after `from` whose header is whole and carries `expected`.
+  std::optional<std::pair<size_t, FlacFrameFields>> find_frame(size_t from, bool variable,
+                                                               uint64_t expected) const;
 
   std::span<const uint8_t> file_;
   FlacStreamInfo info_;
@@ -62,6 +75,7 @@ class FlacFrameDecoder {
   bool variable_blocking_ = false;
   bool after_short_frame_ = false;
   uint64_t decoded_frames_ = 0;
+  bool partial_ = false;  // seek() skipped frames: the end checks cannot be made
 };
 
 // Decodes a whole native FLAC stream (starting with "fLaC") held in memory, checking

@@ -15,19 +15,22 @@ constexpr std::array<uint32_t, 12> kRateByCode = {
 constexpr std::array<uint16_t, 8> kBitsByCode = {0, 8, 12, 0, 16, 20, 24, 32};
 
 // Reads the UTF-8-like frame or sample number; its value is not needed.
-Result<void, DecodeError> skip_coded_number(BitReader& reader) {
+Result<uint64_t, DecodeError> read_coded_number(BitReader& reader) {
   uint64_t first;
   if (!reader.read(8, first)) return reader.truncation();
   if ((first & 0xC0) == 0x80)
     return reader.malformed("a coded number not starting with a continuation octet");
   if (first == 0xFF) return reader.malformed("a coded number of at most seven octets");
   int following = first < 0x80 ? 0 : std::countl_one(uint8_t(first)) - 1;
+  // The leading octet keeps 7 bits when alone, else 6 - following of them.
+  uint64_t value = first & (following == 0 ? 0x7F : (0x3Fu >> following));
   for (int i = 0; i < following; ++i) {
     uint64_t octet;
     if (!reader.read(8, octet)) return reader.truncation();
     if ((octet & 0xC0) != 0x80) return reader.malformed("a coded number continuation octet");
+    value = (value << 6) | (octet & 0x3F);
   }
-  return {};
+  return value;
 }
 
 Result<uint32_t, DecodeError> read_block_size(BitReader& reader, unsigned code,
@@ -85,7 +88,9 @@ Result<FlacFrameFields, DecodeError> read_flac_frame_fields(std::span<const uint
 
   uint64_t fixed_part;
   if (!reader.read(32, fixed_part)) return reader.truncation();
-  if (auto coded = skip_coded_number(reader); !coded) return std::move(coded).error();
+  auto coded = read_coded_number(reader);
+  if (!coded) return std::move(coded).error();
+  fields.coded_number = *coded;
   auto block_size = read_block_size(reader, block_code, start + 2);
   if (!block_size) return std::move(block_size).error();
   fields.block_size_frames = *block_size;

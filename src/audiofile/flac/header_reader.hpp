@@ -36,6 +36,8 @@ struct FlacFrameFields {
   uint32_t sample_rate_hz = 0;   // when given (0 in a broken stream)
   uint16_t bits_per_sample = 0;  // 0 = as STREAMINFO
   uint8_t channel_code = 0;      // 0..10
+  // The frame's number (fixed blocking) or its first sample's (variable blocking).
+  uint64_t coded_number = 0;
 
   uint16_t channel_count() const { return channel_code < kLeftSide ? channel_code + 1 : 2; }
 };

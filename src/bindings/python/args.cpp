@@ -1,5 +1,6 @@
 #include "bindings/python/args.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -104,6 +105,17 @@ int to_float(PyObject* value, float* out) {
   double wide = PyFloat_AsDouble(value);
   if (wide == -1.0 && PyErr_Occurred()) return -1;
   *out = static_cast<float>(wide);
+  return 0;
+}
+
+int to_seconds(PyObject* value, double* out) {
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred()) return -1;
+  if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
+    PyErr_SetString(PyExc_ValueError, "must be a finite number of seconds, at least 0");
+    return -1;
+  }
+  *out = seconds;
   return 0;
 }
 

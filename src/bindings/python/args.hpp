@@ -35,6 +35,9 @@ int to_int64(PyObject* value, int64_t* out);
 int to_bool(PyObject* value, bool* out);
 // Any object PyFloat_AsDouble accepts, narrowed to single precision.
 int to_float(PyObject* value, float* out);
+// A time span in seconds: any object PyFloat_AsDouble accepts, finite and at least 0
+// (ValueError otherwise).
+int to_seconds(PyObject* value, double* out);
 int to_string(PyObject* value, std::string* out);
 // str, bytes or path-like, through the file-system encoding.
 int to_path(PyObject* value, std::filesystem::path* out);

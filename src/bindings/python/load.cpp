@@ -20,7 +20,7 @@ constexpr size_t kChannelsOption = file_option_index("channels");
 static_assert(kRateOption < kFileOptionCount && kChannelsOption < kFileOptionCount);
 
 PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kLeading[] = {"path"};
+  static const char* const kLeading[] = {"path", "offset", "duration"};
   PyObject* values[std::size(kLeading) + kFileOptionCount];
   if (bind_with_file_options("_load", kLeading, 1, args, nargs, kwnames, values) < 0) {
     return nullptr;
@@ -29,10 +29,13 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   std::filesystem::path path;
   LoadRequest request;
   bool numpy = true;
-  request.file_rate = left_to_file(values[1 + kRateOption]);
-  request.file_channels = left_to_file(values[1 + kChannelsOption]);
+  PyObject** options = values + std::size(kLeading);
+  request.file_rate = left_to_file(options[kRateOption]);
+  request.file_channels = left_to_file(options[kChannelsOption]);
   if (convert("path", values[0], to_path, &path) < 0 ||
-      convert_file_options(values + 1, &request.config, &numpy) < 0 ||
+      convert("offset", values[1], to_seconds, &request.offset_s) < 0 ||
+      convert("duration", values[2], to_seconds, &request.duration_s) < 0 ||
+      convert_file_options(options, &request.config, &numpy) < 0 ||
       check_file_config(request.config, numpy) < 0) {
     return nullptr;
   }
@@ -51,8 +54,10 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 PyMethodDef kLoad = {
     "_load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<load>)),
     METH_FASTCALL | METH_KEYWORDS,
-    PyDoc_STR("_load(path, sample_rate=None, channels=None, channel_map=None, format=..., "
-              "...)\n--\n\nRead, condition and return a whole audio file as (array, rate). "
+    PyDoc_STR("_load(path, offset=None, duration=None, sample_rate=None, channels=None, "
+              "channel_map=None, format=..., ...)\n--\n\nRead, condition and return a whole "
+              "audio file, or the span from offset lasting duration (seconds), as (array, "
+              "rate). "
               "Takes FileBridge.open's keywords; sample_rate and channels None keep the "
               "file's own. The array is frames x channels, 1-D for one channel; numpy=False "
               "gives the interleaved samples as bytes. A resampled result is aligned with "
