@@ -16,6 +16,7 @@ import importlib
 from murello._analyze import analyze
 from murello._batch import analyze_files
 from murello._classes import Device
+from murello._device_io import play, record
 from murello._io import load, save
 from murello._murello import (
     EchoCanceller,
@@ -54,6 +55,8 @@ __all__ = [
     "info",
     "load",
     "onnxruntime_library_path",
+    "play",
+    "record",
     "save",
     "silero_model_path",
     "stream",

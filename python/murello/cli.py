@@ -30,6 +30,7 @@ from murello._cli_text import (
     plural,
     probability,
 )
+from murello._device_io import play_out, speaker_config, spread_channels
 from murello._echo_cli import add_cancel_echo_parser
 from murello._io import save_converted
 from murello._record import record
@@ -324,41 +325,11 @@ def cmd_record(args: argparse.Namespace) -> int:
     return 0
 
 
-PLAY_TAIL_SECONDS = 0.1
-
-
-def speaker_default_config(device: int | str | None) -> tuple[int, int] | None:
-    """The default rate and channel count of the speaker that `device` names, from the
-    listing; None when the listing does not name exactly one such device."""
-    speakers = SpeakerBridge.devices()
-    if device is None:
-        matches = [s for s in speakers if s.is_default]
-    elif isinstance(device, int):
-        matches = [s for s in speakers if s.index == device]
-    else:
-        matches = [s for s in speakers if device.lower() in s.name.lower()]
-    if len(matches) != 1 or not matches[0].default_sample_rate:
-        return None
-    return matches[0].default_sample_rate, matches[0].max_output_channels
-
-
 def cmd_play(args: argparse.Namespace) -> int:
     info = file_info(args.file)
     device = None if args.device is None else device_argument(args.device)
-    config = speaker_default_config(device)
-    if config is None:
-        # The core says why the device cannot be used; one it can open anyway gets
-        # 48 kHz stereo.
-        probe = SpeakerBridge(48000, 2, "float32", device=device)
-        probe.start()
-        probe.stop()
-        config = (48000, 2)
-    rate, channels = config
-    # One device channel takes the mean of the file's; otherwise device channel i plays
-    # file channel i, the file's channels repeating when the device has more.
-    channel_map = None
-    if channels > 1 and info.channels != channels:
-        channel_map = [i % info.channels for i in range(channels)]
+    rate, channels = speaker_config(device)
+    channel_map = spread_channels(info.channels, channels)
     source = FileBridge.open(args.file, sample_rate=rate, channels=channels,
                              channel_map=channel_map, format="float32")
     speaker = SpeakerBridge(rate, channels, "float32", device=device)
@@ -373,12 +344,7 @@ def cmd_play(args: argparse.Namespace) -> int:
             while (chunk := source.read()) is not None:
                 speaker.write(chunk)
                 written[0] += len(chunk) // 4
-            speaker.drain()
-            # What left the queue last is still in the device's buffer: let it play.
-            silence = speaker.underrun_count + samples_per_second * PLAY_TAIL_SECONDS
-            deadline = time.monotonic() + 1.0
-            while speaker.underrun_count < silence and time.monotonic() < deadline:
-                time.sleep(0.01)
+            play_out(speaker, samples_per_second)
         except BaseException as error:  # reported by the main thread
             if speaker.is_playing:
                 failure.append(error)
@@ -474,7 +440,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="an audio file, or several files and folders")
     convert.add_argument("output", metavar="OUT",
                          help="the output file, or the folder for many (mirroring folders)")
-    convert.add_argument("--rate", type=at_least(1), help="output rate in Hz (default: the input's)")
+    convert.add_argument("--rate", type=at_least(1),
+                         help="output rate in Hz (default: the input's)")
     convert.add_argument("--channels", type=at_least(1),
                          help="output channels (default: the input's)")
     convert.add_argument("--format", choices=["wav", "aiff", "flac"],
