@@ -1,14 +1,15 @@
 // Peer: WebRTC's AEC3 inside its audio processing module, echo canceller alone
 // (no high-pass, noise suppression or gain control); it estimates the delay itself.
-//   bench_aec_aec3 FAR.f32 NEAR.f32 OUT.f32
+//   bench_aec_aec3 FAR.f32 NEAR.f32 OUT.f32 RATE
+#include <cstdlib>
 #include <memory>
 
 #include "api/audio/audio_processing.h"
 #include "io.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s FAR.f32 NEAR.f32 OUT.f32\n", argv[0]);
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: %s FAR.f32 NEAR.f32 OUT.f32 RATE\n", argv[0]);
     return 2;
   }
   const auto far = murello::bench::read_raw(argv[1]);
@@ -22,8 +23,9 @@ int main(int argc, char** argv) {
   config.gain_controller2.enabled = false;
   rtc::scoped_refptr<webrtc::AudioProcessing> apm = webrtc::AudioProcessingBuilder().Create();
   apm->ApplyConfig(config);
-  const webrtc::StreamConfig stream(16000, 1);
-  const std::size_t frame = 160;
+  const int rate = std::atoi(argv[4]);
+  const webrtc::StreamConfig stream(rate, 1);
+  const std::size_t frame = static_cast<std::size_t>(rate) / 100;
   std::vector<float> f(frame), n(frame), scratch(frame);
   std::vector<float> out(near.size(), 0.0f);
   const double start = murello::bench::cpu_seconds();

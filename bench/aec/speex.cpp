@@ -1,6 +1,6 @@
 // Peer: speexdsp's echo canceller with its preprocessor's residual echo
 // suppression. It has no delay estimation, so the far end is delayed by hand.
-//   bench_aec_speex FAR.f32 NEAR.f32 OUT.f32 DELAY_SAMPLES
+//   bench_aec_speex FAR.f32 NEAR.f32 OUT.f32 RATE DELAY_SAMPLES
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
 
@@ -17,14 +17,15 @@ short to_short(float x) { return static_cast<short>(std::clamp(std::lrint(x * 32
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s FAR.f32 NEAR.f32 OUT.f32 DELAY_SAMPLES\n", argv[0]);
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s FAR.f32 NEAR.f32 OUT.f32 RATE DELAY_SAMPLES\n", argv[0]);
     return 2;
   }
   const auto far = murello::bench::read_raw(argv[1]);
   const auto near = murello::bench::read_raw(argv[2]);
-  const long delay = std::atol(argv[4]);
-  const int rate = 16000, frame = 160, tail = 3200;  // 10 ms frames, 200 ms tail
+  const int rate = std::atoi(argv[4]);
+  const long delay = std::atol(argv[5]);
+  const int frame = rate / 100, tail = rate / 5;  // 10 ms frames, 200 ms tail
   SpeexEchoState* echo = speex_echo_state_init(frame, tail);
   SpeexPreprocessState* pre = speex_preprocess_state_init(frame, rate);
   int value = rate;
