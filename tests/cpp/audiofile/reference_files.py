@@ -13,14 +13,9 @@ import sys
 import numpy as np
 import soundfile as sf
 
-# Odd for WAV, so that odd data chunks and their pad bytes appear. Even for AIFF: libsndfile
-# counts the pad byte of an odd SSND chunk into its size, which the reader rightly refuses.
-WAV_FRAMES = 397
-AIFF_FRAMES = 398
-
-
-def frames_for(container):
-    return AIFF_FRAMES if container.startswith("aif") or container == "AIFF" else WAV_FRAMES
+# Odd, so that odd data chunks and their pad bytes appear; in AIFF libsndfile counts the
+# pad byte of an odd SSND chunk into its size, and exactly numSampleFrames must come out.
+FRAMES = 397
 
 
 def signal(subtype, shape, rng):
@@ -104,7 +99,7 @@ def main():
     written = []
     for name, container, subtype, endian, channels, rate in SOUNDFILE_CASES:
         path = os.path.join(out, name + "." + EXTENSIONS[container])
-        data = signal(subtype, (frames_for(container), channels), rng)
+        data = signal(subtype, (FRAMES, channels), rng)
         sf.write(path, data, rate, subtype=subtype, endian=endian, format=container)
         if container == "AIFF" and endian == "LITTLE" and subtype != "PCM_16":
             relabel_as_sowt(path)
@@ -112,7 +107,7 @@ def main():
     for name, kind, encoding, channels, rate in SOX_CASES:
         path = os.path.join(out, name + "." + kind)
         subprocess.run(["sox", "-D", "-n", "-r", str(rate), "-c", str(channels), *encoding,
-                        "-t", kind, path, "synth", f"{frames_for(kind)}s", "whitenoise",
+                        "-t", kind, path, "synth", f"{FRAMES}s", "whitenoise",
                         "vol", "1.3"], check=True, stderr=subprocess.DEVNULL)
         written.append((name, path))
     with open(os.path.join(out, "manifest.txt"), "w") as manifest:
