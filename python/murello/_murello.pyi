@@ -336,10 +336,13 @@ class FileInfo(tuple[str, int, int, int | None, str, float | None]):
     def channels(self) -> int: ...
     @property
     def frames(self) -> int | None:
-        """Frames per channel; None when a FLAC stream does not declare it."""
+        """Frames per channel the file really holds (a WAV or AIFF file left by a
+        streaming writer: as many as follow its header); None when a FLAC stream does not
+        declare it."""
     @property
     def sample_format(self) -> str:
-        """How samples are stored, e.g. '16-bit PCM' or '32-bit IEEE float'."""
+        """How samples are stored, e.g. '16-bit PCM' or '32-bit IEEE float'; PCM gives its
+        declared depth ('12-bit PCM', decoded from 16-bit words)."""
     @property
     def duration(self) -> float | None:
         """frames / sample_rate in seconds; None without frames."""
