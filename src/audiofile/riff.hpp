@@ -99,4 +99,37 @@ class ChunkWalker {
   std::span<const SizeOverride> overrides_;
 };
 
+// What the readers' walk finds: the parsed format chunk (fmt, COMM) and the chunk that
+// holds the samples (data, SSND), the first of each.
+template <class Format>
+struct FormatAndSamples {
+  std::optional<Format> format;
+  std::optional<Chunk> samples;
+  bool format_first = false;  // the format chunk came before the sample chunk
+};
+
+// Walks until both are found; `parse(chunk)` parses the format chunk, returning
+// Result<Format, DecodeError>. Every chunk walked must be complete, except a sample chunk
+// after the format chunk: the walk ends with it, and its size is the caller's to judge.
+template <class Format, class Parse>
+Result<FormatAndSamples<Format>, DecodeError> find_format_and_samples(
+    ChunkWalker& walker, std::string_view format_id, std::string_view samples_id, Parse parse) {
+  FormatAndSamples<Format> found;
+  while (!(found.format && found.samples)) {
+    const std::optional<Chunk> chunk = walker.next();
+    if (!chunk) break;
+    const bool samples = chunk->is(samples_id) && !found.samples;
+    if (!chunk->complete() && !(samples && found.format)) return chunk->truncation();
+    if (samples) {
+      found.samples = *chunk;
+      found.format_first = found.format.has_value();
+    } else if (chunk->is(format_id) && !found.format) {
+      auto parsed = parse(*chunk);
+      if (!parsed) return std::move(parsed).error();
+      found.format = std::move(parsed).value();
+    }
+  }
+  return found;
+}
+
 }  // namespace murello

@@ -170,30 +170,17 @@ Result<SampleExtent, DecodeError> ssnd_extent(std::span<const uint8_t> bytes,
 Result<SampleHeader, DecodeError> parse_aiff_header(std::span<const uint8_t> bytes) {
   const bool aifc = four_cc_is(bytes, 8, "AIFC");
   ChunkWalker walker(bytes, kFirstChunkPos, kBe);
-  std::optional<AiffComm> comm;
-  std::optional<Chunk> ssnd;
-  bool comm_first = false;
-  while (!(comm && ssnd)) {
-    const std::optional<Chunk> chunk = walker.next();
-    if (!chunk) break;
-    // Only an SSND chunk after the COMM chunk may run past the end: it ends the walk.
-    const bool last_needed = chunk->is("SSND") && !ssnd && comm;
-    if (!chunk->complete() && !last_needed) return chunk->truncation();
-    if (chunk->is("SSND") && !ssnd) {
-      ssnd = *chunk;
-      comm_first = comm.has_value();
-    } else if (chunk->is("COMM") && !comm) {
-      auto parsed = parse_comm(bytes, *chunk, aifc);
-      if (!parsed) return std::move(parsed).error();
-      comm = *parsed;
-    }
-  }
+  auto found = find_format_and_samples<AiffComm>(
+      walker, "COMM", "SSND", [&](const Chunk& chunk) { return parse_comm(bytes, chunk, aifc); });
+  if (!found) return std::move(found).error();
+  const std::optional<AiffComm>& comm = found->format;
+  const std::optional<Chunk>& ssnd = found->samples;
   if (!comm) return DecodeError::malformed(kFirstChunkPos, "a COMM chunk");
   SampleHeader header;
   header.layout = aiff_sample_layout(comm->format);
   const uint64_t frame_bytes = uint64_t{comm->channels} * header.layout.width_bytes();
   if (ssnd) {
-    const bool to_end = comm_first && runs_to_end(bytes, *comm, *ssnd);
+    const bool to_end = found->format_first && runs_to_end(bytes, *comm, *ssnd);
     auto extent = ssnd_extent(bytes, *comm, *ssnd, to_end, frame_bytes);
     if (!extent) return std::move(extent).error();
     header.extent = *extent;

@@ -152,31 +152,18 @@ Result<SampleHeader, DecodeError> parse_wav_header(std::span<const uint8_t> byte
     preamble = std::move(read).value();
   }
   ChunkWalker walker(bytes, preamble.walk_start, kLe, preamble.overrides);
-  std::optional<WavFmt> fmt;
-  std::optional<Chunk> data;
-  bool fmt_first = false;
-  while (!(fmt && data)) {
-    const std::optional<Chunk> chunk = walker.next();
-    if (!chunk) break;
-    // Only a data chunk after the fmt chunk may run past the end: it ends the walk.
-    const bool last_needed = chunk->is("data") && !data && fmt;
-    if (!chunk->complete() && !last_needed) return chunk->truncation();
-    if (chunk->is("data") && !data) {
-      data = *chunk;
-      fmt_first = fmt.has_value();
-    } else if (chunk->is("fmt ") && !fmt) {
-      auto parsed = parse_fmt(bytes, *chunk);
-      if (!parsed) return std::move(parsed).error();
-      fmt = *parsed;
-    }
-  }
+  auto found = find_format_and_samples<WavFmt>(
+      walker, "fmt ", "data", [&](const Chunk& chunk) { return parse_fmt(bytes, chunk); });
+  if (!found) return std::move(found).error();
+  const std::optional<WavFmt>& fmt = found->format;
+  const std::optional<Chunk>& data = found->samples;
   if (!fmt) return DecodeError::malformed(kFirstChunkPos, "a fmt chunk");
   if (!data) return DecodeError::malformed(kFirstChunkPos, "a data chunk");
   SampleHeader header;
   header.layout = wav_format_info(fmt->format).layout;
   header.layout.slot_bytes = fmt->slot_bytes;
   const uint64_t frame_bytes = uint64_t{fmt->channels} * header.layout.width_bytes();
-  if (fmt_first) {
+  if (found->format_first) {
     header.extent = data_extent(*data, frame_bytes, preamble.riff_bytes);
   } else {
     header.extent = {data->header_pos, data->size_bytes, data->body_pos(), frame_bytes, {}, false};
