@@ -9,7 +9,10 @@ included); the peer loop in one process and in a multiprocessing spawn pool of 2
 session per process, made before the clock starts); murello.analyze_files on a Dask
 LocalCluster of 2 worker processes with one thread each (started before the clock).
 Each row prints files per second and the audio's duration over the wall time (x real
-time); the ratios at the end set the rows against each other.
+time), and the CPU seconds its processes used (the Dask row's include starting and
+stopping the cluster): on a machine busy with other work the wall times say little about
+scaling, while the CPU seconds still compare the work each way costs. The ratios at the
+end set the rows against each other.
 
 The corpus is generated once: --files 16 kHz mono 16-bit WAV files of --seconds each,
 sentences spoken by espeak-ng with pauses and a little noise, kept in a folder under the
@@ -22,6 +25,7 @@ import argparse
 import json
 import multiprocessing
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -140,7 +144,7 @@ def murello_command(folder: Path, jobs: int, out: Path) -> float:
 
 
 def on_dask(paths: list[str]) -> tuple[float, float]:
-    """(seconds, speech seconds) with the cluster started before the clock."""
+    """(seconds, speech seconds) with the cluster started before the wall clock."""
     from distributed import Client, LocalCluster
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
@@ -152,6 +156,12 @@ def on_dask(paths: list[str]) -> tuple[float, float]:
 
 
 # ---- the run ----
+
+
+def cpu_seconds() -> float:
+    """This process's CPU time and that of its children waited for."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.process_time() + children.ru_utime + children.ru_stime
 
 
 def timed(job) -> tuple[float, float]:
@@ -179,15 +189,18 @@ def main() -> None:
         "analyze_files on Dask, 2 workers": lambda: on_dask(paths),
     }
     print(f"{len(paths)} files, {audio / 3600:.2f} h of audio; {os.cpu_count()} cores")
-    print(f"{'':<36} {'seconds':>8} {'files/s':>8} {'x real time':>12} {'speech s':>9}")
+    print(f"{'':<36} {'seconds':>8} {'files/s':>8} {'x real time':>12} {'CPU s':>8} "
+          f"{'speech s':>9}")
     seconds = {}
     for name, job in rows.items():
         if args.only and args.only not in name:
             continue
+        cpu = cpu_seconds()
         took, speech = job()
+        cpu = cpu_seconds() - cpu
         seconds[name] = took
-        print(f"{name:<36} {took:8.2f} {len(paths) / took:8.2f} {audio / took:12.1f} {speech:9.1f}",
-              flush=True)
+        print(f"{name:<36} {took:8.2f} {len(paths) / took:8.2f} {audio / took:12.1f} {cpu:8.1f} "
+              f"{speech:9.1f}", flush=True)
     out.unlink(missing_ok=True)
     out.parent.rmdir()
 
