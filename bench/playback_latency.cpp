@@ -61,7 +61,7 @@ bool run(bool on_time, double seconds, Figures& out) {
   auto stream = murello::Stream::build_output(
       murello::DeviceHandle{"speaker:STATS=" + stats, std::nullopt},
       murello::StreamConfig{kChannels, kRateHz, std::nullopt},
-      [&](std::span<float> out) {
+      [&](std::span<float> out, const murello::OutputTiming&) {
         feed->fill(out);
         const int64_t t = now_ns();
         for (float v : out) {

@@ -92,7 +92,7 @@ std::optional<StreamFigures> run_stream(bool capture, double seconds) {
                               device, config, [&](std::span<const float>) { stamp(); }, on_error)
                         : murello::Stream::build_output(
                               device, config,
-                              [&](std::span<float> out) {
+                              [&](std::span<float> out, const murello::OutputTiming&) {
                                 std::fill(out.begin(), out.end(), 0.0f);
                                 stamp();
                               },

@@ -102,6 +102,7 @@ class MicrophoneBridge:
         aec_reference_channels: int | None = None,
         channel_map: Sequence[int] | None = None,
         detector_source: int | None = None,
+        echo_reference: SpeakerBridge | None = None,
     ) -> MicrophoneBridge:
         """Capture `frames_per_buffer` frames at a time at `sample_rate` and `channels`,
         whatever the device's own configuration.
@@ -128,13 +129,17 @@ class MicrophoneBridge:
         agc: automatic gain control target in dBFS, -40 to -3.
         limiter: limiter ceiling in dBFS, -3.0 to 0.0.
         dc_removal: remove a DC offset.
-        aec: "tau" to cancel the echo of the reference pushed with push_aec_reference().
+        aec: "tau" to cancel the echo of the far end: what echo_reference plays, or
+            what is pushed with push_aec_reference().
         aec_tail_ms: echo tail to model, 16 to 500 ms (default 200).
         aec_suppression: "conservative" (default) or "off": residual echo suppression.
         aec_reference_sample_rate: rate of the pushed reference (default sample_rate).
         aec_reference_channels: channels of the pushed reference (default 1).
         channel_map: device channel for each delivered channel.
         detector_source: the delivered channel the detector hears (default their mean).
+        echo_reference: a SpeakerBridge whose audio thread hands the canceller what it
+            plays, as it plays it (needs aec; the speaker's rate and channels replace
+            aec_reference_sample_rate and aec_reference_channels, which stay unset).
         """
     def start(self) -> None: ...
     def stop(self) -> None: ...
@@ -146,7 +151,9 @@ class MicrophoneBridge:
     def __next__(self) -> _Chunk: ...
     def push_aec_reference(
         self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]
-    ) -> None: ...
+    ) -> None:
+        """The far end played by other means, in the order played; dropped without echo
+        cancellation or with an `echo_reference` (counted as discarded)."""
     def aec_metrics(self) -> EchoMetrics | None: ...
     @property
     def is_open(self) -> bool: ...
@@ -155,7 +162,10 @@ class MicrophoneBridge:
     @property
     def vad_holdoff_ms(self) -> int: ...
     @property
-    def overrun_count(self) -> int: ...
+    def overrun_count(self) -> int:
+        """Device periods of audio lost: dropped while the reader was 64 periods behind,
+        or lost by the device itself in an overrun of its buffer (rounded up to whole
+        periods)."""
     @staticmethod
     def devices() -> list[MicrophoneInfo]: ...
     @staticmethod

@@ -91,7 +91,7 @@ Result<void, CoreError> EchoStage::level_reference(uint64_t capture_total, bool 
     const uint64_t zeros = capture_total - reference_total_;
     far_.assign(static_cast<size_t>(zeros), 0.0f);
     push_far(far_);
-    queue_->add_padded(zeros);
+    queue_->add_padded(zeros, rate_hz_);
   }
   return {};
 }

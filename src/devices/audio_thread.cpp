@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <system_error>
+#include <utility>
 
 namespace murello {
 namespace {
@@ -139,6 +140,7 @@ void AudioThread::start_device() {
   if (direction_ == Direction::Capture) look_at_capture(0);
   snd_pcm_state_t state = snd_pcm_state(pcm);
   if (state == SND_PCM_STATE_RUNNING) return;
+  output_restarted_ = true;
   if (state == SND_PCM_STATE_PAUSED) {
     if (snd_pcm_pause(pcm, 0) >= 0) return;
     snd_pcm_drop(pcm);
@@ -241,7 +243,13 @@ void AudioThread::playback_periods() {
     if (avail < 0) return recover(static_cast<int>(avail));
     if (!period_pending_) {
       if (static_cast<snd_pcm_uframes_t>(avail) < period) return;
-      callbacks_.on_output(std::span<float>(period_));
+      // The frames already in the device's buffer play first.
+      const uint64_t queued =
+          pcm_.buffer_frames - std::min<uint64_t>(pcm_.buffer_frames, static_cast<uint64_t>(avail));
+      const OutputTiming timing{
+          monotonic_now_ns() + static_cast<int64_t>(queued * 1'000'000'000 / pcm_.sample_rate_hz),
+          std::exchange(output_restarted_, false)};
+      callbacks_.on_output(std::span<float>(period_), timing);
       period_pending_ = true;
       period_offset_ = 0;
     }

@@ -87,6 +87,7 @@ class AudioThread {
   std::vector<float> period_;  // one period of interleaved samples
   uint32_t period_offset_ = 0; // capture: frames already read; playback: already written
   bool period_pending_ = false; // playback: period_ holds frames not yet written
+  bool output_restarted_ = true; // playback: the device started since the last period
 
   std::mutex request_mutex_;  // serialises owners; never taken by the audio thread
   std::atomic<Command> wanted_{Command::Pause};

@@ -33,8 +33,15 @@ struct StreamConfig {
   std::optional<uint32_t> period_frames;
 };
 
+// When the samples a playback stream hands its device will be heard.
+struct OutputTiming {
+  int64_t play_ns = 0;     // CLOCK_MONOTONIC time at which the buffer's first frame plays
+  bool restarted = false;  // the device was (re)started since the last buffer
+};
+
 using InputCallback = std::function<void(std::span<const float> samples)>;
-using OutputCallback = std::function<void(std::span<float> samples)>;  // fill all of it
+// Fill all of `samples`.
+using OutputCallback = std::function<void(std::span<float> samples, const OutputTiming& timing)>;
 using ErrorCallback = std::function<void(std::string_view message)>;
 // Capture: frames the device captured but could not hand over (its buffer overran, or a
 // recovery discarded them), reported on the audio thread once the stream runs again.

@@ -84,9 +84,10 @@ Result<void, ConfigError> Capture::open_stream() {
   std::shared_ptr<EchoReferenceQueue> reference;
   if (config_.aec) {
     factories.echo_canceller = EchoStage::create;
-    reference = std::make_shared<EchoReferenceQueue>(
-        config_.aec_reference_sample_rate.value_or(config_.sample_rate),
-        config_.aec_reference_channels.value_or(1));
+    reference = echo_link_ ? std::make_shared<EchoReferenceQueue>(echo_link_)
+                           : std::make_shared<EchoReferenceQueue>(
+                                 config_.aec_reference_sample_rate.value_or(config_.sample_rate),
+                                 config_.aec_reference_channels.value_or(1));
   }
   const ChainFormat format{device_channels, config_.channels, device_rate_hz,
                            config_.sample_rate};

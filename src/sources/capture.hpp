@@ -26,6 +26,7 @@
 #include <span>
 #include <variant>
 
+#include "chain/echo_link.hpp"
 #include "core/config.hpp"
 #include "core/config_error.hpp"
 #include "devices/selection.hpp"
@@ -66,6 +67,11 @@ class Capture {
   // Never fails; does nothing without a stream.
   void stop();
 
+  // Ties the echo canceller's far end to a speaker: from the next start on, the far end
+  // is what the speaker plays, handed over by its audio thread, and pushes are dropped.
+  // For the owner, before the capture is shared between threads.
+  void link_echo_reference(std::shared_ptr<EchoLink> link) { echo_link_ = std::move(link); }
+
   // Appends the far end (interleaved at the reference channel count) to the running
   // stream's echo reference queue; does nothing without a stream or echo cancellation.
   void push_reference(std::span<const float> samples);
@@ -94,6 +100,7 @@ class Capture {
   const SourceConfig config_;
   const DeviceArgument device_;
   CaptureDetector detector_;
+  std::shared_ptr<EchoLink> echo_link_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -33,7 +33,9 @@ struct Playback::Active {
 };
 
 Playback::Playback(uint32_t sample_rate_hz, uint16_t channels)
-    : sample_rate_hz_(sample_rate_hz), channels_(channels) {}
+    : sample_rate_hz_(sample_rate_hz),
+      channels_(channels),
+      link_(std::make_shared<EchoLink>(sample_rate_hz, channels)) {}
 
 Playback::~Playback() { stop(); }
 
@@ -43,7 +45,11 @@ Result<Playback::Active, CoreError> Playback::open(const DeviceResolver& resolve
   auto feed = std::make_shared<PlaybackFeed>(channels_);
   auto stream = Stream::build_output(
       *device, StreamConfig{channels_, sample_rate_hz_, std::nullopt},
-      [feed](std::span<float> out) { feed->fill(out); },
+      // The link outlives the stream: stop() drops the stream before the playback goes.
+      [feed, link = link_.get()](std::span<float> out, const OutputTiming& timing) {
+        feed->fill(out);
+        link->feed(out, timing.play_ns, timing.restarted);
+      },
       [feed](std::string_view message) { feed->fail(message); });
   if (!stream) return explain_open_failure(*device, channels_, std::move(stream).error());
   stream->play();

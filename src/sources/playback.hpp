@@ -20,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "chain/echo_link.hpp"
 #include "core/error.hpp"
 #include "devices/device.hpp"
 #include "devices/stream.hpp"
@@ -64,6 +65,11 @@ class Playback {
   // Samples of silence played because the queue ran dry; 0 when not running.
   uint64_t underrun_samples() const;
 
+  // The link through which this speaker's audio thread hands every buffer it plays to
+  // a microphone's echo canceller (see chain/echo_link.hpp); the same for the
+  // playback's whole life, whether or not it runs or a microphone is attached.
+  const std::shared_ptr<EchoLink>& echo_link() const { return link_; }
+
  private:
   enum class State { Idle, Starting, Running, Stopping };
   struct Active;
@@ -74,6 +80,7 @@ class Playback {
 
   const uint32_t sample_rate_hz_;
   const uint16_t channels_;
+  const std::shared_ptr<EchoLink> link_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -78,7 +78,7 @@ def test_a_new_bridge_is_idle():
         "ort_library_path=None, denoise=None, denoise_model_path=None, highpass=None, agc=None, "
         "limiter=None, dc_removal=False, aec=None, aec_tail_ms=None, aec_suppression=None, "
         "aec_reference_sample_rate=None, aec_reference_channels=None, channel_map=None, "
-        "detector_source=None)"
+        "detector_source=None, echo_reference=None)"
     )
 
 

@@ -95,16 +95,42 @@ int prepare(PyObject* args, PyObject* kwargs, MicrophoneOptions& options,
   return warn_unknown_vad_mode(options.config);
 }
 
+// The speaker whose playing is the echo canceller's far end: a SpeakerBridge, with
+// echo cancellation on and the reference's own rate and layout left to the speaker.
+int echo_link_from(PyObject* value, const SourceConfig& config,
+                   std::shared_ptr<EchoLink>* out) {
+  if (value == nullptr || value == Py_None) return 0;
+  *out = speaker_echo_link(value);
+  if (!*out) {
+    PyErr_SetString(PyExc_TypeError, "echo_reference must be a SpeakerBridge or None");
+    return -1;
+  }
+  if (!config.aec) {
+    PyErr_SetString(PyExc_ValueError, "echo_reference needs echo cancellation (aec='tau')");
+    return -1;
+  }
+  if (config.aec_reference_sample_rate || config.aec_reference_channels) {
+    PyErr_SetString(PyExc_ValueError,
+                    "echo_reference plays at the speaker's rate and channels; leave "
+                    "aec_reference_sample_rate and aec_reference_channels unset");
+    return -1;
+  }
+  return 0;
+}
+
 PyObject* microphone_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   MicrophoneOptions options;
   DeviceArgument device;
   if (prepare(args, kwargs, options, device) < 0) return nullptr;
+  std::shared_ptr<EchoLink> link;
+  if (echo_link_from(options.echo_reference, options.config, &link) < 0) return nullptr;
   const SampleFormat format = *parse_sample_format(options.config.format);
   auto built = [&] {
     GilRelease released;  // a model detector loads its runtime and model here
     return Capture::create(std::move(options.config), std::move(device));
   }();
   if (!built) return raise_core_error(built.error());
+  if (link) (*built)->link_echo_reference(std::move(link));
   auto* self = reinterpret_cast<MicrophoneBridgeObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->bridge) MicrophoneBridge{std::move(built).value(), format, options.numpy};
@@ -314,7 +340,7 @@ PyMethodDef kMethods[] = {
     {"push_aec_reference", entry<microphone_push_aec_reference>, METH_O,
      PyDoc_STR("push_aec_reference($self, samples)\n--\n\nThe far-end signal for echo "
                "cancellation, as bytes or an array of the bridge's format. Without an echo "
-               "canceller it is dropped.")},
+               "canceller, or with an echo_reference speaker, it is dropped.")},
     {"aec_metrics", entry<microphone_aec_metrics>, METH_NOARGS,
      PyDoc_STR("aec_metrics($self)\n--\n\nThe echo canceller's metrics while a capture with "
                "echo cancellation runs, else None: (delay, erle_db, adaptation_held, "
@@ -361,7 +387,8 @@ PyType_Slot kSlots[] = {
          "numpy=False, ort_library_path=None, denoise=None, denoise_model_path=None, "
          "highpass=None, agc=None, limiter=None, dc_removal=False, aec=None, "
          "aec_tail_ms=None, aec_suppression=None, aec_reference_sample_rate=None, "
-         "aec_reference_channels=None, channel_map=None, detector_source=None)\n--\n\n"
+         "aec_reference_channels=None, channel_map=None, detector_source=None, "
+         "echo_reference=None)\n--\n\n"
          "Capture from a microphone, conditioned and scored. Blocks of frames_per_buffer "
          "frames at sample_rate and channels come from read() or iteration, as int16 or "
          "float32 bytes, or arrays with numpy=True.")},

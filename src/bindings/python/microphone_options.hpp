@@ -1,4 +1,4 @@
-// The 25 parameters of MicrophoneBridge(...), bound by name to the capture configuration.
+// The 26 parameters of MicrophoneBridge(...), bound by name to the capture configuration.
 #pragma once
 
 #include <Python.h>
@@ -14,6 +14,7 @@ struct MicrophoneOptions {
   SourceConfig config;
   bool numpy = false;
   PyObject* device = nullptr;  // borrowed; nullptr or None for the default device
+  PyObject* echo_reference = nullptr;  // borrowed; nullptr, None or a SpeakerBridge
 };
 
 // Borrows the value as it is.
@@ -49,6 +50,7 @@ inline constexpr OptionSpec<MicrophoneOptions> kMicrophoneOptions[] = {
     MURELLO_OPTION_IN(config, aec_reference_channels, to_uint16),
     MURELLO_OPTION_IN(config, channel_map, to_channel_map),
     MURELLO_OPTION_IN(config, detector_source, to_uint16),
+    MURELLO_OPTION(echo_reference, to_object),
 };
 inline constexpr auto kMicrophoneOptionNames = option_names(kMicrophoneOptions);
 inline constexpr size_t kMicrophoneRequiredOptions = 4;

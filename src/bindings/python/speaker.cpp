@@ -247,6 +247,12 @@ PyType_Spec kSpec = {"murello._murello.SpeakerBridge", sizeof(SpeakerBridgeObjec
 
 }  // namespace
 
+std::shared_ptr<EchoLink> speaker_echo_link(PyObject* object) {
+  // Every SpeakerBridge, of whichever module instance, is freed by this function.
+  if (Py_TYPE(object)->tp_dealloc != speaker_dealloc) return nullptr;
+  return bridge_of(object).playback.echo_link();
+}
+
 PyObject* create_speaker_bridge_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }

@@ -57,9 +57,17 @@ struct Card {
   uint64_t played = 0;         // playback: frames of this run already accounted for
   uint64_t device_frames = 0;  // frames the device moved in earlier runs
   uint64_t loop_origin = 0;    // loop frame time of this run's frame 0
+  std::optional<Pacer::Stall> stall;  // this run's stall, at a frame of the run
 
   bool capture() const { return io.stream == SND_PCM_STREAM_CAPTURE; }
   uint32_t channels() const { return io.channels; }
+  // The loop runs at the speaker half's rate and channel count.
+  uint32_t loop_rate() const { return options.rate_max_hz; }
+  // Loop frames (the speaker's clock) per device frame.
+  double clock_ratio() const {
+    if (!capture()) return 1.0;
+    return static_cast<double>(loop_rate()) / io.rate / (1.0 + options.clock_ppm / 1e6);
+  }
   snd_pcm_uframes_t buffer() const { return io.buffer_size; }
   bool xrun_checks() const { return stop_threshold < boundary; }
 };
@@ -67,7 +75,7 @@ struct Card {
 Card* card_of(snd_pcm_ioplug_t* io) { return static_cast<Card*>(io->private_data); }
 
 uint64_t loop_delay_frames(const Card& card) {
-  return uint64_t{card.options.loop_delay_ms} * card.io.rate / 1000;
+  return uint64_t{card.options.loop_delay_ms} * card.loop_rate() / 1000;
 }
 
 // Setting the timer clears its expirations, so an unchanged deadline needs no call: the
@@ -87,19 +95,28 @@ constexpr int64_t kNow = 1;  // an absolute deadline long past: readable at once
 
 // --- loop scheduling (speaker half) ------------------------------------------------
 
+// When frame k of this run sounds: after a stall, as much later as the stall lasted.
+uint64_t sounds_at(const Card& card, uint64_t k) {
+  uint64_t when = card.loop_origin + k;
+  if (card.stall && k >= card.stall->at_frame) {
+    when += static_cast<uint64_t>(card.stall->duration_ns * card.io.rate / 1'000'000'000);
+  }
+  return when;
+}
+
 void schedule(Card& card, uint64_t from, uint64_t to) {
   if (!card.loop || card.capture()) return;
   std::lock_guard lock(card.loop->mutex);
   for (uint64_t k = from; k < to; ++k) {
     const float* frame = &card.shadow[(k % card.buffer()) * card.channels()];
-    card.loop->play(card.loop_origin + k, frame, card.channels());
+    card.loop->play(sounds_at(card, k), frame, card.channels());
   }
 }
 
 void unschedule(Card& card, uint64_t from, uint64_t to) {
   if (!card.loop || card.capture() || from >= to) return;
   std::lock_guard lock(card.loop->mutex);
-  card.loop->cancel(card.loop_origin + from, card.loop_origin + to);
+  for (uint64_t k = from; k < to; ++k) card.loop->cancel(sounds_at(card, k), sounds_at(card, k) + 1);
 }
 
 // --- playback accounting -------------------------------------------------------------
@@ -231,11 +248,14 @@ int card_start(snd_pcm_ioplug_t* io) {
   if (card.phase == Phase::Unplugged) return -ENODEV;
   int64_t now = monotonic_ns();
   std::optional<Pacer::Stall> stall;
-  if (card.options.stall_at_frame && *card.options.stall_at_frame >= card.device_frames) {
+  const bool stalls = card.options.kind != Kind::Loop || !card.capture();
+  if (stalls && card.options.stall_at_frame &&
+      *card.options.stall_at_frame >= card.device_frames) {
     stall = Pacer::Stall{*card.options.stall_at_frame - card.device_frames,
-                         int64_t{card.options.stall_ms} * 1'000'000};
+                         int64_t{card.options.stall_ms} * 1'000'000, !card.capture()};
   }
-  card.pacer.start(io->rate, now, stall);
+  card.stall = stall;
+  card.pacer.start(io->rate, now, stall, card.capture() ? card.options.clock_ppm : 0.0);
   card.phase = Phase::Running;
   card.position = 0;
   if (card.loop) {
@@ -281,14 +301,21 @@ void fill_capture(Card& card, const snd_pcm_channel_area_t* areas, snd_pcm_ufram
     loop_lock = std::unique_lock(card.loop->mutex);
     delay = loop_delay_frames(card);
   }
+  const double ratio = card.clock_ratio();
   for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-    uint64_t heard_at = card.loop_origin + card.appl + i;
+    // On the loop's clock: a microphone clock off by some ppm samples between the frames.
+    const double at = static_cast<double>(card.loop_origin) +
+                      static_cast<double>(card.appl + i) * ratio;
+    const auto heard_at = static_cast<uint64_t>(at);
+    const auto between = static_cast<float>(at - static_cast<double>(heard_at));
     // A loop's near-end talker speaks in real time, whether or not the mic is running.
     uint64_t frame = card.loop ? heard_at : card.device_frames + card.appl + i;
     for (uint32_t c = 0; c < card.channels(); ++c) {
       float value = card.signal.sample(frame, c);
       if (card.loop && heard_at >= delay) {
-        value += static_cast<float>(card.options.loop_gain) * card.loop->heard(heard_at - delay, c);
+        const float now = card.loop->heard(heard_at - delay, c);
+        const float next = between == 0.0f ? now : card.loop->heard(heard_at - delay + 1, c);
+        value += static_cast<float>(card.options.loop_gain) * (now + between * (next - now));
       }
       const snd_pcm_channel_area_t& a = areas[c];
       auto* base = static_cast<char*>(a.addr) + (a.first + a.step * (offset + i)) / 8;
@@ -356,7 +383,7 @@ int card_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t*) {
     if (card.record == nullptr) return -errno;
   }
   if (card.options.kind == Kind::Loop && !card.loop) {
-    card.loop = Loop::find(card.options.loop_name, io->rate, card.options.channels_max);
+    card.loop = Loop::find(card.options.loop_name, card.loop_rate(), card.options.channels_max);
   }
   return 0;
 }
@@ -386,7 +413,9 @@ int card_pause(snd_pcm_ioplug_t* io, int enable) {
     if (card.loop) {
       {
         std::lock_guard loop_lock(card.loop->mutex);
-        card.loop_origin = card.loop->frame_at(now) - card.position;
+        card.loop_origin = card.loop->frame_at(now) -
+                           static_cast<uint64_t>(static_cast<double>(card.position) *
+                                                 card.clock_ratio());
       }
       schedule(card, card.position, card.appl);
     }
@@ -480,6 +509,12 @@ int open_card(snd_pcm_t** pcmp, const char* name, snd_config_t* conf,
   if (rc < 0) return rc;
   const Options& o = card->options;
   if (o.open_error != 0) return -o.open_error;
+  // The mic half of a loop may have a rate and layout of its own.
+  Options offered = o;
+  if (o.kind == Kind::Loop && stream == SND_PCM_STREAM_CAPTURE) {
+    if (o.mic_rate_hz != 0) offered.rate_min_hz = offered.rate_max_hz = o.mic_rate_hz;
+    if (o.mic_channels != 0) offered.channels_min = offered.channels_max = o.mic_channels;
+  }
   // A device that has no such direction, as a capture-only or playback-only card.
   if ((o.kind == Kind::Mic && stream != SND_PCM_STREAM_CAPTURE) ||
       (o.kind == Kind::Speaker && stream != SND_PCM_STREAM_PLAYBACK)) {
@@ -502,7 +537,7 @@ int open_card(snd_pcm_t** pcmp, const char* name, snd_config_t* conf,
     close(card->timer_fd);
     return rc;
   }
-  rc = constrain(io, o);
+  rc = constrain(io, offered);
   if (rc < 0) {
     snd_pcm_ioplug_delete(&io);  // calls card_close, which frees the card
     card.release();

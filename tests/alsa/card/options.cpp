@@ -114,6 +114,9 @@ int read_option(snd_config_t* node, std::string_view key, Options& o) {
     return rc;
   }
   if (key == "stall_ms") return read_u32(node, key, o.stall_ms);
+  if (key == "clock_ppm") return read_real(node, key, o.clock_ppm);
+  if (key == "mic_rate") return read_u32(node, key, o.mic_rate_hz);
+  if (key == "mic_channels") return read_u32(node, key, o.mic_channels);
   if (key == "loop") return read_string(node, key, o.loop_name);
   if (key == "delay_ms") return read_u32(node, key, o.loop_delay_ms);
   if (key == "gain") return read_real(node, key, o.loop_gain);

@@ -13,8 +13,18 @@
 //     stats "/path"                    written at close: frames=N silence=N xruns=N
 //     open_error N                     refuse to open with errno N (16: busy)
 //     unplug_after N                   the device is lost after N frames
-//     stall_at N stall_ms M            delivery stops for M ms at frame N
+//     stall_at N stall_ms M            delivery stops for M ms at frame N: a microphone
+//                                      then jumps ahead (the frames in between are
+//                                      lost), a speaker goes on where it stopped (all
+//                                      later frames play M ms late); in a loop only
+//                                      the speaker half stalls
+//     clock_ppm P                      mic, or the mic half of a loop: its clock runs P
+//                                      parts per million fast (negative: slow) against
+//                                      the speaker's, which keeps CLOCK_MONOTONIC
 //     loop NAME delay_ms D gain G      loop: the pair shares NAME; echo delay and gain
+//     mic_rate N mic_channels N        loop: the mic half's own rate and channels (0:
+//                                      the speaker half's); it samples the speaker's
+//                                      frames at its own rate, channel c hearing c
 //   }
 //
 // Frame counts are device frames since the PCM was opened, across restarts. A loop's
@@ -46,6 +56,9 @@ struct Options {
   std::optional<uint64_t> unplug_after_frames;
   std::optional<uint64_t> stall_at_frame;
   uint32_t stall_ms = 0;
+  double clock_ppm = 0;
+  uint32_t mic_rate_hz = 0;
+  uint32_t mic_channels = 0;
   std::string loop_name;
   uint32_t loop_delay_ms = 0;
   double loop_gain = 1.0;

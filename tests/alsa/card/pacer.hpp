@@ -19,9 +19,14 @@ class Pacer {
   struct Stall {
     uint64_t at_frame = 0;  // position at which delivery stops
     int64_t duration_ns = 0;
+    // Afterwards the position goes on from where it stopped (a device that paused)
+    // rather than jumping to where the clock says (a device whose transfers stopped).
+    bool shift = false;
   };
 
-  void start(uint32_t rate_hz, int64_t now_ns, std::optional<Stall> stall);
+  // `ppm`: how much faster (or, negative, slower) than CLOCK_MONOTONIC the device's
+  // clock runs, in parts per million.
+  void start(uint32_t rate_hz, int64_t now_ns, std::optional<Stall> stall, double ppm = 0);
   void pause(int64_t now_ns);
   // Resumes from the paused position; returns how long the pause lasted.
   int64_t resume(int64_t now_ns);
@@ -36,6 +41,7 @@ class Pacer {
   int64_t plain_time_of(uint64_t frame) const;
 
   uint32_t rate_hz_ = 1;
+  double ppm_ = 0;
   int64_t start_ns_ = 0;
   bool paused_ = false;
   int64_t paused_at_ns_ = 0;

@@ -54,7 +54,7 @@ TEST_F(TestCard, LoopCarriesTheSpeakerToEachMicrophoneWithItsDelayAndGain) {
   uint64_t next = 0;  // speaker's audio thread only
   auto speaker = Stream::build_output(
       pcm("loop:NAME=delay"), {1, 48000, std::nullopt},
-      [&](std::span<float> out) {
+      [&](std::span<float> out, const OutputTiming&) {
         for (float& s : out) s = (next++ == kImpulseFrame) ? 1.0f : 0.0f;
         played_frames.fetch_add(out.size());
       },

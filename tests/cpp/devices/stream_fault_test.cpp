@@ -71,7 +71,7 @@ TEST_F(StreamFaults, UnpluggedSpeakerReportsOnce) {
   std::string text;
   auto built = Stream::build_output(
       pcm("speaker_unplug:AFTER=9600"), {2, 48000, std::nullopt},
-      [](std::span<float> out) { std::fill(out.begin(), out.end(), 0.25f); },
+      [](std::span<float> out, const OutputTiming&) { std::fill(out.begin(), out.end(), 0.25f); },
       [&](std::string_view message) {
         text = message;
         errors.fetch_add(1);
@@ -123,7 +123,7 @@ TEST_F(StreamFaults, UnderrunOfTheSpeakerIsRecoveredNotReported) {
   float next = 0.0f;  // audio thread only
   auto built = Stream::build_output(
       pcm("speaker:RECORD=" + record + ",STATS=" + stats), {2, 48000, std::nullopt},
-      [&](std::span<float> out) {
+      [&](std::span<float> out, const OutputTiming&) {
         if (periods.fetch_add(1) == 20) std::this_thread::sleep_for(100ms);
         for (float& s : out) s = next++;
       },

@@ -132,7 +132,7 @@ TEST_F(Streams, SpeakerPlaysExactlyWhatTheCallbackGaveAcrossPauses) {
   char thread_name[16] = {};
   auto built = Stream::build_output(
       pcm("speaker:RECORD=" + record + ",STATS=" + stats), {2, 48000, std::nullopt},
-      [&](std::span<float> out) {
+      [&](std::span<float> out, const OutputTiming&) {
         pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
         for (float& s : out) s = next++;
         periods.fetch_add(1);
@@ -190,7 +190,7 @@ TEST_F(Streams, DropDuringACallbackNeverCallsBackAfterwards) {
                                                [&](std::span<const float>) { on_data(); },
                                                [](std::string_view) {})
                          : Stream::build_output(pcm("speaker"), {2, 48000, 32},
-                                                [&](std::span<float> out) {
+                                                [&](std::span<float> out, const OutputTiming&) {
                                                   std::fill(out.begin(), out.end(), 0.0f);
                                                   on_data();
                                                 },
@@ -223,7 +223,7 @@ TEST_F(Streams, OpenFailuresCarryTheBackendsText) {
 
   // A capture-only device has no playback side.
   auto direction = Stream::build_output(
-      pcm("mic"), {2, 48000, std::nullopt}, [](std::span<float>) {}, quiet);
+      pcm("mic"), {2, 48000, std::nullopt}, [](std::span<float>, const OutputTiming&) {}, quiet);
   EXPECT_FALSE(direction.ok());
 }
 
@@ -235,7 +235,7 @@ TEST_F(Streams, SixteenThousandThreeHundredEightyFourChannelsAreRefused) {
             "Failed to open audio stream: the platform supports at most 16383 input channels, "
             "and 16384 were requested");
   auto output = Stream::build_output(
-      pcm("speaker"), {65535, 48000, std::nullopt}, [](std::span<float>) {},
+      pcm("speaker"), {65535, 48000, std::nullopt}, [](std::span<float>, const OutputTiming&) {},
       [](std::string_view) {});
   ASSERT_FALSE(output.ok());
   EXPECT_EQ(output.error().message(),
