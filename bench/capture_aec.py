@@ -1,9 +1,12 @@
-"""Live capture with echo cancellation: CPU per second of audio with aec="tau" and
-without, on the test sound card's speaker-to-microphone loop while a far end plays.
+"""Live capture with echo cancellation: CPU per second of audio with aec="tau" (the
+far end linked from the speaker, or pushed from Python) and without, on the test sound
+card's speaker-to-microphone loop while a far end plays.
 
 The loop's microphone hears its speaker 120 ms later at half level. In every run a
-thread plays espeak-ng speech through SpeakerBridge into the loop, in real time; with
-echo cancellation it also pushes each chunk as the reference just before writing it.
+thread plays espeak-ng speech through SpeakerBridge into the loop, in real time. With
+echo cancellation the far end reaches the canceller either through the link
+(echo_reference=speaker: the speaker's audio thread hands over what it plays) or by the
+thread pushing each chunk as the reference just before writing it.
 The microphone delivers 16 kHz mono in 20 ms blocks with DC removal, high-pass, AGC,
 limiter and the energy score, as in the capture benchmark, plus, in the aec runs, the
 canceller with a 200 ms tail. A third run only plays, so the playing side's share
@@ -11,7 +14,8 @@ canceller with a 200 ms tail. A third run only plays, so the playing side's shar
 
 CPU is the process's user + system time (all its threads) over the capture, divided by
 the seconds of audio captured. Runs alternate A B C A B C in fresh processes; the table
-shows the best round of each (the machine may be shared) and the median beside it.
+shows the best round of each (the machine may be shared) and the median beside it, and
+the linked run's cost as a ratio of the pushed one's.
 
     MURELLO_BUILD_DIR=build/tests python bench/capture_aec.py [--seconds 10] [--rounds 3]
 
@@ -40,7 +44,8 @@ import compare  # noqa: E402  (the echo-canceller benchmark's speech)
 
 RATE = compare.RATE
 BLOCK = 320  # 20 ms at 16 kHz
-RUNS = {"aec": "capture + aec", "plain": "capture, no aec", "play": "playing only"}
+RUNS = {"linked": "aec, linked", "aec": "aec, pushed", "plain": "capture, no aec",
+        "play": "playing only"}
 
 
 def cpu_seconds() -> float:
@@ -75,14 +80,17 @@ def run(kind: str, far: np.ndarray) -> dict:
         speaker.stop()
         return {"cpu": cpu_seconds() - cpu0, "audio": blocks * BLOCK / RATE}
 
-    aec = {"aec": "tau", "aec_tail_ms": 200} if kind == "aec" else {}
+    aec = {"aec": "tau", "aec_tail_ms": 200} if kind in ("aec", "linked") else {}
+    if kind == "linked":
+        aec["echo_reference"] = speaker
     mic = MicrophoneBridge(RATE, 1, BLOCK, "float32", device=device, dc_removal=True,
                            highpass=80, agc=-20, limiter=-1.0, vad=True, vad_mode="energy",
                            **aec)
     cpu0 = cpu_seconds()
     mic.start()
     speaker.start()
-    player = threading.Thread(target=play, args=(speaker, far, mic if aec else None))
+    pusher = mic if kind == "aec" else None
+    player = threading.Thread(target=play, args=(speaker, far, pusher))
     player.start()
     for _ in range(blocks):
         mic.read()
@@ -139,12 +147,17 @@ def main() -> int:
     for name, label in RUNS.items():
         own = "" if name == "play" else f"{(best[name] - best['play']) * 100:>23.2f}"
         print(f"{label:<18}{best[name] * 100:>8.2f}{median[name] * 100:>10.2f}{own}")
-    print(f"echo cancellation alone (best aec - best plain): "
-          f"{(best['aec'] - best['plain']) * 100:.2f}% of a core")
-    last = results["aec"][-1]
-    overruns = sum(r["overruns"] for name in ("aec", "plain") for r in results[name])
-    print(f"last aec run: delay {last['delay']} samples, ERLE {last['erle']:.1f} dB, "
-          f"padded {last['padded']}; overruns in all runs: {overruns}")
+    print(f"echo cancellation alone (best aec - best plain): pushed "
+          f"{(best['aec'] - best['plain']) * 100:.2f}%, linked "
+          f"{(best['linked'] - best['plain']) * 100:.2f}% of a core")
+    print(f"ratio linked / pushed, whole process: best {best['linked'] / best['aec']:.2f}, "
+          f"median {median['linked'] / median['aec']:.2f}")
+    for name in ("linked", "aec"):
+        last = results[name][-1]
+        print(f"last {RUNS[name]} run: delay {last['delay']} samples, ERLE {last['erle']:.1f} dB, "
+              f"padded {last['padded']}")
+    overruns = sum(r["overruns"] for name in ("linked", "aec", "plain") for r in results[name])
+    print(f"overruns in all runs: {overruns}")
     return 0
 
 

@@ -1,7 +1,10 @@
 """The live half of the demo: echo cancellation while capturing.
 
-A thread plays the dialogue to a speaker as the far end, pushing each chunk as the echo
-reference just before it is written. The microphone hears that echo and a second talker;
+A thread plays the dialogue to a speaker as the far end the way a speech engine hands
+over speech: one sentence at a time, written at once, with pauses of its own between
+them, never paced to the device. The microphone's echo canceller is linked to the
+speaker (echo_reference), whose audio thread hands over what it plays as it plays it.
+The microphone hears that echo and a second talker;
 it is captured twice at once: with echo cancellation and the energy detector, and raw
 (no cancellation) for comparison. Prints the canceller's delay and ERLE and the speech
 segments the energy detector finds, and draws both signals to OUT/live.png.
@@ -57,18 +60,33 @@ def loop_config(out: Path, card: Path, near: Path, near_at: float):
     return "alsa:demo_room", (near_at + audible[0] / RATE, near_at + audible[-1] / RATE)
 
 
-def play_and_push(speaker, mic, far: np.ndarray, rate: int, channels: int) -> None:
-    """Plays `far` in real time (a little ahead of the device), pushing each chunk as the
-    echo reference just before it is written."""
-    step = rate // 50
-    start = time.monotonic()
-    for i in range(0, len(far), step):
-        chunk = far[i:i + step]
-        mic.push_aec_reference(chunk)
-        speaker.write(np.repeat(chunk, channels).reshape(-1, channels) if channels > 1 else chunk)
-        ahead = (i + step) / rate - (time.monotonic() - start)
-        if ahead > 0.06:
-            time.sleep(ahead - 0.06)
+def sentences(far: np.ndarray, rate: int) -> list[tuple[np.ndarray, float]]:
+    """The dialogue cut at its pauses (a quarter second or more below -40 dBFS): each
+    sentence's samples, and the seconds until the next sentence starts."""
+    frame = rate // 100
+    level = np.sqrt(np.mean(far[:len(far) // frame * frame].reshape(-1, frame) ** 2, axis=1))
+    loud = np.flatnonzero(level > 0.01)
+    if len(loud) == 0:
+        return [(far, len(far) / rate)]
+    cuts, start = [], loud[0]
+    for before, after in zip(loud[:-1], loud[1:]):
+        if after - before >= 25:
+            cuts.append((start, before + 1))
+            start = after
+    cuts.append((start, loud[-1] + 1))
+    return [(far[a * frame:b * frame], ((cuts[k + 1][0] if k + 1 < len(cuts) else b) - a) / 100)
+            for k, (a, b) in enumerate(cuts)]
+
+
+def speak(speaker, far: np.ndarray, rate: int, channels: int) -> None:
+    """Writes each sentence at once, then waits about as long as the dialogue's own
+    rhythm says, sometimes less (the next sentence queues behind) and sometimes more
+    (the speaker plays silence)."""
+    rhythm = (0.6, 1.3, 0.8, 1.2)
+    for k, (sentence, until_next) in enumerate(sentences(far, rate)):
+        speaker.write(np.repeat(sentence, channels).reshape(-1, channels) if channels > 1
+                      else sentence)
+        time.sleep(until_next * rhythm[k % len(rhythm)])
     speaker.drain()
 
 
@@ -169,11 +187,10 @@ def main() -> int:
           f"with echo cancellation, {ECHO_DELAY_MS} ms loop echo at gain {ECHO_GAIN}"
           if args.device is None else f"on device {args.device}; speak while it plays")
 
-    mic = MicrophoneBridge(RATE, 1, BLOCK, "float32", device=device, numpy=True,
-                           vad=True, vad_mode="energy", aec="tau",
-                           aec_reference_sample_rate=speaker_rate)
-    raw = MicrophoneBridge(RATE, 1, BLOCK, "float32", device=device, numpy=True)
     speaker = SpeakerBridge(speaker_rate, speaker_channels, "float32", device=device)
+    mic = MicrophoneBridge(RATE, 1, BLOCK, "float32", device=device, numpy=True,
+                           vad=True, vad_mode="energy", aec="tau", echo_reference=speaker)
+    raw = MicrophoneBridge(RATE, 1, BLOCK, "float32", device=device, numpy=True)
     mic.start()
     try:
         raw.start()
@@ -181,12 +198,12 @@ def main() -> int:
         print(f"no raw capture beside the cancelled one: {error}", file=sys.stderr)
         raw = None
     speaker.start()
-    player = threading.Thread(target=play_and_push,
-                              args=(speaker, mic, far, speaker_rate, speaker_channels))
+    player = threading.Thread(target=speak, args=(speaker, far, speaker_rate, speaker_channels))
     player.start()
     try:
+        # The rhythm averages the dialogue's own; its longest waits make it a little longer.
         clean, raw_signal, scores, erles, metrics = capture(
-            mic, raw, int((seconds + TAIL_S) * RATE), int(seconds * RATE))
+            mic, raw, int((1.1 * seconds + TAIL_S) * RATE), int(1.1 * seconds * RATE))
     finally:
         player.join()
         speaker.stop()
@@ -197,9 +214,10 @@ def main() -> int:
     delay, erle, _, _, _, restarts, discarded, padded, _ = metrics
     delay_text = "not found" if delay is None else f"{delay} samples ({1000 * delay / RATE:.0f} ms)"
     erle_text = f"ERLE median {np.median(erles):.1f} dB, last {erle:.1f} dB"
-    # Pushed when written, the reference leads the echo by the speaker's own latency too.
+    # Linked, the reference is what the speaker plays when it plays it: the delay is the
+    # room's echo plus the device buffers' latency.
     print(f"echo delay {delay_text}; {erle_text} while the far end played; "
-          f"{restarts} search restarts; reference queue: {discarded} samples discarded, "
+          f"{restarts} search restarts; reference: {discarded} samples discarded, "
           f"{padded} padded")
     found = segments(scores)
     print("speech found by the energy detector in the cleaned capture:")
@@ -207,11 +225,12 @@ def main() -> int:
         print(f"  {start:6.2f} s - {end:6.2f} s")
     if near_span is not None:
         print(f"  (the second talker spoke from {near_span[0]:.2f} s to {near_span[1]:.2f} s)")
-    if raw_signal is not None and args.device is None:
-        # The first seconds of the dialogue are far-end single talk: what is left of its echo.
-        first = slice(0, RATE * 3)
-        print(f"level in the first 3 s (far end only): raw {db(raw_signal[first]):.1f} dBFS, "
-              f"cleaned {db(clean[first]):.1f} dBFS")
+    if raw_signal is not None and near_span is not None and near_span[0] > 4:
+        # Before the second talker the room holds the far end alone: after the canceller's
+        # first three seconds, what is left of its echo.
+        single = slice(RATE * 3, int(RATE * near_span[0]))
+        print(f"level from 3 s to {near_span[0]:.1f} s (far end only): raw "
+              f"{db(raw_signal[single]):.1f} dBFS, cleaned {db(clean[single]):.1f} dBFS")
 
     murello.save(args.out / "live_clean.wav", clean, RATE)
     if raw_signal is not None:

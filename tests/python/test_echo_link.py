@@ -25,7 +25,7 @@ DELAY_SLACK = 2 * RATE // 1000  # 2 ms
 def rooms(tmp_path, monkeypatch):
     """Loops whose microphone half hears the speaker half 120 ms later at half level:
     16 kHz mono; a 48 kHz stereo speaker heard by a 16 kHz mono microphone; a microphone
-    clock 100 ppm fast."""
+    clock 100 ppm fast; a speaker that stops consuming for 80 ms 4 s into its run."""
     conf = tmp_path / "rooms.conf"
     common = "kind loop delay_ms 120 gain 0.5 signal silence"
     conf.write_text(
@@ -35,7 +35,9 @@ def rooms(tmp_path, monkeypatch):
         f"pcm.hall {{ type testcard {common} loop hall rate 48000 channels 2 mic_rate 16000 "
         'mic_channels 1 hint { show on description "Hall" } }\n'
         f"pcm.drift {{ type testcard {common} loop drift rate 16000 channels 1 "
-        'clock_ppm 100 hint { show on description "Drifting room" } }\n')
+        'clock_ppm 100 hint { show on description "Drifting room" } }\n'
+        f"pcm.stall {{ type testcard {common} loop stall rate 16000 channels 1 "
+        'stall_at 64000 stall_ms 80 hint { show on description "Stalling room" } }\n')
     monkeypatch.setenv("ALSA_CONFIG_PATH", str(conf))
 
 
@@ -164,6 +166,19 @@ def test_speaker_stopped_and_restarted_mid_capture(rooms):
     assert run.delay_spread() <= DELAY_SLACK
     engine_bound(run.reduction_db(), "after the restart the canceller holds adaptation and "
                  "takes seconds to cancel again, with the delay unchanged")
+
+
+def test_speaker_whose_consumption_stalls(rooms):
+    far = speech_band_noise(10, seed=11)
+
+    def steady(speaker, mic):
+        speaker.start()
+        speaker.write(far)
+
+    run = capture("stall", 10, steady)
+    # Everything after the stall plays 80 ms late, and the far end moves with it.
+    assert run.delay_spread() <= DELAY_SLACK
+    engine_bound(run.reduction_db(), "the canceller takes time to settle after the jump")
 
 
 def test_speaker_at_48_khz_stereo_feeds_a_16_khz_mono_microphone(rooms):

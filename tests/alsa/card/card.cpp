@@ -116,7 +116,9 @@ void schedule(Card& card, uint64_t from, uint64_t to) {
 void unschedule(Card& card, uint64_t from, uint64_t to) {
   if (!card.loop || card.capture() || from >= to) return;
   std::lock_guard lock(card.loop->mutex);
-  for (uint64_t k = from; k < to; ++k) card.loop->cancel(sounds_at(card, k), sounds_at(card, k) + 1);
+  for (uint64_t k = from; k < to; ++k) {
+    card.loop->cancel(sounds_at(card, k), sounds_at(card, k) + 1);
+  }
 }
 
 // --- playback accounting -------------------------------------------------------------

@@ -41,7 +41,8 @@ uint64_t Pacer::elapsed_frames(int64_t now_ns) const {
   if (now_ns <= start_ns_) return 0;
   if (ppm_ != 0) {
     const long double rate = rate_hz_ * (1.0L + ppm_ / 1e6L);
-    return static_cast<uint64_t>(static_cast<long double>(now_ns - start_ns_) * rate / kNsPerSecond);
+    const auto ns = static_cast<long double>(now_ns - start_ns_);
+    return static_cast<uint64_t>(ns * rate / kNsPerSecond);
   }
   auto ns = static_cast<unsigned __int128>(now_ns - start_ns_);
   return static_cast<uint64_t>(ns * rate_hz_ / kNsPerSecond);

@@ -111,6 +111,29 @@ std::vector<float> capture(const std::string& name, size_t frames) {
   return got;
 }
 
+// A loop's microphone half with its own clock 2% fast: its near-end ramp counts the
+// loop's frames, so consecutive microphone frames step through the loop's time 2% slower
+// than one frame each.
+TEST_F(TestCard, LoopMicrophoneWithAFastClockSamplesTheLoopsTimeSlower) {
+  std::vector<float> heard;
+  heard.reserve(48000 * 2);
+  std::atomic<uint64_t> frames{0};
+  auto built = Stream::build_input(
+      pcm("loop:NAME=fast,PPM=20000,SIGNAL=ramp"), {1, 48000, 480},
+      [&](std::span<const float> samples) {
+        heard.insert(heard.end(), samples.begin(), samples.end());
+        frames.fetch_add(samples.size());
+      },
+      [](std::string_view) {});
+  ASSERT_TRUE(built.ok()) << built.error().message();
+  std::optional<Stream> stream(std::move(built).value());
+  stream->play();
+  ASSERT_TRUE(test_card::eventually([&] { return frames.load() >= 48000; }));
+  stream.reset();
+  const double stepped = heard[48000 - 1] - heard[0];
+  EXPECT_NEAR(stepped, (48000 - 1) / 1.02, 1.0);
+}
+
 TEST_F(TestCard, MicrophonePlaysASineOrAFileExactly) {
   std::vector<float> sine = capture("mic:SIGNAL=sine", 4800);
   ASSERT_EQ(sine.size(), 9600u);

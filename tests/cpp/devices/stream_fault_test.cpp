@@ -71,7 +71,9 @@ TEST_F(StreamFaults, UnpluggedSpeakerReportsOnce) {
   std::string text;
   auto built = Stream::build_output(
       pcm("speaker_unplug:AFTER=9600"), {2, 48000, std::nullopt},
-      [](std::span<float> out, const OutputTiming&) { std::fill(out.begin(), out.end(), 0.25f); },
+      [](std::span<float> out, const OutputTiming&) {
+        std::fill(out.begin(), out.end(), 0.25f);
+      },
       [&](std::string_view message) {
         text = message;
         errors.fetch_add(1);
