@@ -193,7 +193,9 @@ class SpeakerBridge:
         """
     def start(self) -> None: ...
     def write(self, samples: bytes | npt.NDArray[np.int16] | npt.NDArray[np.float32]) -> None:
-        """Queue samples; blocks while 32 writes wait to be played."""
+        """Queue samples; blocks while 32 writes wait to be played. NaN and infinities
+        play as 0.0, samples beyond +-1.0 as +-1.0; a trailing partial frame waits for
+        the rest of its frame in the next write."""
     def drain(self) -> None:
         """Wait until everything written so far has been taken from the queue."""
     def stop(self) -> None: ...
