@@ -42,7 +42,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent / "aec"))
 import compare  # noqa: E402  (the echo-canceller benchmark's speech)
 
-RATE = compare.RATE
+RATE = 16000
 BLOCK = 320  # 20 ms at 16 kHz
 RUNS = {"linked": "aec, linked", "aec": "aec, pushed", "plain": "capture, no aec",
         "play": "playing only"}
@@ -124,7 +124,8 @@ def main() -> int:
     results = {name: [] for name in RUNS}
     with tempfile.TemporaryDirectory() as tmp:
         far = Path(tmp) / "far.f32"
-        compare.speech("en-us", compare.FAR_TEXT, args.seconds, tmp).astype(np.float32).tofile(far)
+        speech = compare.Speech(tmp)("en-us", compare.FAR_TEXT, args.seconds, RATE)
+        speech.astype(np.float32).tofile(far)
         conf = Path(tmp) / "loop.conf"
         conf.write_text(
             f"<{card}>\npcm.room {{ type testcard kind loop loop room delay_ms 120 gain 0.5 "
