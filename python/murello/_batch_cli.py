@@ -12,6 +12,7 @@ import time
 from typing import Callable, Iterable, Iterator, TextIO
 
 from murello import _batch
+from murello._progress import clock
 
 INTERRUPTED = 130
 SOME_FAILED = 1
@@ -116,12 +117,6 @@ def key(path: str) -> str:
 
 
 # ---- progress ----
-
-
-def clock(seconds: float) -> str:
-    seconds = round(seconds)
-    hours, rest = divmod(seconds, 3600)
-    return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
 
 
 class BatchProgress:

@@ -481,9 +481,22 @@ def _stream(
     """A file read block by block, conditioned as FileBridge.open conditions it and aligned
     as _load aligns it; takes FileBridge.open's keywords. murello.stream wraps it."""
 
-def _analyze(path: _Path, **options: object) -> tuple[list[_Window], list[tuple[float, float]]]:
+def _analyze(
+    path: _Path, progress: _Progress | None = None, **options: object
+) -> tuple[list[_Window], list[tuple[float, float]]]:
     """What FileBridge.open(path, **options).analyze() returns, with the file read through a
-    block at a time. murello.analyze wraps it."""
+    block at a time; `progress` counts the frames done and can stop it early.
+    murello.analyze wraps it."""
+
+@final
+class _Progress:
+    """How far a long call has come."""
+
+    def stop(self) -> None:
+        """Ask the call to end after the step in hand."""
+    @property
+    def frames(self) -> int:
+        """Delivered frames processed so far."""
 
 @final
 class _RecordingFile:

@@ -34,53 +34,13 @@ from murello._device_io import play_out, speaker_config, spread_channels
 from murello._echo_cli import add_cancel_echo_parser
 from murello._io import save_converted
 from murello._record import record
-from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge
+from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, _Progress
 from murello._paths import silero_model_path
+from murello._progress import Progress, clear, run, status
 
 USER_ERROR = 2
 RECORDING_FAILED = 1
-PROGRESS_MIN_SECONDS = 5.0
-
-
-# ---- progress on long work ----
-
-
-class Progress:
-    """An elapsed-time line on stderr while a long native call runs; silent when stderr
-    is not a terminal or the audio is short."""
-
-    def __init__(self, label: str, audio_seconds: float) -> None:
-        self.label = label
-        self.enabled = sys.stderr.isatty() and audio_seconds >= PROGRESS_MIN_SECONDS
-        self.audio_seconds = audio_seconds
-        self._done = threading.Event()
-        self._thread: threading.Thread | None = None
-
-    def __enter__(self) -> "Progress":
-        if self.enabled:
-            self._thread = threading.Thread(target=self._run, daemon=True)
-            self._thread.start()
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self._done.set()
-        if self._thread is not None:
-            self._thread.join()
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
-
-    def _run(self) -> None:
-        start = time.monotonic()
-        frames = "|/-\\"
-        tick = 0
-        while not self._done.wait(0.1):
-            elapsed = time.monotonic() - start
-            sys.stderr.write(
-                f"\r{frames[tick % 4]} {self.label} ({self.audio_seconds:.1f} s of audio) "
-                f"{elapsed:5.1f} s"
-            )
-            sys.stderr.flush()
-            tick += 1
+INTERRUPTED = 130
 
 
 # ---- commands ----
@@ -163,11 +123,15 @@ def audio_seconds(facts: FileInfo) -> float:
 
 def cmd_analyze(args: argparse.Namespace) -> int:
     model = args.model or silero_model_path()
+    status(f"opening {args.file}")
     facts = file_info(args.file)
-    with Progress("analysing", audio_seconds(facts)):
-        windows, segments = analyze(args.file, sample_rate=16000, channels=1,
-                                    vad_mode="silero", vad_threshold=args.threshold,
-                                    vad_holdoff=args.holdoff_ms, model_path=model)
+    work = _Progress()
+    windows, segments = run(
+        lambda: analyze(args.file, progress=work, sample_rate=16000, channels=1,
+                        vad_mode="silero", vad_threshold=args.threshold,
+                        vad_holdoff=args.holdoff_ms, model_path=model),
+        Progress("analysing", facts.duration), done=lambda: work.frames / 16000,
+        stop=work.stop)
     if args.json:
         print(json.dumps({
             "file": args.file,
@@ -185,7 +149,9 @@ def cmd_analyze(args: argparse.Namespace) -> int:
         for start, end in segments:
             print(f"  {start:8.3f} - {end:8.3f} s  ({end - start:6.3f} s)")
     if args.plot:
-        plot_analysis(args.file, windows, segments, args.threshold, args.plot)
+        status(f"drawing {args.plot}")
+        run(lambda: plot_analysis(args.file, windows, segments, args.threshold, args.plot),
+            Progress("drawing", None))
         if not args.json:
             print(f"plot: {args.plot}")
     return 0
@@ -238,9 +204,10 @@ def cmd_convert(args: argparse.Namespace) -> int:
     }
     if args.denoise_model:
         options.update(denoise="fastenhancer-t", denoise_model_path=args.denoise_model)
-    with Progress("converting", audio_seconds(facts)):
-        clipped, non_finite = save_converted(args.input, args.output, options,
-                                             format=args.format, compression=args.compression)
+    clipped, non_finite = run(
+        lambda: save_converted(args.input, args.output, options, format=args.format,
+                               compression=args.compression),
+        Progress("converting", None))
     print(f"wrote {args.output}: {options['sample_rate']} Hz, "
           f"{plural(options['channels'], 'channel')}; {plural(clipped, 'sample')} clipped, "
           f"{plural(non_finite, 'non-finite sample')} replaced")
@@ -498,6 +465,10 @@ def main(argv: list[str] | None = None) -> int:
 
     try:
         return args.run(args)
+    except KeyboardInterrupt:
+        clear()
+        print("murello: interrupted", file=sys.stderr)
+        return INTERRUPTED
     except (UserError, MurelloError, ValueError, TypeError, OverflowError, OSError) as error:
         print(f"murello: {error_text(error, args)}", file=sys.stderr)
         return USER_ERROR

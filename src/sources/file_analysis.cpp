@@ -1,5 +1,6 @@
 #include "sources/file_analysis.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -8,7 +9,8 @@
 namespace murello {
 
 Result<AnalysisResult, CoreError> analyze_file(const std::filesystem::path& path,
-                                               const SourceConfig& config) {
+                                               const SourceConfig& config,
+                                               WorkProgress* progress) {
   StreamRequest request;
   request.config = config;
   request.aligned = false;  // the analysis times windows as FileBridge.analyze does
@@ -29,6 +31,11 @@ Result<AnalysisResult, CoreError> analyze_file(const std::filesystem::path& path
       if (auto added = analyzer->add(step, (*stream)->channels()); !added) {
         return std::move(added).error();
       }
+    }
+    if (progress != nullptr) {
+      progress->frames.fetch_add(step.size() / std::max<size_t>((*stream)->channels(), 1),
+                                 std::memory_order_relaxed);
+      if (progress->stop.load(std::memory_order_relaxed)) return analyzer->finish();
     }
     if (!*more) return analyzer->finish();
   }

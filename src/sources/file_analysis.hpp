@@ -8,6 +8,7 @@
 
 #include "core/config.hpp"
 #include "core/error.hpp"
+#include "core/work_progress.hpp"
 #include "sources/file.hpp"
 #include "util/result.hpp"
 
@@ -16,8 +17,11 @@ namespace murello {
 // What FileSource::open(path, config) followed by analyze() returns, with the same
 // refusals: the errors of opening (those of the samples when their step is reached),
 // then VadNotConfigured without the model detector, then the analyzer's. `config` has
-// passed check_format and check_file_options.
+// passed check_format and check_file_options. With `progress`, every step adds its
+// frames to it, and a stop asked for ends the analysis after the step in hand with
+// what was found until then.
 Result<AnalysisResult, CoreError> analyze_file(const std::filesystem::path& path,
-                                               const SourceConfig& config);
+                                               const SourceConfig& config,
+                                               WorkProgress* progress = nullptr);
 
 }  // namespace murello

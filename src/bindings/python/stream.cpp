@@ -16,6 +16,7 @@
 #include "bindings/python/args.hpp"
 #include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
+#include "bindings/python/progress.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/samples.hpp"
 #include "bindings/python/source_options.hpp"
@@ -134,22 +135,25 @@ PyObject* get_channels(PyObject* self, void*) {
 }
 
 PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kLeading[] = {"path"};
+  static const char* const kLeading[] = {"path", "progress"};
   PyObject* values[std::size(kLeading) + kFileOptionCount];
   if (bind_with_file_options("_analyze", kLeading, 1, args, nargs, kwnames, values) < 0) {
     return nullptr;
   }
   std::filesystem::path path;
+  WorkProgress* progress = nullptr;
   SourceConfig config;
   bool numpy = false;
   if (convert("path", values[0], to_path, &path) < 0 ||
-      convert_file_options(values + 1, &config, &numpy) < 0 ||
+      convert("progress", values[1], to_progress, &progress) < 0 ||
+      convert_file_options(values + 2, &config, &numpy) < 0 ||
       check_file_config(config, numpy) < 0) {
     return nullptr;
   }
+  // The arguments hold the progress object, and so its counters, until the call returns.
   auto analysis = [&] {
     GilRelease released;
-    return analyze_file(path, config);
+    return analyze_file(path, config, progress);
   }();
   if (!analysis) return raise_core_error(analysis.error());
   return analysis_to_python(*analysis);
@@ -196,9 +200,10 @@ PyMethodDef kFunctions[] = {
                "aligned with the file and exactly as long. murello.stream wraps it.")},
     {"_analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<analyze>)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_analyze(path, sample_rate=16000, channels=1, ...)\n--\n\nWhat "
-               "FileBridge.open(path, ...).analyze() returns, with the file read through a "
-               "block at a time. murello.analyze wraps it.")},
+     PyDoc_STR("_analyze(path, progress=None, sample_rate=16000, channels=1, ...)\n--\n\n"
+               "What FileBridge.open(path, ...).analyze() returns, with the file read through "
+               "a block at a time; a _Progress counts the frames done and can stop it early. "
+               "murello.analyze wraps it.")},
 };
 
 }  // namespace

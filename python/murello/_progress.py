@@ -1,0 +1,131 @@
+"""Long command-line work, shown on stderr while it runs: on a terminal a bar with the
+share done, the speed and the time left (tqdm, from the "progress" extra, when it is
+installed), otherwise a plain line every few seconds. Work that runs inside one native
+call runs on a thread of its own, so that Ctrl-C reaches the main thread at once.
+"""
+
+from __future__ import annotations
+
+import sys
+import threading
+import time
+from typing import Any, Callable
+
+# Shorter work is not worth a display.
+MIN_AUDIO_SECONDS = 5.0
+PLAIN_SECONDS = 10.0
+TERMINAL_SECONDS = 0.1
+
+
+def clock(seconds: float) -> str:
+    seconds = round(seconds)
+    hours, rest = divmod(seconds, 3600)
+    return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
+
+
+def status(text: str) -> None:
+    """A passing line on a terminal (what is being done before a bar can say more);
+    the next display or clear() replaces it."""
+    if sys.stderr.isatty():
+        sys.stderr.write(f"\r\033[K{text}")
+        sys.stderr.flush()
+
+
+def clear() -> None:
+    if sys.stderr.isatty():
+        sys.stderr.write("\r\033[K")
+        sys.stderr.flush()
+
+
+def _tqdm():
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm
+
+
+class Progress:
+    """Seconds of audio done out of `total` (None: unknown, so only the time passing is
+    shown)."""
+
+    def __init__(self, label: str, total: float | None) -> None:
+        self.label = label
+        self.total = total
+        self.terminal = sys.stderr.isatty()
+        self.enabled = total is None or total >= MIN_AUDIO_SECONDS
+        self.start = time.monotonic()
+        self.shown = self.start
+        self.done = 0.0
+        self.bar: Any = None
+        tqdm = _tqdm() if self.terminal and self.enabled else None
+        if tqdm is not None:
+            clear()
+            known = ("{desc}: {percentage:3.0f}%|{bar}| {n:.0f}/{total:.0f} s of audio "
+                     "[{elapsed}<{remaining}, {rate_fmt}]")
+            self.bar = tqdm(total=total, desc=label, unit="s", leave=False, file=sys.stderr,
+                            dynamic_ncols=True,
+                            bar_format=known if total else "{desc}: {elapsed}")
+
+    def update(self, done: float) -> None:
+        if not self.enabled:
+            return
+        if self.bar is not None:
+            self.bar.update(done - self.done)
+            self.done = done
+            return
+        self.done = done
+        now = time.monotonic()
+        if now - self.shown >= (TERMINAL_SECONDS if self.terminal else PLAIN_SECONDS):
+            self.shown = now
+            line = self.line(now)
+            sys.stderr.write(f"\r\033[K{line}" if self.terminal else line + "\n")
+            sys.stderr.flush()
+
+    def line(self, now: float) -> str:
+        elapsed = max(now - self.start, 1e-9)
+        speed = self.done / elapsed
+        if not self.total:
+            return f"{self.label}: {clock(elapsed)}"
+        share = min(self.done / self.total, 1.0)
+        left = (self.total - self.done) / speed if speed > 0 else 0.0
+        return (f"{self.label}: {100 * share:3.0f}% ({self.done:.0f} of {self.total:.0f} s of "
+                f"audio), {speed:.1f}x real time, {clock(left)} left")
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif self.terminal and self.enabled:
+            clear()
+
+
+def run(work: Callable[[], Any], progress: Progress, done: Callable[[], float] | None = None,
+        stop: Callable[[], None] | None = None) -> Any:
+    """Runs `work` on a thread and returns what it returns (raising what it raises),
+    showing `done()` seconds of audio as it goes. Ctrl-C calls `stop` (which ends the
+    work early) and waits for it, else leaves the thread to the end of the process, and
+    raises KeyboardInterrupt at once."""
+    outcome: dict[str, Any] = {}
+
+    def target() -> None:
+        try:
+            outcome["result"] = work()
+        except BaseException as error:  # raised again by the caller's thread
+            outcome["error"] = error
+
+    worker = threading.Thread(target=target, name="murello-work", daemon=True)
+    worker.start()
+    try:
+        while worker.is_alive():
+            worker.join(TERMINAL_SECONDS)
+            progress.update(progress.done if done is None else done())
+    except KeyboardInterrupt:
+        if stop is not None:
+            stop()
+            worker.join()
+        raise
+    finally:
+        progress.close()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("result")
