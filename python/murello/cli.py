@@ -352,6 +352,16 @@ def cmd_play(args: argparse.Namespace) -> int:
     return 0
 
 
+def add_conditioning_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--agc", type=in_range(-128, 127), metavar="DBFS",
+                        help="AGC target level, -40 to -3 (default: no AGC)")
+    parser.add_argument("--limiter", type=float, metavar="DBFS",
+                        help="limiter ceiling, -3.0 to 0.0 (default: no limiter)")
+    parser.add_argument("--highpass", type=int, choices=[80, 100],
+                        help="high-pass cut-off (default: none)")
+    parser.add_argument("--dc-removal", action="store_true", help="remove DC offset")
+
+
 def build_parser() -> argparse.ArgumentParser:
     version = MicrophoneBridge.version()
     parser = argparse.ArgumentParser(
@@ -413,13 +423,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="output channels (default: the input's)")
     convert.add_argument("--format", choices=["wav", "aiff", "flac"],
                          help="container (default: from the output's extension)")
-    convert.add_argument("--agc", type=in_range(-128, 127), metavar="DBFS",
-                         help="AGC target level, -40 to -3 (default: no AGC)")
-    convert.add_argument("--limiter", type=float, metavar="DBFS",
-                         help="limiter ceiling, -3.0 to 0.0 (default: no limiter)")
-    convert.add_argument("--highpass", type=int, choices=[80, 100],
-                         help="high-pass cut-off (default: none)")
-    convert.add_argument("--dc-removal", action="store_true", help="remove DC offset")
+    add_conditioning_options(convert)
     convert.add_argument("--denoise-model", metavar="PATH", help="denoiser model (ONNX)")
     convert.add_argument("--compression", type=in_range(0, 8), metavar="0-8",
                          help="FLAC compression level (default 5)")
@@ -440,13 +444,7 @@ def build_parser() -> argparse.ArgumentParser:
     record.add_argument("--seconds", type=float, help="stop after this long (default: Ctrl-C)")
     record.add_argument("--vad", action="store_true",
                         help="show a speech indicator (Silero at 8 or 16 kHz, else energy)")
-    record.add_argument("--agc", type=in_range(-128, 127), metavar="DBFS",
-                        help="AGC target level, -40 to -3 (default: no AGC)")
-    record.add_argument("--limiter", type=float, metavar="DBFS",
-                        help="limiter ceiling, -3.0 to 0.0 (default: no limiter)")
-    record.add_argument("--highpass", type=int, choices=[80, 100],
-                        help="high-pass cut-off (default: none)")
-    record.add_argument("--dc-removal", action="store_true", help="remove DC offset")
+    add_conditioning_options(record)
     record.set_defaults(run=cmd_record)
 
     play = command("play", "play an audio file to a speaker",
