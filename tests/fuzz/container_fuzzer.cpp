@@ -41,10 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<float> pieces;
   const std::string piece_error = stream_decode(std::span(data, size), pieces);
-  // Compared as bytes: a float file may hold NaNs.
+  // Compared as bytes: a float file may hold NaNs. Empty vectors may hold no storage at
+  // all, which memcmp must not be given.
   const bool same_samples =
       decoded && pieces.size() == decoded->samples.size() &&
-      std::memcmp(pieces.data(), decoded->samples.data(), pieces.size() * sizeof(float)) == 0;
+      (pieces.empty() ||
+       std::memcmp(pieces.data(), decoded->samples.data(), pieces.size() * sizeof(float)) == 0);
   if (decoded ? !piece_error.empty() || !same_samples
               : piece_error != decoded.error().display()) {
     std::abort();
