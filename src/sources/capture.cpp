@@ -18,8 +18,9 @@ struct QueueSender {
   const std::shared_ptr<CapturePipeline> pipeline;
 };
 
-std::optional<std::chrono::steady_clock::time_point> deadline_after(
-    std::optional<std::chrono::milliseconds> timeout) {
+}  // namespace
+
+CapturePipeline::Deadline deadline_after(std::optional<std::chrono::milliseconds> timeout) {
   using Clock = std::chrono::steady_clock;
   if (!timeout) return std::nullopt;
   const auto now = Clock::now();
@@ -30,8 +31,6 @@ std::optional<std::chrono::steady_clock::time_point> deadline_after(
   }
   return now + *timeout;
 }
-
-}  // namespace
 
 Result<std::unique_ptr<Capture>, CoreError> Capture::create(SourceConfig config,
                                                             DeviceArgument device) {
@@ -157,9 +156,14 @@ std::shared_ptr<CapturePipeline> Capture::running_pipeline() const {
 
 Result<std::optional<CaptureBlock>, CaptureError> Capture::read(
     std::optional<std::chrono::milliseconds> timeout) {
+  return read_until(deadline_after(timeout));
+}
+
+Result<std::optional<CaptureBlock>, CaptureError> Capture::read_until(
+    CapturePipeline::Deadline deadline) {
   const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
   if (!pipeline) return CaptureError(CaptureRefusal::NotRunning);
-  auto block = pipeline->read(deadline_after(timeout));
+  auto block = pipeline->read(deadline);
   if (!block) return CaptureError(ConfigError(std::move(block).error()));
   if (*block) {
     if (auto scored = detector_.score(**block); !scored) {

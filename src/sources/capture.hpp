@@ -45,6 +45,9 @@ enum class CaptureRefusal : uint8_t {
 
 using CaptureError = std::variant<ConfigError, CaptureRefusal>;
 
+// The moment `timeout` from now; none for no timeout or one beyond the clock's range.
+CapturePipeline::Deadline deadline_after(std::optional<std::chrono::milliseconds> timeout);
+
 class Capture {
  public:
   // `config` has passed check_format and check_capture_options. Builds the detector
@@ -63,6 +66,8 @@ class Capture {
   // loses the block. NotRunning without a stream.
   Result<std::optional<CaptureBlock>, CaptureError> read(
       std::optional<std::chrono::milliseconds> timeout);
+  // read, waiting at most until `deadline` (none: as long as it takes).
+  Result<std::optional<CaptureBlock>, CaptureError> read_until(CapturePipeline::Deadline deadline);
 
   // Never fails; does nothing without a stream.
   void stop();

@@ -112,28 +112,75 @@ CoreError Playback::failure(PlaybackFeed& feed) {
   return CoreError(ErrorKind::SpeakerStreamClosed);
 }
 
+std::shared_ptr<PlaybackFeed> Playback::feed_of(Pending& pending) const {
+  if (!pending.feed) pending.feed = running_feed();
+  return pending.feed;
+}
+
 Result<void, CoreError> Playback::write(std::vector<float> samples) {
-  std::shared_ptr<PlaybackFeed> feed = running_feed();
+  Pending pending;
+  auto written = write_until(samples, pending, std::nullopt);
+  if (!written) return std::move(written).error();
+  return {};
+}
+
+Result<bool, CoreError> Playback::write_until(std::vector<float>& samples, Pending& pending,
+                                              Deadline deadline) {
+  const bool first = !pending.feed;
+  std::shared_ptr<PlaybackFeed> feed = feed_of(pending);
   if (!feed) return CoreError(ErrorKind::SpeakerStreamClosed);
-  if (samples.empty()) return {};
-  limit_for_output(samples);
-  if (feed->playing() && feed->write(std::move(samples))) return {};
+  if (samples.empty()) return true;
+  if (first) limit_for_output(samples);
+  if (feed->playing()) {
+    switch (feed->write_until(samples, deadline)) {
+      case PlaybackQueue::Sent::Queued:
+        return true;
+      case PlaybackQueue::Sent::TimedOut:
+        return false;
+      case PlaybackQueue::Sent::Closed:
+        break;
+    }
+  }
   return failure(*feed);
 }
 
 Result<void, CoreError> Playback::drain() {
-  std::shared_ptr<PlaybackFeed> feed = running_feed();
+  Pending pending;
+  auto drained = drain_until(pending, std::nullopt);
+  if (!drained) return std::move(drained).error();
+  return {};
+}
+
+Result<bool, CoreError> Playback::drain_until(Pending& pending, Deadline deadline) {
+  using Clock = std::chrono::steady_clock;
+  std::shared_ptr<PlaybackFeed> feed = feed_of(pending);
   if (!feed) return CoreError(ErrorKind::SpeakerStreamClosed);
-  if (auto ticket = feed->queue().send_marker()) {
+  std::optional<uint64_t>& ticket = pending.ticket;
+  if (!ticket) {
+    uint64_t queued = 0;
+    switch (feed->queue().send_marker_until(queued, deadline)) {
+      case PlaybackQueue::Sent::Queued:
+        ticket = queued;
+        break;
+      case PlaybackQueue::Sent::TimedOut:
+        return false;
+      case PlaybackQueue::Sent::Closed:
+        break;
+    }
+  }
+  if (ticket) {
     while (feed->queue().markers_taken() < *ticket && feed->playing()) {
-      std::this_thread::sleep_for(kDrainPoll);
+      if (deadline && Clock::now() >= *deadline) return false;
+      auto pause = std::chrono::duration_cast<Clock::duration>(kDrainPoll);
+      if (deadline) pause = std::min(pause, *deadline - Clock::now());
+      std::this_thread::sleep_for(pause);
     }
     feed->queue().release_played();
   }
   if (auto error = feed->take_error()) return CoreError(ErrorKind::DeviceFailed, *error);
   // A dead device has taken nothing; only a stop from another thread ends a drain quietly.
   if (feed->device_failed()) return CoreError(ErrorKind::SpeakerStreamClosed);
-  return {};
+  return true;
 }
 
 bool Playback::running() const {

@@ -9,9 +9,12 @@
 // Threads: every member may be called from any thread, concurrently. start and stop
 // serialise on the bridge mutex and wait out each other; write and drain block (write
 // while 32 messages are queued, drain until its turn comes) and never hold that mutex
-// while they wait. A stop from another thread wakes blocked writers and drainers.
+// while they wait. A stop from another thread wakes blocked writers and drainers. The
+// `_until` forms give up at a deadline and may be called again to go on waiting, so that
+// a caller can look at other things (signals) now and then.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -35,6 +38,16 @@ using DeviceResolver = std::function<Result<DeviceHandle, CoreError>()>;
 
 class Playback {
  public:
+  // None waits as long as it takes.
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+  // A write or drain carried across calls of the `_until` forms: the stream it began on
+  // (so that a stop ends it even when another stream has started since) and a drain's
+  // place in that stream's queue. Empty at the first call.
+  struct Pending {
+    std::shared_ptr<PlaybackFeed> feed;
+    std::optional<uint64_t> ticket;
+  };
+
   Playback(uint32_t sample_rate_hz, uint16_t channels);
   ~Playback();  // stops
   Playback(const Playback&) = delete;
@@ -52,11 +65,17 @@ class Playback {
   // rest of its frame in the next write. Fails with SpeakerStreamClosed when not running
   // or stopped meanwhile, and with DeviceFailed (once) after a device error.
   Result<void, CoreError> write(std::vector<float> samples);
+  // write, waiting at most until `deadline`: false when it passed first, `samples` then
+  // kept (already made safe) for the next call; moved from once queued.
+  Result<bool, CoreError> write_until(std::vector<float>& samples, Pending& pending,
+                                      Deadline deadline);
 
   // Returns once every message written before the call has been taken by the audio
   // thread (its last samples may still be on their way to the speaker), or once the
   // stream stops playing. Fails as write does.
   Result<void, CoreError> drain();
+  // drain, waiting at most until `deadline`: false when it passed first.
+  Result<bool, CoreError> drain_until(Pending& pending, Deadline deadline);
 
   // Ends the stream, discarding what is queued. Never fails; does nothing when idle.
   void stop();
@@ -76,6 +95,8 @@ class Playback {
 
   Result<Active, CoreError> open(const DeviceResolver& resolve) const;
   std::shared_ptr<PlaybackFeed> running_feed() const;
+  // The pending call's stream, the running one at its first call.
+  std::shared_ptr<PlaybackFeed> feed_of(Pending& pending) const;
   static CoreError failure(PlaybackFeed& feed);
 
   const uint32_t sample_rate_hz_;

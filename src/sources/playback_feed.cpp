@@ -16,16 +16,31 @@ size_t PlaybackFeed::take_carry(std::span<float> out) {
 }
 
 bool PlaybackFeed::write(std::vector<float> samples) {
+  return write_until(samples, std::nullopt) == PlaybackQueue::Sent::Queued;
+}
+
+PlaybackQueue::Sent PlaybackFeed::write_until(std::vector<float>& samples,
+                                              PlaybackQueue::Deadline deadline) {
   std::lock_guard lock(partial_mutex_);
-  if (!partial_.empty()) {
-    samples.insert(samples.begin(), partial_.begin(), partial_.end());
-    partial_.clear();
+  const auto carried = static_cast<std::ptrdiff_t>(partial_.size());
+  samples.insert(samples.begin(), partial_.begin(), partial_.end());
+  const auto whole = static_cast<std::ptrdiff_t>(samples.size() / channels_ * channels_);
+  std::vector<float> rest(samples.begin() + whole, samples.end());
+  samples.resize(static_cast<size_t>(whole));
+  PlaybackQueue::Sent sent = PlaybackQueue::Sent::Queued;
+  if (samples.empty()) {
+    if (!playing()) sent = PlaybackQueue::Sent::Closed;
+  } else {
+    sent = queue_.send_until(samples, deadline);
   }
-  const size_t whole = samples.size() / channels_ * channels_;
-  partial_.assign(samples.begin() + static_cast<std::ptrdiff_t>(whole), samples.end());
-  samples.resize(whole);
-  if (samples.empty()) return playing();
-  return queue_.send(std::move(samples));
+  if (sent == PlaybackQueue::Sent::TimedOut) {
+    // As the caller gave them, for the next try.
+    samples.insert(samples.end(), rest.begin(), rest.end());
+    samples.erase(samples.begin(), samples.begin() + carried);
+  } else {
+    partial_ = std::move(rest);
+  }
+  return sent;
 }
 
 void PlaybackFeed::fill(std::span<float> out) {

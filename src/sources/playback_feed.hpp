@@ -34,6 +34,9 @@ class PlaybackFeed {
   // left over; a trailing partial frame is kept for the next write. Waits while the
   // queue is full; false when the queue is closed.
   bool write(std::vector<float> samples);
+  // write, waiting at most until `deadline`: when it passes first, `samples` and the
+  // kept partial frame are left as they were.
+  PlaybackQueue::Sent write_until(std::vector<float>& samples, PlaybackQueue::Deadline deadline);
 
   bool playing() const { return queue_.is_open(); }
   uint64_t underrun_samples() const { return underruns_.load(std::memory_order_relaxed); }

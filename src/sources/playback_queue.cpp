@@ -2,22 +2,53 @@
 
 #include <algorithm>
 
+#include "util/futex.hpp"
+
 namespace murello {
 
-// Message k lives in slot k % kSlots. A sender may publish message k once the receiver
-// has taken message k - kCapacity, which it does only after it has finished reading
-// message k - kSlots, the slot's previous occupant.
-std::vector<float>* PlaybackQueue::wait_for_slot() {
-  const uint64_t k = sent_.load(std::memory_order_relaxed);
-  size_t limit = kCapacity - 1;  // the most messages queued that let this one in
+PlaybackQueue::Sent PlaybackQueue::wait_for_room(Deadline deadline) {
+  using Clock = std::chrono::steady_clock;
+  size_t limit = kCapacity - 1;  // the most messages queued that let one more in
   while (true) {
     // Read before the checks: a receive or close in between changes it, so the wait
     // below returns at once instead of missing the wake-up.
     uint32_t seen = progress_.load(std::memory_order_acquire);
-    if (!is_open()) return nullptr;
-    if (k - received_.load(std::memory_order_acquire) <= limit) return &slots_[k % kSlots];
+    if (!is_open()) return Sent::Closed;
+    const uint64_t queued =
+        sent_.load(std::memory_order_acquire) - received_.load(std::memory_order_acquire);
+    if (queued <= limit) return Sent::Queued;
     limit = kResumeLevel;
-    progress_.wait(seen, std::memory_order_acquire);
+    std::optional<std::chrono::nanoseconds> left;
+    if (deadline) {
+      left = *deadline - Clock::now();
+      if (*left <= std::chrono::nanoseconds::zero()) return Sent::TimedOut;
+    }
+    // Counted before the word is compared, so that a receiver that bumps the word after
+    // the comparison sees the sleeper and wakes it.
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    futex_wait(progress_, seen, left);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+// Message k lives in slot k % kSlots. A sender may publish message k once the receiver
+// has taken message k - kCapacity, which it does only after it has finished reading
+// message k - kSlots, the slot's previous occupant. Senders wait for room without the
+// mutex and claim the slot under it, so none holds it while it waits.
+template <class Fill>
+PlaybackQueue::Sent PlaybackQueue::send_message(Deadline deadline, Fill fill) {
+  while (true) {
+    if (const Sent room = wait_for_room(deadline); room != Sent::Queued) return room;
+    std::lock_guard lock(send_mutex_);
+    if (!is_open()) return Sent::Closed;
+    const uint64_t k = sent_.load(std::memory_order_relaxed);
+    if (k - received_.load(std::memory_order_acquire) < kCapacity) {
+      fill(slots_[k % kSlots]);
+      sent_.store(k + 1, std::memory_order_release);
+      free_finished();
+      return Sent::Queued;
+    }
+    // Another sender took the room first: wait again.
   }
 }
 
@@ -35,27 +66,31 @@ void PlaybackQueue::release_played() {
   if (lock.owns_lock()) free_finished();
 }
 
-void PlaybackQueue::publish() { sent_.fetch_add(1, std::memory_order_release); }
-
 bool PlaybackQueue::send(std::vector<float> samples) {
-  if (samples.empty()) return is_open();  // would read as a marker nobody waits for
-  std::lock_guard lock(send_mutex_);
-  std::vector<float>* slot = wait_for_slot();
-  if (slot == nullptr) return false;
-  slot->swap(samples);  // the slot's previous message, freed on return
-  publish();
-  free_finished();
-  return true;
+  return send_until(samples, std::nullopt) == Sent::Queued;
+}
+
+PlaybackQueue::Sent PlaybackQueue::send_until(std::vector<float>& samples, Deadline deadline) {
+  // An empty message would read as a marker nobody waits for.
+  if (samples.empty()) return is_open() ? Sent::Queued : Sent::Closed;
+  std::vector<float> replaced;  // the slot's previous message, freed on return
+  return send_message(deadline, [&](std::vector<float>& slot) {
+    replaced = std::move(samples);
+    slot.swap(replaced);
+  });
 }
 
 std::optional<uint64_t> PlaybackQueue::send_marker() {
-  std::lock_guard lock(send_mutex_);
-  std::vector<float>* slot = wait_for_slot();
-  if (slot == nullptr) return std::nullopt;
-  std::vector<float>().swap(*slot);
-  publish();
-  free_finished();
-  return ++markers_sent_;
+  uint64_t ticket = 0;
+  if (send_marker_until(ticket, std::nullopt) != Sent::Queued) return std::nullopt;
+  return ticket;
+}
+
+PlaybackQueue::Sent PlaybackQueue::send_marker_until(uint64_t& ticket, Deadline deadline) {
+  return send_message(deadline, [&](std::vector<float>& slot) {
+    std::vector<float>().swap(slot);
+    ticket = ++markers_sent_;
+  });
 }
 
 void PlaybackQueue::close() {
@@ -64,8 +99,8 @@ void PlaybackQueue::close() {
 }
 
 void PlaybackQueue::wake_senders() {
-  progress_.fetch_add(1, std::memory_order_release);
-  progress_.notify_all();
+  progress_.fetch_add(1, std::memory_order_seq_cst);
+  if (sleepers_.load(std::memory_order_seq_cst) != 0) futex_wake_all(progress_);
 }
 
 const std::vector<float>* PlaybackQueue::try_receive() {

@@ -4,6 +4,7 @@ interpreter on the test sound card (tests/alsa)."""
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -21,7 +22,8 @@ CARD_CONF = (
 
 @pytest.fixture
 def card_env(tmp_path) -> dict[str, str]:
-    """The test card plus a speaker that stalls for a minute after 0.1 s."""
+    """The test card plus a microphone and a speaker that stall for five seconds 0.1 s
+    in."""
     if not CARD_CONF.exists():
         pytest.skip(f"the test sound card is not built ({CARD_CONF}); run scripts/test")
     extra = tmp_path / "stall.conf"
@@ -31,8 +33,15 @@ pcm.speaker_stall {
   type testcard
   kind speaker
   stall_at 4800
-  stall_ms 60000
+  stall_ms 5000
   hint { show on description "Stalled speaker|IOIDOutput" }
+}
+pcm.mic_stalled {
+  type testcard
+  kind mic
+  stall_at 4800
+  stall_ms 5000
+  hint { show on description "Stalled microphone|IOIDInput" }
 }
 """
     )
@@ -118,3 +127,71 @@ def long_wav(tmp_path_factory) -> Path:
 def test_a_daemon_thread_inside_a_call_lets_the_interpreter_exit(card_env, long_wav, call):
     result = run(DAEMON.format(setup=CALLS[call]), card_env, str(long_wav))
     assert (result.returncode, result.stderr) == (0, "")
+
+
+# The main thread waits in the call; another thread sends SIGINT once it has waited a
+# while (a microphone and a speaker that stall for five seconds 0.1 s in).
+CTRL_C = """
+import json, os, signal, threading, time
+import murello._murello as m
+{setup}
+sent = []
+def interrupt():
+    time.sleep(1.0)
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt).start()
+try:
+    while True:
+        call()
+except KeyboardInterrupt:
+    print(json.dumps({{"after_signal_s": time.monotonic() - sent[0]}}))
+"""
+
+WAITS = {
+    "read": """
+bridge = m.MicrophoneBridge(48000, 2, 480, "float32", device="Stalled microphone")
+bridge.start()
+call = bridge.read""",
+    "write": """
+bridge = m.SpeakerBridge(48000, 2, "float32", device="Stalled speaker")
+bridge.start()
+call = lambda: bridge.write(bytes(480 * 2 * 4))""",
+    "drain": """
+bridge = m.SpeakerBridge(48000, 2, "float32", device="Stalled speaker")
+bridge.start()
+for _ in range(20):
+    bridge.write(bytes(480 * 2 * 4))
+call = bridge.drain""",
+}
+
+
+@pytest.mark.parametrize("call", WAITS)
+def test_ctrl_c_interrupts_a_waiting_call_at_once(card_env, call):
+    result = run(CTRL_C.format(setup=WAITS[call]), card_env)
+    assert result.returncode == 0, result.stderr
+    # The device stalls for seconds; the signal is handled within a few check intervals.
+    assert json.loads(result.stdout)["after_signal_s"] < 0.1
+
+
+def test_read_takes_every_unsigned_64_bit_timeout_and_names_the_range_beyond(card_env):
+    code = """
+import json, murello._murello as m
+bridge = m.MicrophoneBridge(16000, 1, 160, "float32", device="Test microphone")
+bridge.start()
+out = {"block": len(bridge.read(timeout_ms=2**63)) + len(bridge.read(timeout_ms=2**64 - 1))}
+for value in (2**64, -1):
+    try:
+        bridge.read(timeout_ms=value)
+    except OverflowError as e:
+        out[str(value)] = [str(e), e.__notes__]
+print(json.dumps(out))
+"""
+    result = run(code, card_env)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout)
+    assert out["block"] == 2 * 160 * 4
+    note = ["while processing 'timeout_ms'"]
+    where = "(timeout_ms is None or 0 to 18446744073709551615)"
+    assert out[str(2**64)] == [f"number too large to fit in target type {where}", note]
+    assert out["-1"] == [f"number too small to fit in target type {where}", note]

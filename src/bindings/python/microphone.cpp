@@ -21,6 +21,7 @@
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/records.hpp"
 #include "bindings/python/samples.hpp"
+#include "bindings/python/slices.hpp"
 #include "bindings/python/source_options.hpp"
 #include "sources/capture.hpp"
 
@@ -169,10 +170,11 @@ PyObject* microphone_stop(PyObject* self, PyObject*) {
 // One block; nullptr with no exception set when the timeout ran out.
 PyObject* read_block(PyObject* self, std::optional<std::chrono::milliseconds> timeout) {
   MicrophoneBridge& bridge = bridge_of(self);
-  auto block = [&] {
-    GilRelease released;
-    return bridge.capture->read(timeout);
-  }();
+  auto waited = wait_in_slices(
+      deadline_after(timeout), [&](Deadline until) { return bridge.capture->read_until(until); },
+      [](const auto& block) { return !block || block->has_value(); });
+  if (!waited) return nullptr;
+  auto& block = *waited;
   if (!block) return raise_capture_error(block.error());
   if (!*block) return nullptr;
   CaptureBlock& delivered = **block;
@@ -184,16 +186,18 @@ int to_timeout(PyObject* value, std::optional<std::chrono::milliseconds>* out) {
   if (value == nullptr || value == Py_None) return 0;
   PyRef index(PyNumber_Index(value));
   if (!index) return -1;
+  constexpr const char* kRange = "(timeout_ms is None or 0 to 18446744073709551615)";
   int overflow = 0;
   const long long wide = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (wide == -1 && PyErr_Occurred()) return -1;
-  if (overflow < 0 || wide < 0) {
-    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+  // Above the signed range (overflow > 0) is still a valid unsigned value, up to 2**64 - 1.
+  if (overflow < 0 || (overflow == 0 && wide < 0)) {
+    PyErr_Format(PyExc_OverflowError, "number too small to fit in target type %s", kRange);
     return -1;
   }
   const unsigned long long ms = PyLong_AsUnsignedLongLong(index.get());
   if (ms == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+    PyErr_Format(PyExc_OverflowError, "number too large to fit in target type %s", kRange);
     return -1;
   }
   // Longer than the clock can count waits without a deadline.

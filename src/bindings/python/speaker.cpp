@@ -18,6 +18,7 @@
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/records.hpp"
 #include "bindings/python/samples.hpp"
+#include "bindings/python/slices.hpp"
 #include "core/config.hpp"
 #include "devices/selection.hpp"
 #include "sources/playback.hpp"
@@ -130,21 +131,24 @@ PyObject* speaker_write(PyObject* self, PyObject* samples) {
   if (samples_from_python(samples, bridge.format, InputRole::SpeakerWrite, converted) < 0) {
     return nullptr;
   }
-  auto written = [&] {
-    GilRelease released;  // waits here while the queue is full
-    return bridge.playback.write(std::move(converted));
-  }();
-  if (!written) return raise_playback_error(written.error());
+  Playback::Pending pending;
+  auto written = wait_in_slices(  // waits here while the queue is full
+      std::nullopt,
+      [&](Deadline until) { return bridge.playback.write_until(converted, pending, until); },
+      [](const auto& queued) { return !queued || *queued; });
+  if (!written) return nullptr;
+  if (!*written) return raise_playback_error(written->error());
   Py_RETURN_NONE;
 }
 
 PyObject* speaker_drain(PyObject* self, PyObject*) {
   SpeakerBridge& bridge = bridge_of(self);
-  auto drained = [&] {
-    GilRelease released;
-    return bridge.playback.drain();
-  }();
-  if (!drained) return raise_playback_error(drained.error());
+  Playback::Pending pending;
+  auto drained = wait_in_slices(
+      std::nullopt, [&](Deadline until) { return bridge.playback.drain_until(pending, until); },
+      [](const auto& done) { return !done || *done; });
+  if (!drained) return nullptr;
+  if (!*drained) return raise_playback_error(drained->error());
   Py_RETURN_NONE;
 }
 

