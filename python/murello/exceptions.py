@@ -271,6 +271,11 @@ class OrtPathInvalid(OrtPathError):
     pass
 
 
+class BridgeUsedAfterFork(MurelloError):
+    """A MicrophoneBridge or SpeakerBridge was used in a process forked from the one that
+    created it."""
+
+
 __all__ = [
     "MurelloError",
     "AlreadyRunning",
@@ -334,4 +339,5 @@ __all__ = [
     "OrtPathError",
     "OrtLoadFailed",
     "OrtPathInvalid",
+    "BridgeUsedAfterFork",
 ]

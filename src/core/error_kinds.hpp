@@ -76,5 +76,6 @@
   KIND(OrtInferenceFailed, OrtError, Message, "Silero VAD inference failed: {cause}") \
   CLASS(OrtPathError, OrtError) \
   KIND(OrtLoadFailed, OrtPathError, MessagePath, "murello: failed to load ONNX Runtime from {path}: {cause}. If ORT_DYLIB_PATH is set, verify it points to a valid ONNX Runtime library for your platform. Otherwise the bundled ONNX Runtime may be missing from your installation. Try reinstalling murello.") \
-  KIND(OrtPathInvalid, OrtPathError, MessagePathReason, "murello: failed to load ONNX Runtime from {path}: {reason}. If ORT_DYLIB_PATH is set, verify it points to a valid ONNX Runtime library for your platform. Otherwise the bundled ONNX Runtime may be missing from your installation. Try reinstalling murello.")
+  KIND(OrtPathInvalid, OrtPathError, MessagePathReason, "murello: failed to load ONNX Runtime from {path}: {reason}. If ORT_DYLIB_PATH is set, verify it points to a valid ONNX Runtime library for your platform. Otherwise the bundled ONNX Runtime may be missing from your installation. Try reinstalling murello.") \
+  KIND(BridgeUsedAfterFork, MurelloError, Message, "{bridge} was created in pid {owner_pid} but is being used in pid {current_pid}. A forked process cannot use its parent's audio stream; construct a new one in this process.")
 // clang-format on

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/process.hpp"
+
 namespace murello {
 
 OrtFunctions OrtFunctions::bind(const OrtApiTable* table) {
@@ -127,7 +129,7 @@ Result<OrtRuntime, std::string> set_up_environment(const OpenedLibrary& library)
     api.release_env(env);
     return take_status_message(api, status);
   }
-  return OrtRuntime{api, env, static_cast<uint32_t>(getpid()), telemetry, std::move(version), {}};
+  return OrtRuntime{api, env, current_process_id(), telemetry, std::move(version), {}};
 }
 
 Result<OrtRuntime, CoreError> load_from(const std::filesystem::path& path, Origin origin) {
@@ -169,9 +171,8 @@ std::mutex g_init_mutex;
 std::atomic<const OrtRuntime*> g_runtime{nullptr};
 
 Result<void, CoreError> check_pid(const OrtRuntime& runtime) {
-  const auto current = static_cast<uint32_t>(getpid());
-  if (runtime.init_pid != current) {
-    return CoreError(ErrorKind::ForkAfterOrtInit, runtime.init_pid, current);
+  if (!in_process(runtime.init_pid)) {
+    return CoreError(ErrorKind::ForkAfterOrtInit, runtime.init_pid, current_process_id());
   }
   return {};
 }

@@ -195,3 +195,72 @@ print(json.dumps(out))
     where = "(timeout_ms is None or 0 to 18446744073709551615)"
     assert out[str(2**64)] == [f"number too large to fit in target type {where}", note]
     assert out["-1"] == [f"number too small to fit in target type {where}", note]
+
+
+# A parent capturing and playing forks a child that does one thing with the bridges it
+# inherited, then exits normally; the parent's streams must go on as before.
+FORK = """
+import json, os, signal, sys
+import murello._murello as m
+signal.alarm(60)
+mic = m.MicrophoneBridge(16000, 1, 160, "float32", device="Test microphone")
+speaker = m.SpeakerBridge(48000, 2, "float32", device="Test speaker")
+mic.start()
+speaker.start()
+chunk = bytes(480 * 2 * 4)
+for _ in range(5):
+    mic.read()
+    speaker.write(chunk)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(10)
+    errors = []
+    for call in {calls}:
+        try:
+            call()
+        except Exception as e:
+            errors.append([type(e).__name__, str(e)])
+    print("child " + json.dumps({{"pid": os.getpid(), "errors": errors}}), flush=True)
+    sys.exit(0)
+_, status = os.waitpid(pid, 0)
+blocks = sum(mic.read(timeout_ms=1000) is not None for _ in range(20))
+for _ in range(100):
+    speaker.write(chunk)
+speaker.drain()
+print(json.dumps({{"pid": os.getpid(), "child": os.waitstatus_to_exitcode(status),
+                  "blocks": blocks, "open": mic.is_open, "playing": speaker.is_playing}}))
+mic.stop()
+speaker.stop()
+"""
+
+CHILDREN = {
+    # Runs a stream of its own, then leaves the inherited bridges to the finalisers.
+    "exits": ("[lambda: m.MicrophoneBridge(16000, 1, 160, 'float32').__enter__().read()]", []),
+    "stops": ("[mic.stop, speaker.stop]", ["MicrophoneBridge", "SpeakerBridge"]),
+    "reads": (
+        "[mic.read, lambda: speaker.write(chunk), speaker.drain, lambda: mic.is_open]",
+        ["MicrophoneBridge", "SpeakerBridge", "SpeakerBridge", "MicrophoneBridge"],
+    ),
+}
+
+
+@pytest.mark.parametrize("child", CHILDREN)
+def test_a_forked_child_leaves_the_parents_streams_alone(card_env, child):
+    calls, refused_by = CHILDREN[child]
+    result = run(FORK.format(calls=calls), card_env)
+    assert (result.returncode, result.stderr) == (0, "")
+    child_line, parent_line = result.stdout.strip().splitlines()
+    parent = json.loads(parent_line)
+    assert parent.pop("pid") != 0
+    assert parent == {"child": 0, "blocks": 20, "open": True, "playing": True}
+    report = json.loads(child_line.removeprefix("child "))
+    assert report["errors"] == [
+        [
+            "BridgeUsedAfterFork",
+            f"{name} was created in pid {parent_pid} but is being used in pid {report['pid']}. "
+            "A forked process cannot use its parent's audio stream; construct a new one in "
+            "this process.",
+        ]
+        for name in refused_by
+        for parent_pid in [json.loads(parent_line)["pid"]]
+    ]

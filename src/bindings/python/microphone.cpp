@@ -16,6 +16,7 @@
 #include "bindings/python/echo_metrics.hpp"
 #include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
+#include "bindings/python/live_bridge.hpp"
 #include "bindings/python/microphone_options.hpp"
 #include "bindings/python/numpy.hpp"
 #include "bindings/python/pyref.hpp"
@@ -35,7 +36,7 @@ struct MicrophoneBridge {
 };
 
 struct MicrophoneBridgeObject {
-  PyObject_HEAD
+  LiveBridgeHead head;
   MicrophoneBridge bridge;  // constructed in place by microphone_new
 };
 
@@ -135,12 +136,13 @@ PyObject* microphone_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* self = reinterpret_cast<MicrophoneBridgeObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->bridge) MicrophoneBridge{std::move(built).value(), format, options.numpy};
+  claim_live_bridge(reinterpret_cast<PyObject*>(self));
   return reinterpret_cast<PyObject*>(self);
 }
 
 void microphone_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  {
+  if (live_bridge_is_ours(self)) {
     GilRelease released;  // a running stream's audio thread is joined
     bridge_of(self).~MicrophoneBridge();
   }
@@ -317,17 +319,17 @@ PyObject* get_overrun_count(PyObject* self, void*) {
 
 template <auto Fn>
 PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Fn>));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(owned_entry<Fn>));
 }
 
 PyMethodDef kMethods[] = {
-    {"start", entry<microphone_start>, METH_NOARGS,
+    {"start", owned_entry<microphone_start>, METH_NOARGS,
      PyDoc_STR("start($self)\n--\n\nOpen the device and start capturing. Raises AlreadyRunning "
                "while a capture runs, and the device, channel and stream errors.")},
-    {"stop", entry<microphone_stop>, METH_NOARGS,
+    {"stop", owned_entry<microphone_stop>, METH_NOARGS,
      PyDoc_STR("stop($self)\n--\n\nStop capturing; blocks not yet read are lost. Never fails; "
                "does nothing when not capturing.")},
-    {"close", entry<microphone_stop>, METH_NOARGS,
+    {"close", owned_entry<microphone_stop>, METH_NOARGS,
      PyDoc_STR("close($self)\n--\n\nThe same as stop().")},
     {"read", fastcall<microphone_read>(), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("read($self, timeout_ms=None)\n--\n\nThe next block of frames_per_buffer frames as "
@@ -335,17 +337,17 @@ PyMethodDef kMethods[] = {
                "as it takes). Once the device is lost the remaining blocks come out, the "
                "last one possibly shorter, then DeviceFailed once, then "
                "MicrophoneStreamClosed.")},
-    {"__enter__", entry<microphone_enter>, METH_NOARGS,
+    {"__enter__", owned_entry<microphone_enter>, METH_NOARGS,
      PyDoc_STR("__enter__($self)\n--\n\nStart capturing and return the bridge.")},
     {"__exit__", fastcall<microphone_exit>(),
      METH_FASTCALL,
      PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nStop capturing; an "
                "exception from the block propagates.")},
-    {"push_aec_reference", entry<microphone_push_aec_reference>, METH_O,
+    {"push_aec_reference", owned_entry<microphone_push_aec_reference>, METH_O,
      PyDoc_STR("push_aec_reference($self, samples)\n--\n\nThe far-end signal for echo "
                "cancellation, as bytes or an array of the bridge's format. Without an echo "
                "canceller, or with an echo_reference speaker, it is dropped.")},
-    {"aec_metrics", entry<microphone_aec_metrics>, METH_NOARGS,
+    {"aec_metrics", owned_entry<microphone_aec_metrics>, METH_NOARGS,
      PyDoc_STR("aec_metrics($self)\n--\n\nThe echo canceller's metrics while a capture with "
                "echo cancellation runs, else None: (delay, erle_db, adaptation_held, "
                "far_missing, samples_without_delay, search_restarts) of channel 0, the "
@@ -359,16 +361,16 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetset[] = {
-    {"is_open", entry<get_is_open>, nullptr,
+    {"is_open", owned_entry<get_is_open>, nullptr,
      PyDoc_STR("True while capturing (between a successful start() and stop())."), nullptr},
-    {"vad_probability", entry<get_vad_probability>, nullptr,
+    {"vad_probability", owned_entry<get_vad_probability>, nullptr,
      PyDoc_STR("The latest block's voice-activity score; 0.0 before the first and without a "
                "detector."),
      nullptr},
-    {"vad_holdoff_ms", entry<get_vad_holdoff_ms>, nullptr,
+    {"vad_holdoff_ms", owned_entry<get_vad_holdoff_ms>, nullptr,
      PyDoc_STR("The vad_holdoff given at construction, for the caller's own hold-off."),
      nullptr},
-    {"overrun_count", entry<get_overrun_count>, nullptr,
+    {"overrun_count", owned_entry<get_overrun_count>, nullptr,
      PyDoc_STR("Device periods of audio lost: dropped because the reader fell 64 periods "
                "behind, or lost by the device in an overrun of its own buffer (rounded up "
                "to whole periods); 0 when not capturing."),
@@ -379,9 +381,9 @@ PyGetSetDef kGetset[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<microphone_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(microphone_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(entry<microphone_repr>)},
-    {Py_tp_iter, reinterpret_cast<void*>(entry<microphone_iter>)},
-    {Py_tp_iternext, reinterpret_cast<void*>(entry<microphone_next>)},
+    {Py_tp_repr, reinterpret_cast<void*>(owned_entry<microphone_repr>)},
+    {Py_tp_iter, reinterpret_cast<void*>(owned_entry<microphone_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(owned_entry<microphone_next>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetset},
     {Py_tp_doc,

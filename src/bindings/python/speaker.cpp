@@ -15,6 +15,7 @@
 #include "bindings/python/device_argument.hpp"
 #include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
+#include "bindings/python/live_bridge.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/records.hpp"
 #include "bindings/python/samples.hpp"
@@ -43,7 +44,7 @@ struct SpeakerBridge {
 };
 
 struct SpeakerBridgeObject {
-  PyObject_HEAD
+  LiveBridgeHead head;
   SpeakerBridge bridge;  // constructed in place by speaker_new
 };
 
@@ -92,12 +93,13 @@ PyObject* speaker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* self = reinterpret_cast<SpeakerBridgeObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->bridge) SpeakerBridge(sample_rate_hz, channels, *format, std::move(device));
+  claim_live_bridge(reinterpret_cast<PyObject*>(self));
   return reinterpret_cast<PyObject*>(self);
 }
 
 void speaker_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  {
+  if (live_bridge_is_ours(self)) {
     GilRelease released;  // a running stream's audio thread is joined
     bridge_of(self).~SpeakerBridge();
   }
@@ -187,11 +189,11 @@ PyObject* get_underrun_count(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"start", entry<speaker_start>, METH_NOARGS,
+    {"start", owned_entry<speaker_start>, METH_NOARGS,
      PyDoc_STR("start($self)\n--\n\nOpen the device and start playing; silence plays until the "
                "first write(). Raises AlreadyRunning while playing, and the device, channel "
                "and stream errors.")},
-    {"write", entry<speaker_write>, METH_O,
+    {"write", owned_entry<speaker_write>, METH_O,
      PyDoc_STR("write($self, samples)\n--\n\nQueue samples to play: bytes or an array (1-D, or "
                "(frames, channels)) of the bridge's format, interleaved. NaN and infinities "
                "play as 0.0 and samples beyond +-1.0 as +-1.0; a trailing partial frame "
@@ -199,19 +201,19 @@ PyMethodDef kMethods[] = {
                "are queued, which paces a producer to the device. Raises "
                "SpeakerStreamClosed when not playing, and DeviceFailed once after the "
                "device was lost.")},
-    {"drain", entry<speaker_drain>, METH_NOARGS,
+    {"drain", owned_entry<speaker_drain>, METH_NOARGS,
      PyDoc_STR("drain($self)\n--\n\nWait until everything written before the call has been "
                "taken from the queue (its last samples may still be on their way to the "
                "speaker). Returns early when another thread stops playback.")},
-    {"stop", entry<speaker_stop>, METH_NOARGS,
+    {"stop", owned_entry<speaker_stop>, METH_NOARGS,
      PyDoc_STR("stop($self)\n--\n\nStop playing; what is still queued is dropped. Never fails; "
                "does nothing when not playing.")},
-    {"close", entry<speaker_stop>, METH_NOARGS,
+    {"close", owned_entry<speaker_stop>, METH_NOARGS,
      PyDoc_STR("close($self)\n--\n\nThe same as stop().")},
-    {"__enter__", entry<speaker_enter>, METH_NOARGS,
+    {"__enter__", owned_entry<speaker_enter>, METH_NOARGS,
      PyDoc_STR("__enter__($self)\n--\n\nStart playing and return the bridge.")},
     {"__exit__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<speaker_exit>)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(owned_entry<speaker_exit>)),
      METH_FASTCALL,
      PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nStop playing; an exception "
                "from the block propagates.")},
@@ -221,11 +223,11 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetset[] = {
-    {"is_playing", entry<get_is_playing>, nullptr,
+    {"is_playing", owned_entry<get_is_playing>, nullptr,
      PyDoc_STR("True between a successful start() and stop(), even after the device was "
                "lost."),
      nullptr},
-    {"underrun_count", entry<get_underrun_count>, nullptr,
+    {"underrun_count", owned_entry<get_underrun_count>, nullptr,
      PyDoc_STR("Samples (all channels) of silence played because nothing was queued; 0 "
                "when not playing."),
      nullptr},
@@ -235,7 +237,7 @@ PyGetSetDef kGetset[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<speaker_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(speaker_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(entry<speaker_repr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(owned_entry<speaker_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetset},
     {Py_tp_doc,
