@@ -16,7 +16,7 @@
 
 namespace murello::py {
 
-inline constexpr std::chrono::milliseconds kSignalCheckInterval{20};
+inline constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
