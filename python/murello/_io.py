@@ -45,6 +45,19 @@ def _numpy(function: str):
     return numpy
 
 
+def _delivery(function: str, dtype: Any, conditioning: dict) -> tuple[str, str | None]:
+    """Checks the conditioning keywords and dtype of `function` (load or stream) and
+    returns the core's delivered format with the cast NumPy makes afterwards."""
+    np = _numpy(function)
+    unknown = sorted(set(conditioning) - set(CONDITIONING))
+    if unknown:
+        raise TypeError(f"{function}() got an unexpected keyword argument '{unknown[0]}'")
+    name = np.dtype(dtype).name
+    if name not in _DTYPES:
+        raise ValueError(f"dtype must be 'float32', 'float64' or 'int16', not {dtype!r}")
+    return _DTYPES[name]
+
+
 def load(
     path: str | bytes | os.PathLike,
     sample_rate: int | None = None,
@@ -62,20 +75,13 @@ def load(
     ``channel_map``. ``offset`` and ``duration`` (seconds, at least 0) take only the
     frames from round(offset x file rate) for round(duration x file rate), as if they
     were the file; only those are read (a FLAC file's MD5 signature is then not checked).
-    A resampled result is aligned with the file (the resampler's delay
-    removed) and holds round(frames x sample_rate / file rate) frames. ``dtype`` is "float32", "float64" or "int16". The conditioning
-    keywords are those of ``FileBridge.open``: channel_map, denoise,
+    A resampled result is aligned with the file (the resampler's delay removed) and
+    holds round(frames x sample_rate / file rate) frames. ``dtype`` is "float32",
+    "float64" or "int16". The conditioning keywords are those of ``FileBridge.open``: channel_map, denoise,
     denoise_model_path, highpass, agc, limiter, dc_removal, ort_library_path. Errors are
     those of ``FileBridge.open``.
     """
-    np = _numpy("load")
-    unknown = sorted(set(conditioning) - set(CONDITIONING))
-    if unknown:
-        raise TypeError(f"load() got an unexpected keyword argument '{unknown[0]}'")
-    name = np.dtype(dtype).name
-    if name not in _DTYPES:
-        raise ValueError(f"dtype must be 'float32', 'float64' or 'int16', not {dtype!r}")
-    delivered, cast = _DTYPES[name]
+    delivered, cast = _delivery("load", dtype, conditioning)
     samples, rate = _murello._load(
         path, offset, duration, sample_rate=sample_rate, channels=channels, format=delivered,
         numpy=True, **conditioning

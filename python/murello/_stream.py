@@ -6,7 +6,7 @@ import os
 from typing import Any, Iterator
 
 from murello import _murello
-from murello._io import CONDITIONING, _DTYPES, _numpy
+from murello._io import _delivery
 
 
 class Stream:
@@ -71,14 +71,7 @@ def stream(
     same arguments, including its alignment of a resampled file. ``sample_rate``,
     ``channels``, ``dtype`` and the conditioning keywords are those of ``load``.
     """
-    np = _numpy("stream")
-    unknown = sorted(set(conditioning) - set(CONDITIONING))
-    if unknown:
-        raise TypeError(f"stream() got an unexpected keyword argument '{unknown[0]}'")
-    name = np.dtype(dtype).name
-    if name not in _DTYPES:
-        raise ValueError(f"dtype must be 'float32', 'float64' or 'int16', not {dtype!r}")
-    delivered, cast = _DTYPES[name]
+    delivered, cast = _delivery("stream", dtype, conditioning)
     native = _murello._stream(path, block_frames, sample_rate=sample_rate, channels=channels,
                               format=delivered, numpy=True, **conditioning)
     return Stream(native, cast)
