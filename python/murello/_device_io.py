@@ -22,29 +22,19 @@ if TYPE_CHECKING:
 # silence after it means it has played.
 TAIL_SECONDS = 0.1
 TAIL_LIMIT_SECONDS = 1.0
-# Used when the listing does not say what the speaker offers but it opens anyway.
+# Used when the core cannot read what the speaker offers without opening it to play.
 FALLBACK_CONFIG = (48000, 2)
 RECORD_BLOCK_SECONDS = 0.02
 
 
 def speaker_config(device: int | str | Device | None) -> tuple[int, int]:
-    """The default rate and channel count of the speaker `device` names. When the listing
-    does not name exactly one such device, the core opens it to say why it cannot be
-    used, or it gets 48 kHz stereo."""
-    speakers = _murello.SpeakerBridge.devices()
-    if device is None:
-        matches = [s for s in speakers if s.is_default]
-    elif isinstance(device, int):
-        matches = [s for s in speakers if s.index == device]
-    elif isinstance(device, Device):
-        matches = [s for s in speakers if s.id == device.id]
-    else:
-        matches = [s for s in speakers if device.lower() in s.name.lower()]
-    if len(matches) == 1 and matches[0].default_sample_rate:
-        return matches[0].default_sample_rate, matches[0].max_output_channels
-    probe = _murello.SpeakerBridge(*FALLBACK_CONFIG, "float32", device=device)
-    probe.start()
-    probe.stop()
+    """The default rate and channel count of the speaker `device` selects, as the core
+    selects it when the speaker starts (its selection errors are raised here). A speaker
+    whose configuration cannot be read gets 48 kHz stereo; starting it then says why it
+    cannot be used, if it cannot."""
+    _, _, _, channels, rate = _murello._selected_device("playback", device)
+    if rate and channels:
+        return rate, channels
     return FALLBACK_CONFIG
 
 

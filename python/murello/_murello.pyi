@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Sequence
-from typing import ClassVar, final
+from typing import ClassVar, Literal, final
 
 import numpy as np
 import numpy.typing as npt
@@ -439,6 +439,15 @@ class EchoCanceller:
 def info(path: _Path) -> FileInfo:
     """The header facts of an audio file, read without decoding its samples; raises what
     FileBridge.open raises for the same header."""
+
+def _selected_device(
+    direction: Literal["capture", "playback"], device: int | str | Device | None = None
+) -> tuple[int | None, str, str, int, int]:
+    """The device a MicrophoneBridge ('capture') or SpeakerBridge ('playback') given
+    `device` would open now: (index, name, id, channels, default_sample_rate), index None
+    for a default device the listing does not show, channels and rate those of its default
+    configuration (both 0 when it cannot be read). Raises the selection errors start()
+    raises."""
 
 def _load(
     path: _Path,

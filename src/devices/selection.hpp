@@ -12,10 +12,11 @@
 // Errors: NoMicrophoneFound / NoSpeakerFound (no default), DeviceIndexOutOfRange,
 // MicrophoneNotFound / SpeakerNotFound (no name or id matches; carries the query as
 // given), MultipleDevicesMatch (with one "  [index] name" line per candidate and a hint),
-// DeviceEnumerationFailed. Any thread may call select_device.
+// DeviceEnumerationFailed. Any thread may call select_device and describe_selection.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -40,5 +41,19 @@ using DeviceArgument = std::variant<DefaultDevice, DeviceIndex, DeviceName, Devi
 
 Result<DeviceHandle, CoreError> select_device(const DeviceArgument& argument,
                                               Direction direction);
+
+// What a stream given `argument` would open now, as the listing shows it: the device's
+// position in the listing (none for a default device the listing does not show), its
+// display name, id and default configuration (0 Hz and 0 channels when that cannot be
+// read, as in the listing). Fails as select_device does.
+struct SelectedDevice {
+  std::optional<uint64_t> index;
+  std::string name;
+  std::string id;  // "alsa:" + PCM name
+  DefaultConfig config;
+};
+
+Result<SelectedDevice, CoreError> describe_selection(const DeviceArgument& argument,
+                                                     Direction direction);
 
 }  // namespace murello

@@ -3,11 +3,18 @@ to and from the device's own configuration."""
 
 from __future__ import annotations
 
+import json
+
 import numpy as np
+import pytest
 
 import murello
+from murello import _murello, exceptions
+from murello._classes import Device
 
+from conftest import run_python
 from test_microphone import card  # noqa: F401 (the named microphones)
+from test_microphone import card_config
 from test_speaker import card as speakers  # noqa: F401 (the recording speaker)
 
 
@@ -55,3 +62,54 @@ def test_record_returns_the_seconds_asked_for_at_the_rate_and_channels(card):
     stereo = murello.record(0.1, 8000, channels=2, device="Tone mic")
     assert stereo.shape == (800, 2)
     assert murello.record(0, 16000, device="Tone mic").shape == (0,)
+
+
+def test_the_core_says_which_device_an_argument_selects(card):
+    listing = {m.name: m for m in murello.MicrophoneBridge.devices()}
+
+    def entry(m):
+        return (m.index, m.name, m.id, m.max_input_channels, m.default_sample_rate)
+
+    quiet = entry(listing["Quiet mic"])
+    assert quiet[3:] == (1, 16000)
+    for argument in ("QUIET", quiet[0], Device("alsa:quiet")):
+        assert _murello._selected_device("capture", argument) == quiet
+    (default,) = [m for m in listing.values() if m.is_default]
+    assert _murello._selected_device("capture") == entry(default)
+    assert _murello._selected_device(direction="capture", device=None) == entry(default)
+    # The refusals a start would raise, raised without opening a stream.
+    for direction, argument, error in [
+        ("capture", "mic", exceptions.MultipleDevicesMatch),
+        ("capture", "nothing", exceptions.MicrophoneNotFound),
+        ("capture", 99, exceptions.DeviceIndexOutOfRange),
+        ("playback", "quiet", exceptions.SpeakerNotFound),
+    ]:
+        with pytest.raises(error):
+            _murello._selected_device(direction, argument)
+    with pytest.raises(ValueError, match="direction must be 'capture' or 'playback'"):
+        _murello._selected_device("both")
+    with pytest.raises(ValueError, match="device must be None, int, str, or Device"):
+        _murello._selected_device("capture", -1)
+
+
+def test_play_uses_an_unlisted_default_speakers_own_configuration(tmp_path):
+    # The default speaker is missing from the listing and takes 16 kHz mono only: the
+    # samples reach it unconverted.
+    record = tmp_path / "played.raw"
+    extra = tmp_path / "default.conf"
+    extra.write_text(f'pcm.!default {{ type asym playback.pcm "speaker:RATE=16000,CHANNELS=1,'
+                     f'RECORD={record}" }}\n')
+    result = run_python(
+        """
+import json, numpy as np, murello
+from murello import _murello
+ramp = np.linspace(-0.5, 0.5, 4000, dtype=np.float32)
+murello.play(ramp, 16000)
+print(json.dumps(_murello._selected_device("playback")))
+""", {"ALSA_CONFIG_PATH": f"{card_config()}:{extra}"})
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == [None, "default", "alsa:default", 1, 16000]
+    played = np.fromfile(record, dtype="<f4")
+    start = int(np.argmax(played != 0))
+    ramp = np.linspace(-0.5, 0.5, 4000, dtype=np.float32)
+    assert played[start:start + 4000].tobytes() == ramp.tobytes()

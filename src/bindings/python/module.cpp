@@ -15,6 +15,7 @@
 #include "bindings/python/recording_file.hpp"
 #include "bindings/python/records.hpp"
 #include "bindings/python/samples.hpp"
+#include "bindings/python/selected_device.hpp"
 #include "bindings/python/stream.hpp"
 
 namespace murello::py {
@@ -52,7 +53,8 @@ int exec_module(PyObject* module) {
       add_public(module, all.get(), "EchoCanceller", create_echo_canceller_type(module)) < 0 ||
       add_load_function(module) < 0 || add_stream_functions(module) < 0 ||
       add_recording_file_type(module) < 0 || add_default_model_function(module) < 0 ||
-      add_echo_metrics_types(module) < 0 || add_progress_type(module) < 0) {
+      add_echo_metrics_types(module) < 0 || add_progress_type(module) < 0 ||
+      add_selected_device_function(module) < 0) {
     return -1;
   }
   PyRef name(PyUnicode_FromString("murello._murello"));

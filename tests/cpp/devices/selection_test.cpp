@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,56 @@ TEST_F(Selection, EnumerationFailureIsReported) {
     ASSERT_FALSE(selected.ok());
     EXPECT_EQ(selected.error().kind(), ErrorKind::DeviceEnumerationFailed);
   }
+}
+
+// What the bridges and the command line are told a device argument opens: the same
+// device a stream would, with the listing's index, name and default configuration.
+TEST_F(Selection, DescribesWhatAStreamWouldOpen) {
+  std::ofstream(next_path(), std::ios::trunc)
+      << "pcm.!default { type null hint { show on description \"System default\" } }\n"
+         "pcm.usb { type null hint { show on description \"USB Mic\" } }\n"
+         "pcm.broken { type hw card 99 hint { show on description \"Broken mic\" } }\n";
+  struct Case {
+    DeviceArgument argument;
+    std::optional<uint64_t> index;
+    std::string name, id;
+    uint32_t rate_hz;
+    uint16_t channels;
+  };
+  const Case cases[] = {
+      // A null device allows every rate and up to the most channels a stream may have.
+      {DefaultDevice{}, 0, "System default", "alsa:default", 44100, kMaxStreamChannels},
+      {DeviceIndex{1}, 1, "USB Mic", "alsa:usb", 44100, kMaxStreamChannels},
+      {DeviceName{"usb"}, 1, "USB Mic", "alsa:usb", 44100, kMaxStreamChannels},
+      {DeviceId{"alsa:usb"}, 1, "USB Mic", "alsa:usb", 44100, kMaxStreamChannels},
+      // Selected, but its configuration cannot be read: zeros, as the listing shows it.
+      {DeviceName{"broken"}, 2, "Broken mic", "alsa:broken", 0, 0},
+  };
+  for (const Case& c : cases) {
+    auto selected = describe_selection(c.argument, Direction::Capture);
+    ASSERT_TRUE(selected.ok()) << selected.error().message();
+    EXPECT_EQ(selected->index, c.index) << c.name;
+    EXPECT_EQ(selected->name, c.name);
+    EXPECT_EQ(selected->id, c.id);
+    EXPECT_EQ(selected->config.sample_rate_hz, c.rate_hz) << c.name;
+    EXPECT_EQ(selected->config.channels, c.channels) << c.name;
+  }
+  // Selection errors are the stream's.
+  EXPECT_EQ(describe_selection(DeviceName{"mic"}, Direction::Capture).error().kind(),
+            ErrorKind::MultipleDevicesMatch);
+  EXPECT_EQ(describe_selection(DeviceIndex{3}, Direction::Capture).error().kind(),
+            ErrorKind::DeviceIndexOutOfRange);
+
+  // A default device the listing does not show has no index; it is named by its PCM.
+  std::ofstream(next_path(), std::ios::trunc)
+      << "pcm.!default { type null }\n"
+         "pcm.usb { type null hint { show on description \"USB Mic\" } }\n";
+  auto unlisted = describe_selection(DefaultDevice{}, Direction::Playback);
+  ASSERT_TRUE(unlisted.ok());
+  EXPECT_EQ(unlisted->index, std::nullopt);
+  EXPECT_EQ(unlisted->name, "default");
+  EXPECT_EQ(unlisted->id, "alsa:default");
+  EXPECT_EQ(unlisted->config.sample_rate_hz, 44100u);
 }
 
 }  // namespace
