@@ -106,23 +106,30 @@ def run(work: Callable[[], Any], progress: Progress, done: Callable[[], float] |
     work early) and waits for it, else leaves the thread to the end of the process, and
     raises KeyboardInterrupt at once."""
     outcome: dict[str, Any] = {}
+    finished = threading.Event()
 
     def target() -> None:
         try:
             outcome["result"] = work()
         except BaseException as error:  # raised again by the caller's thread
             outcome["error"] = error
+        finally:
+            finished.set()
 
     worker = threading.Thread(target=target, name="murello-work", daemon=True)
-    worker.start()
     try:
-        while worker.is_alive():
-            worker.join(TERMINAL_SECONDS)
+        # Inside the try: Ctrl-C can land while start() waits for the thread to run, and
+        # the work must be stopped then too. `finished` is waited on rather than the
+        # thread, which cannot be joined before start() has seen it run.
+        worker.start()
+        ended = False
+        while not ended:
+            ended = finished.wait(TERMINAL_SECONDS)
             progress.update(progress.done if done is None else done())
     except KeyboardInterrupt:
         if stop is not None:
             stop()
-            worker.join()
+            finished.wait()
         raise
     finally:
         progress.close()

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "core/process.hpp"
+#include "onnx/runtime_use.hpp"
 
 namespace murello {
 
@@ -191,6 +192,8 @@ Result<void, CoreError> ort_check_process() {
 
 Result<const OrtRuntime*, CoreError> ort_init(
     const std::optional<std::filesystem::path>& library_path) {
+  OrtUse use;  // loading maps the library and runs its initialisers
+  if (!use) return CoreError(ErrorKind::OrtInitFailed, kOrtClosedCause);
   const OrtRuntime* runtime = ort_runtime();
   if (!runtime) {
     std::lock_guard lock(g_init_mutex);

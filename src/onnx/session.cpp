@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "onnx/runtime_use.hpp"
+
 namespace murello {
 namespace {
 
@@ -70,8 +72,15 @@ std::string_view element_type_name(OrtElementType type) {
 }
 
 void ModelSession::SessionCloser::operator()(OrtSession* session) const {
+  OrtUse use;
+  if (!use) return;  // the process is exiting: nothing to give back
   if (key && ort_check_process() && keep_idle_session(*key, session)) return;
   api->release_session(session);
+}
+
+void ModelSession::MemoryInfoCloser::operator()(OrtMemoryInfo* info) const {
+  OrtUse use;
+  if (use) api->release_memory_info(info);
 }
 
 ModelSession::ModelSession(const OrtRuntime& runtime, OrtSession* session, OrtMemoryInfo* memory)
@@ -82,6 +91,8 @@ ModelSession::ModelSession(const OrtRuntime& runtime, OrtSession* session, OrtMe
 Result<ModelSession, CoreError> ModelSession::load(const OrtRuntime& runtime,
                                                    const std::filesystem::path& model,
                                                    ModelKind kind) {
+  OrtUse use;
+  if (!use) return CoreError(ErrorKind::OrtSessionBuildFailed, kOrtClosedCause);
   const OrtFunctions& api = runtime.api;
   const std::optional<ModelFileKey> key = model_file_key(model);
   OrtSession* idle = key ? take_idle_session(*key) : nullptr;
@@ -195,6 +206,8 @@ Result<void, CoreError> ModelSession::extract(size_t index, TensorOutput& output
 
 Result<void, CoreError> ModelSession::run(std::span<const TensorInput> inputs,
                                           std::vector<TensorOutput>& outputs) {
+  OrtUse use;
+  if (!use) return CoreError(ErrorKind::OrtInferenceFailed, kOrtClosedCause);
   struct Release {
     ModelSession* self;
     ~Release() { self->release_values(); }

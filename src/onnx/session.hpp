@@ -90,7 +90,7 @@ class ModelSession {
   };
   struct MemoryInfoCloser {
     const OrtFunctions* api;
-    void operator()(OrtMemoryInfo* info) const { api->release_memory_info(info); }
+    void operator()(OrtMemoryInfo* info) const;
   };
 
   ModelSession(const OrtRuntime& runtime, OrtSession* session, OrtMemoryInfo* memory);

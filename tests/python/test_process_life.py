@@ -129,6 +129,28 @@ def test_a_daemon_thread_inside_a_call_lets_the_interpreter_exit(card_env, long_
     assert (result.returncode, result.stderr) == (0, "")
 
 
+
+# The interpreter exits while a daemon thread loads ONNX Runtime and the model for its
+# first analysis: the runtime's own exit handlers must not run while the load is under way.
+# The race is narrow, so the exit comes at several points of the load.
+FIRST_LOAD = """
+import sys, threading, time
+import murello
+started = threading.Event()
+def analyse():
+    started.set()
+    murello.analyze(sys.argv[1], sample_rate=16000, channels=1)
+threading.Thread(target=analyse, daemon=True).start()
+started.wait()
+time.sleep(float(sys.argv[2]))
+"""
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.002, 0.005, 0.01, 0.02, 0.04, 0.08])
+def test_exit_during_a_daemon_threads_first_model_load(card_env, long_wav, delay):
+    result = run(FIRST_LOAD, card_env, str(long_wav), str(delay))
+    assert (result.returncode, result.stderr) == (0, "")
+
 # The main thread waits in the call; another thread sends SIGINT once it has waited a
 # while (a microphone and a speaker that stall for five seconds 0.1 s in).
 CTRL_C = """

@@ -3,6 +3,8 @@
 // Runtime and imports neither NumPy nor murello.exceptions.
 #include <Python.h>
 
+#include <chrono>
+
 #include "bindings/python/bridges.hpp"
 #include "bindings/python/default_model.hpp"
 #include "bindings/python/echo_canceller.hpp"
@@ -17,6 +19,7 @@
 #include "bindings/python/samples.hpp"
 #include "bindings/python/selected_device.hpp"
 #include "bindings/python/stream.hpp"
+#include "onnx/runtime_use.hpp"
 
 namespace murello::py {
 namespace {
@@ -36,7 +39,14 @@ int add_public(PyObject* module, PyObject* all, const char* name, PyObject* valu
   return PyList_Append(all, text.get());
 }
 
+// Runs when the interpreter has finished, before the process's exit handlers (ONNX
+// Runtime's among them): daemon threads still inside the runtime end their call first.
+void close_runtime_at_exit() { ort_close(std::chrono::seconds(5)); }
+
 int exec_module(PyObject* module) {
+  // Once per process; fails only when the interpreter's exit table is full, and then the
+  // exit goes as it would without it.
+  [[maybe_unused]] static const int registered = Py_AtExit(close_runtime_at_exit);
   PyRef all(PyList_New(0));
   if (!all) return -1;
   if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
