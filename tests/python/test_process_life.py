@@ -263,6 +263,11 @@ CHILDREN = {
         "[mic.read, lambda: speaker.write(chunk), speaker.drain, lambda: mic.is_open]",
         ["MicrophoneBridge", "SpeakerBridge", "SpeakerBridge", "MicrophoneBridge"],
     ),
+    # A microphone of its own whose echo reference would be the parent's speaker.
+    "links": (
+        "[lambda: m.MicrophoneBridge(16000, 1, 160, 'float32', aec='tau', echo_reference=speaker)]",
+        ["SpeakerBridge"],
+    ),
 }
 
 

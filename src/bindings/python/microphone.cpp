@@ -107,6 +107,8 @@ int echo_link_from(PyObject* value, const SourceConfig& config,
     PyErr_SetString(PyExc_TypeError, "echo_reference must be a SpeakerBridge or None");
     return -1;
   }
+  // A speaker inherited through fork() plays in the parent: its link is not this process's.
+  if (check_live_bridge_owner(value) < 0) return -1;
   if (!config.aec) {
     PyErr_SetString(PyExc_ValueError, "echo_reference needs echo cancellation (aec='tau')");
     return -1;
