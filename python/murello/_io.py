@@ -108,15 +108,23 @@ def save(
     sample_rate: int,
     format: str | None = None,
     compression: int = 5,
+    bits: int | None = None,
+    float: bool = False,
 ) -> tuple[int, int]:
-    """Write ``samples`` as a 16-bit WAV, AIFF or FLAC file.
+    """Write ``samples`` as a WAV, AIFF or FLAC file.
 
     ``samples`` is an array (or anything NumPy turns into one) of shape (frames,) or
     (frames, channels): floats at full scale -1.0 to 1.0, or integers at their type's
     full scale. ``format`` is "wav", "aiff" or "flac", or None to take it from the
-    path's extension; ``compression`` (0 to 8) applies to FLAC. Returns
-    ``(clipped, non_finite)``: the samples clamped to full scale and the non-finite
-    samples replaced. Errors are those of ``FileBridge.buffer`` and ``save``.
+    path's extension; ``compression`` (0 to 8) applies to FLAC. Samples are stored as
+    signed integers of ``bits`` (16, 24 or 32; default 16), clamped to full scale and
+    truncated toward zero, or with ``float=True`` as 32-bit IEEE floats, kept as they
+    are, beyond full scale too. WAV and AIFF take every depth (AIFF's floats make an
+    AIFF-C file); FLAC takes 16 or 24 bits. Samples pass through 32-bit floats, so a
+    32-bit integer file holds their 24 significant bits. Returns ``(clipped,
+    non_finite)``: the samples clamped to full scale and the non-finite samples
+    replaced (NaN by 0, infinities by full scale). Errors are those of
+    ``FileBridge.buffer`` and ``save``.
     """
     np = _numpy("save")
     array = _as_float32(np, samples)
@@ -127,7 +135,7 @@ def save(
         array.tobytes(), sample_rate, channels, sample_rate=sample_rate, channels=channels,
         format="float32",
     )
-    return source.save(path, format=format, compression=compression)
+    return source.save(path, format=format, compression=compression, bits=bits, float=float)
 
 
 def save_converted(path: str | bytes | os.PathLike, output: str | bytes | os.PathLike,

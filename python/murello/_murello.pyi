@@ -318,8 +318,18 @@ class FileBridge:
     def check_not_engaged(self) -> None: ...
     def analyze(self) -> tuple[list[_Window], list[tuple[float, float]]]: ...
     def save(
-        self, path: _Path, format: str | None = None, compression: int | None = None
-    ) -> tuple[int, int]: ...
+        self,
+        path: _Path,
+        format: str | None = None,
+        compression: int | None = None,
+        bits: int | None = None,
+        float: bool = False,
+    ) -> tuple[int, int]:
+        """Write the conditioned recording as WAV, AIFF or FLAC (format, else the path's
+        extension). Samples are stored as integers of `bits` (16, 24 or 32; default 16),
+        clamped to full scale and truncated toward zero, or with float=True as 32-bit
+        floats kept as they are, beyond +-1.0 too (WAV and AIFF only; FLAC takes 16 or 24
+        bits). Returns (clipped, non_finite)."""
     def close(self) -> None: ...
     @property
     def vad_probability(self) -> float: ...

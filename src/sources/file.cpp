@@ -15,7 +15,6 @@
 namespace murello {
 namespace {
 
-constexpr uint8_t kSavedBits = 16;
 // Room for any container's header before the samples; the encoders grow past it if need be.
 constexpr size_t kSavedHeaderBytes = 4096;
 
@@ -32,21 +31,34 @@ StageFactories file_stage_factories() {
   return factories;
 }
 
+WavSampleFormat wav_format(SampleDepth depth) {
+  if (depth.is_float) return WavSampleFormat::Float32;
+  if (depth.bits == 24) return WavSampleFormat::Pcm24;
+  return depth.bits == 32 ? WavSampleFormat::Pcm32 : WavSampleFormat::Pcm16;
+}
+
+AiffSampleFormat aiff_format(SampleDepth depth) {
+  if (depth.is_float) return AiffSampleFormat::Float32;
+  if (depth.bits == 24) return AiffSampleFormat::Signed24Be;
+  return depth.bits == 32 ? AiffSampleFormat::Signed32Be : AiffSampleFormat::Signed16Be;
+}
+
+// `depth` has passed choose_depth for `container`.
 Result<size_t, DecodeError> encode(Container container, uint32_t rate_hz, uint16_t channels,
-                                   uint8_t compression, std::span<const float> samples,
-                                   std::vector<uint8_t>& out) {
+                                   uint8_t compression, SampleDepth depth,
+                                   std::span<const float> samples, std::vector<uint8_t>& out) {
   switch (container) {
     case Container::Wav:
-      return write_wav({rate_hz, channels, WavSampleFormat::Pcm16, false, false}, samples, out);
+      return write_wav({rate_hz, channels, wav_format(depth), false, false}, samples, out);
     case Container::Aiff:
       // AIFF stores the channel count as a signed 16-bit field.
       if (channels > std::numeric_limits<int16_t>::max()) {
         return DecodeError::unsupported_channel_count(channels);
       }
-      return write_aiff({rate_hz, static_cast<int16_t>(channels), AiffSampleFormat::Signed16Be},
-                        samples, out);
+      return write_aiff({rate_hz, static_cast<int16_t>(channels), aiff_format(depth)}, samples,
+                        out);
     case Container::Flac:
-      return encode_flac({rate_hz, channels, kSavedBits, compression}, samples, out);
+      return encode_flac({rate_hz, channels, depth.bits, compression}, samples, out);
   }
   return DecodeError::unsupported_codec(ContainerName::codec_text("unknown container"));
 }
@@ -366,31 +378,35 @@ Result<std::vector<float>, CoreError> FileSource::pump_all() {
   return out;
 }
 
-Result<void, CoreError> FileSource::check_encodable(Container container,
-                                                    uint8_t compression) const {
+Result<void, CoreError> FileSource::check_encodable(Container container, uint8_t compression,
+                                                    SampleDepth depth) const {
   // The writers check their request before they look at samples: an empty recording
   // costs only a header.
   std::vector<uint8_t> probe;
-  auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression, {}, probe);
+  auto encoded =
+      encode(container, sample_rate_hz_, delivered_channels(), compression, depth, {}, probe);
   if (!encoded) return core_error_from(encoded.error());
   return {};
 }
 
 Result<SaveCounts, CoreError> FileSource::save(const std::filesystem::path& path,
-                                               Container container, uint8_t compression) {
+                                               Container container, uint8_t compression,
+                                               SampleDepth depth) {
   if (auto engaged = check_not_engaged(); !engaged) return std::move(engaged).error();
   if (compression > kMaxFlacCompression) return CoreError(ErrorKind::FlacCompressionOutOfRange);
   if (auto available = check_available(); !available) return std::move(available).error();
-  if (auto encodable = check_encodable(container, compression); !encodable) {
+  if (auto encodable = check_encodable(container, compression, depth); !encodable) {
     return std::move(encodable).error();
   }
   auto delivered = pump_all();
   release(FileStage::Consumed);  // the recording is spent; keep the peak lower
   if (!delivered) return std::move(delivered).error();
-  const SaveCounts counts = count_unsafe_samples(*delivered);
+  // Floats are stored as they are, beyond full scale too: only what is no number changes.
+  const SaveCounts counts = depth.is_float ? SaveCounts{0, replace_non_finite(*delivered)}
+                                           : count_unsafe_samples(*delivered);
   std::vector<uint8_t> bytes;
-  bytes.reserve(delivered->size() * sizeof(int16_t) + kSavedHeaderBytes);
-  auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression,
+  bytes.reserve(delivered->size() * (depth.bits / 8) + kSavedHeaderBytes);
+  auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression, depth,
                         *delivered, bytes);
   if (!encoded) return core_error_from(encoded.error());
   std::vector<float>().swap(*delivered);

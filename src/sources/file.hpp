@@ -120,15 +120,16 @@ class FileSource {
   Result<AnalysisResult, CoreError> analyze();
   bool can_analyze() const;
 
-  // Pumps the whole recording, counts what sanitising changes, encodes 16-bit samples
-  // into `container` at the target rate and the delivered channel count, and writes
-  // `path`. Refusals, which leave the source as it was: FileEngaged,
-  // FlacCompressionOutOfRange, FileConsumed, then what the container's encoder refuses
-  // for the delivered channel count and rate (e.g. more than 8 channels in FLAC, as
-  // AudioFormatUnsupported). Then the chain's errors, the encoder's (mapped as decode
-  // errors), FileWriteFailed.
+  // Pumps the whole recording, counts what sanitising changes, encodes its samples at
+  // `depth` (which has passed choose_depth for `container`; integers clamped to full
+  // scale, floats only rid of what is no number) into `container` at the target rate and
+  // the delivered channel count, and writes `path`. Refusals, which leave the source as
+  // it was: FileEngaged, FlacCompressionOutOfRange, FileConsumed, then what the
+  // container's encoder refuses for the delivered channel count and rate (e.g. more than
+  // 8 channels in FLAC, as AudioFormatUnsupported). Then the chain's errors, the
+  // encoder's (mapped as decode errors), FileWriteFailed.
   Result<SaveCounts, CoreError> save(const std::filesystem::path& path, Container container,
-                                     uint8_t compression);
+                                     uint8_t compression, SampleDepth depth = kDefaultDepth);
 
   // Releases the recording; see the lifecycle above. Never fails; idempotent.
   void close();
@@ -164,7 +165,8 @@ class FileSource {
                                                               const SourceConfig& config);
 
   Result<void, CoreError> check_available() const;
-  Result<void, CoreError> check_encodable(Container container, uint8_t compression) const;
+  Result<void, CoreError> check_encodable(Container container, uint8_t compression,
+                                          SampleDepth depth) const;
   Result<Step, CoreError> step(std::optional<Chain>& chain, std::vector<float>& out,
                                size_t frames = kPumpFrames);
   Result<Step, CoreError> step_until_output(std::vector<float>& out);

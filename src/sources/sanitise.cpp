@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 namespace murello {
 namespace {
@@ -24,6 +25,16 @@ SaveCounts count_unsafe_samples(std::span<const float> samples) {
     clipped += !special && magnitude > kOneBits;
   }
   return {clipped, non_finite};
+}
+
+uint64_t replace_non_finite(std::span<float> samples) {
+  uint64_t replaced = 0;
+  for (float& sample : samples) {
+    if (std::isfinite(sample)) continue;
+    sample = std::isnan(sample) ? 0.0f : std::copysign(1.0f, sample);
+    ++replaced;
+  }
+  return replaced;
 }
 
 void limit_for_output(std::span<float> samples) {

@@ -20,6 +20,11 @@ struct SaveCounts {
 // its replacement would be (NaN to silence, the rest clamped to full scale).
 SaveCounts count_unsafe_samples(std::span<const float> samples);
 
+// Rewrites the non-finite samples as sanitising stores them (NaN 0.0, infinities +-1.0),
+// leaving every finite one as it is, and returns how many it rewrote: for samples
+// stored as floats, which keep values beyond full scale.
+uint64_t replace_non_finite(std::span<float> samples);
+
 // Rewrites `samples` in place so that nothing a device cannot play at a safe level reaches
 // it: NaN and infinities become 0.0 and finite samples beyond +-1.0 become +-1.0.
 void limit_for_output(std::span<float> samples);

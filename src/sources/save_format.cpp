@@ -1,5 +1,6 @@
 #include "sources/save_format.hpp"
 
+#include <string>
 #include <string_view>
 
 namespace murello {
@@ -52,6 +53,28 @@ Result<Container, ConfigError> choose_container(const std::optional<std::string>
                                "the extension '." + lossy_utf8(extension) +
                                    "' does not name a format murello writes; " +
                                    std::string(kFormatHint)));
+}
+
+Result<SampleDepth, ConfigError> choose_depth(std::optional<uint32_t> bits, bool is_float,
+                                              Container container) {
+  const uint32_t width = bits.value_or(is_float ? 32 : 16);
+  if (width != 16 && width != 24 && width != 32) {
+    return ConfigError::value_error("bits must be 16, 24 or 32, not " + std::to_string(width));
+  }
+  if (is_float && width != 32) {
+    return ConfigError::value_error("float samples are stored in 32 bits, not " +
+                                    std::to_string(width) + "; leave bits out or set 32");
+  }
+  if (container == Container::Flac && is_float) {
+    return ConfigError::value_error(
+        "FLAC stores integer samples only; write float samples to a WAV or AIFF file");
+  }
+  // The encoder could go to 32 bits, but many FLAC decoders stop at 24.
+  if (container == Container::Flac && width == 32) {
+    return ConfigError::value_error(
+        "FLAC is written at 16 or 24 bits; write 32-bit samples to a WAV or AIFF file");
+  }
+  return SampleDepth{static_cast<uint8_t>(width), is_float};
 }
 
 Result<uint8_t, CoreError> flac_compression(std::optional<uint8_t> level) {

@@ -192,19 +192,23 @@ PyObject* file_analyze(PyObject* self, PyObject*) {
 }
 
 PyObject* file_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"path", "format", "compression"};
-  PyObject* values[3];
+  static constexpr const char* kNames[] = {"path", "format", "compression", "bits", "float"};
+  PyObject* values[5];
   if (bind_arguments("save", kNames, 1, args, nargs, kwnames, values) < 0) return nullptr;
   std::filesystem::path path;
   std::optional<std::string> format;
   std::optional<uint8_t> compression;
+  std::optional<uint32_t> bits;
+  bool is_float = false;
   if (convert("path", values[0], to_path, &path) < 0 ||
       convert("format", values[1], to_string, &format) < 0 ||
-      convert("compression", values[2], to_uint8, &compression) < 0) {
+      convert("compression", values[2], to_uint8, &compression) < 0 ||
+      convert("bits", values[3], to_uint32, &bits) < 0 ||
+      convert("float", values[4], to_bool, &is_float) < 0) {
     return nullptr;
   }
-  // The container is a question of the arguments, answered after the source's own
-  // first refusal (an engaged source) and before the others.
+  // The container and depth are questions of the arguments, answered after the source's
+  // own first refusal (an engaged source) and before the others.
   const auto container = choose_container(format, path);
   const uint8_t level = compression.value_or(kDefaultFlacCompression);
   auto saved = with_source(self, [&](FileSource& source) -> Result<SaveCounts, ConfigError> {
@@ -212,7 +216,9 @@ PyObject* file_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       return ConfigError(std::move(engaged).error());
     }
     if (!container) return container.error();
-    auto counts = source.save(path, *container, level);
+    auto depth = choose_depth(bits, is_float, *container);
+    if (!depth) return depth.error();
+    auto counts = source.save(path, *container, level, *depth);
     if (!counts) return ConfigError(std::move(counts).error());
     return *counts;
   });
@@ -270,12 +276,14 @@ PyMethodDef kMethods[] = {
                "the File cannot be read or saved afterwards.")},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<file_save>)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("save($self, path, format=None, compression=None)\n--\n\nWrite the conditioned "
-               "recording as 16-bit WAV, AIFF or FLAC; the format is 'wav', 'aiff' or "
-               "'flac', or taken from the path's extension, and compression (0 to 8, "
-               "default 5) applies to FLAC. Returns (clipped, non_finite), the numbers of "
-               "samples clamped to +-1.0 and of non-finite samples replaced. Takes the "
-               "source.")},
+     PyDoc_STR("save($self, path, format=None, compression=None, bits=None, float=False)\n--\n\n"
+               "Write the conditioned recording as WAV, AIFF or FLAC; the format is 'wav', "
+               "'aiff' or 'flac', or taken from the path's extension, and compression (0 to "
+               "8, default 5) applies to FLAC. Samples are stored as integers of bits (16, "
+               "24 or 32; default 16), or with float=True as 32-bit floats, which keep "
+               "values beyond +-1.0 (WAV and AIFF only; FLAC takes 16 or 24 bits). Returns "
+               "(clipped, non_finite), the numbers of samples clamped to +-1.0 and of "
+               "non-finite samples replaced. Takes the source.")},
     {"close", entry<file_close>, METH_NOARGS,
      PyDoc_STR("close($self)\n--\n\nDrop the source; waits for a read in progress. Idempotent. "
                "Afterwards read() returns None, and analyze() and save() raise FileConsumed "
