@@ -7,8 +7,9 @@ conditions the whole file natively into one array (the interpreter lock released
 
 from __future__ import annotations
 
+import errno
 import os
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 from murello import _murello
 
@@ -45,6 +46,41 @@ def _numpy(function: str):
     return numpy
 
 
+# How much a file object is asked for at a time.
+_READ_BYTES = 1 << 20
+
+
+def _file_input(source: Any, function: str) -> Any:
+    """What the core reads for ``source``: a path as it is; for a file object (anything
+    with ``read``), its bytes from where it stands to its end, read here with the
+    interpreter lock held, however short its reads."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return source
+    read = getattr(source, "read", None)
+    if not callable(read):
+        raise TypeError(
+            f"{function}() takes a path or a binary file object, not {type(source).__name__}"
+        )
+    contents = bytearray()
+    while True:
+        piece = read(_READ_BYTES)
+        if piece is None:
+            raise BlockingIOError(
+                errno.EAGAIN, "the file object is non-blocking and had no bytes ready"
+            )
+        if isinstance(piece, str):
+            raise TypeError(f"{function}() needs a file object opened in binary mode ('rb')")
+        try:
+            view = memoryview(piece)
+        except TypeError:
+            raise TypeError(
+                f"the file object's read() returned {type(piece).__name__}, not bytes"
+            ) from None
+        if view.nbytes == 0:
+            return contents
+        contents += view
+
+
 def _delivery(function: str, dtype: Any, conditioning: dict) -> tuple[str, str | None]:
     """Checks the conditioning keywords and dtype of `function` (load or stream) and
     returns the core's delivered format with the cast NumPy makes afterwards."""
@@ -59,7 +95,7 @@ def _delivery(function: str, dtype: Any, conditioning: dict) -> tuple[str, str |
 
 
 def load(
-    path: str | bytes | os.PathLike,
+    path: str | bytes | os.PathLike | BinaryIO,
     sample_rate: int | None = None,
     channels: int | None = None,
     dtype: Any = "float32",
@@ -68,6 +104,9 @@ def load(
     **conditioning: Any,
 ) -> tuple[np.ndarray, int]:
     """Read a whole audio file (WAV, RF64, AIFF, AIFF-C or FLAC) into a NumPy array.
+
+    ``path`` is a path, or a binary file object (anything with ``read``: an open file,
+    ``io.BytesIO``, a pipe), read from where it stands to its end; a pipe need not seek.
 
     Returns ``(samples, rate)``: ``samples`` has shape (frames, channels), or (frames,)
     when one channel is delivered. ``sample_rate`` and ``channels`` default to the file's
@@ -83,7 +122,7 @@ def load(
     """
     delivered, cast = _delivery("load", dtype, conditioning)
     samples, rate = _murello._load(
-        path, offset, duration, sample_rate=sample_rate, channels=channels, format=delivered,
+        _file_input(path, "load"), offset, duration, sample_rate=sample_rate, channels=channels, format=delivered,
         numpy=True, **conditioning
     )
     if cast is not None:

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator
+from typing import Any, BinaryIO, Iterator
 
 from murello import _murello
-from murello._io import _delivery
+from murello._io import _delivery, _file_input
 
 
 class Stream:
@@ -56,7 +56,7 @@ class Stream:
 
 
 def stream(
-    path: str | bytes | os.PathLike,
+    path: str | bytes | os.PathLike | BinaryIO,
     block_frames: int = 65536,
     sample_rate: int | None = None,
     channels: int | None = None,
@@ -70,8 +70,11 @@ def stream(
     ``load`` shapes its result; joined, they are exactly what ``load`` returns for the
     same arguments, including its alignment of a resampled file. ``sample_rate``,
     ``channels``, ``dtype`` and the conditioning keywords are those of ``load``.
+    ``path`` may be a binary file object as for ``load``: it is read to its end before
+    the first block and its bytes are held while the stream lasts, so memory is bounded
+    by the block only for a path.
     """
     delivered, cast = _delivery("stream", dtype, conditioning)
-    native = _murello._stream(path, block_frames, sample_rate=sample_rate, channels=channels,
+    native = _murello._stream(_file_input(path, "stream"), block_frames, sample_rate=sample_rate, channels=channels,
                               format=delivered, numpy=True, **conditioning)
     return Stream(native, cast)

@@ -111,8 +111,13 @@ FileSource::FileSource(std::unique_ptr<Recording> recording, uint32_t input_rate
 
 FileSource::~FileSource() = default;
 
-Result<DecodedAudio, CoreError> read_audio_file(const std::filesystem::path& path) {
-  auto bytes = read_whole_file(path);
+Result<DecodedAudio, CoreError> read_audio_file(FileInput input) {
+  Result<std::vector<uint8_t>, CoreError> bytes = std::vector<uint8_t>();
+  if (auto* path = std::get_if<std::filesystem::path>(&input)) {
+    bytes = read_whole_file(*path);
+  } else {
+    bytes = std::get<std::vector<uint8_t>>(std::move(input));
+  }
   if (!bytes) return std::move(bytes).error();
   auto decoded = decode_audio(*bytes);
   if (!decoded) return core_error_from(decoded.error());

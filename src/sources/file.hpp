@@ -37,6 +37,7 @@
 #include "chain/chain.hpp"
 #include "core/config.hpp"
 #include "core/error.hpp"
+#include "sources/file_io.hpp"
 #include "sources/sanitise.hpp"
 #include "sources/save_format.hpp"
 #include "util/result.hpp"
@@ -61,9 +62,9 @@ using AnalysisResult = Analysis;
 
 enum class FileStage : uint8_t { Fresh, Reading, Finished, Consumed, Closed };
 
-// Reads and decodes a whole audio file and checks its rate, as FileSource::open does
-// before it builds anything, with its errors.
-Result<DecodedAudio, CoreError> read_audio_file(const std::filesystem::path& path);
+// Reads and decodes a whole audio file (or decodes the bytes given) and checks its rate,
+// as FileSource::open does before it builds anything, with its errors.
+Result<DecodedAudio, CoreError> read_audio_file(FileInput input);
 
 // Whether a source's own rate is one the file sources take (1000 ... 384000 hz).
 bool rate_in_range(uint32_t rate_hz);

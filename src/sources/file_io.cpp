@@ -98,6 +98,11 @@ Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path) {
   return FileView(std::move(bytes).value());
 }
 
+Result<FileView, CoreError> view_file(FileInput input) {
+  if (auto* path = std::get_if<std::filesystem::path>(&input)) return view_whole_file(*path);
+  return FileView(std::get<std::vector<uint8_t>>(std::move(input)));
+}
+
 Result<void, CoreError> write_whole_file(const std::filesystem::path& path,
                                          std::span<const uint8_t> bytes) {
   auto file = ReplacingFile::create(path);

@@ -10,12 +10,17 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "core/error.hpp"
 #include "util/result.hpp"
 
 namespace murello {
+
+// Where a file's bytes come from: a path, or the bytes themselves, already read (from a
+// file object of the caller's, say).
+using FileInput = std::variant<std::filesystem::path, std::vector<uint8_t>>;
 
 // Reads `path` to its end into one buffer, sized from the file's status when it has one
 // (pipes and special files grow the buffer as they deliver). Interrupted reads are
@@ -42,6 +47,7 @@ class FileView {
 
  private:
   friend Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path);
+  friend Result<FileView, CoreError> view_file(FileInput input);
   FileView(void* mapping, size_t size);
   explicit FileView(std::vector<uint8_t> bytes);
 
@@ -53,6 +59,9 @@ class FileView {
 
 // The bytes of `path`, as read_whole_file sees them; failures are FileReadFailed.
 Result<FileView, CoreError> view_whole_file(const std::filesystem::path& path);
+
+// view_whole_file for a path; bytes already read are viewed as they are.
+Result<FileView, CoreError> view_file(FileInput input);
 
 // Writes every byte to `path` through a ReplacingFile: on success `path` holds exactly
 // these bytes; on failure (FileWriteFailed) any earlier file of that name is untouched.

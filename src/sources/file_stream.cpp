@@ -24,9 +24,9 @@ FileStream::FileStream(FileView view, AudioStreamDecoder decoder, std::optional<
   }
 }
 
-Result<std::unique_ptr<FileStream>, CoreError> FileStream::open(const std::filesystem::path& path,
+Result<std::unique_ptr<FileStream>, CoreError> FileStream::open(FileInput input,
                                                                 const StreamRequest& request) {
-  auto view = view_whole_file(path);
+  auto view = view_file(std::move(input));
   if (!view) return std::move(view).error();
   auto decoder = AudioStreamDecoder::open(view->bytes());
   if (!decoder) return core_error_from(decoder.error());

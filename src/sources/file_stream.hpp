@@ -46,10 +46,10 @@ struct StreamRequest {
 
 class FileStream {
  public:
-  // Maps the file and reads its header, then builds the chain: FileReadFailed; the
+  // Maps the file (bytes given are used as they are) and reads its header, then builds the chain: FileReadFailed; the
   // decoder's header errors as AudioFormatUnsupported, AudioFileMalformed or
   // AudioFileTruncated; SampleRateOutOfRange; then build_file_chain's errors.
-  static Result<std::unique_ptr<FileStream>, CoreError> open(const std::filesystem::path& path,
+  static Result<std::unique_ptr<FileStream>, CoreError> open(FileInput input,
                                                             const StreamRequest& request);
 
   // Appends the next conditioned step to `out` (interleaved at channels()); false once

@@ -19,9 +19,8 @@ uint64_t frames_in(double seconds, uint32_t rate_hz) {
 }
 
 // The span of the file a request names, decoded piece by piece from where it starts.
-Result<DecodedAudio, CoreError> read_audio_span(const std::filesystem::path& path,
-                                                const LoadRequest& request) {
-  auto view = view_whole_file(path);
+Result<DecodedAudio, CoreError> read_audio_span(FileInput input, const LoadRequest& request) {
+  auto view = view_file(std::move(input));
   if (!view) return std::move(view).error();
   auto decoder = AudioStreamDecoder::open(view->bytes());
   if (!decoder) return core_error_from(decoder.error());
@@ -53,11 +52,11 @@ Result<DecodedAudio, CoreError> read_audio_span(const std::filesystem::path& pat
 
 }  // namespace
 
-Result<LoadedAudio, CoreError> load_file(const std::filesystem::path& path,
-                                         LoadRequest request) {
+Result<LoadedAudio, CoreError> load_file(FileInput input, LoadRequest request) {
   // The file is read once: what the request leaves to the file comes from the decode.
-  auto decoded = request.offset_s || request.duration_s ? read_audio_span(path, request)
-                                                        : read_audio_file(path);
+  auto decoded = request.offset_s || request.duration_s
+                     ? read_audio_span(std::move(input), request)
+                     : read_audio_file(std::move(input));
   if (!decoded) return std::move(decoded).error();
   SourceConfig& config = request.config;
   if (request.file_rate) config.sample_rate = decoded->sample_rate_hz;

@@ -13,6 +13,7 @@
 
 #include "core/config.hpp"
 #include "core/error.hpp"
+#include "sources/file_io.hpp"
 #include "util/result.hpp"
 
 namespace murello {
@@ -35,11 +36,11 @@ struct LoadedAudio {
   uint32_t sample_rate_hz = 0;
 };
 
-// Opens `path` as FileSource::open does (its errors, in its order) with the rate and
+// Opens the file as FileSource::open does (its errors, in its order) with the rate and
 // channel count filled from the decoded file where the request leaves them to it, and
 // reads the source to its end (or the span the request names, as if it were the whole
 // file). A resampled result is aligned with the file and exactly
 // as long as it (OutputAlignment), not delayed by the resampler as FileSource delivers it.
-Result<LoadedAudio, CoreError> load_file(const std::filesystem::path& path, LoadRequest request);
+Result<LoadedAudio, CoreError> load_file(FileInput input, LoadRequest request);
 
 }  // namespace murello

@@ -139,6 +139,18 @@ int to_path(PyObject* value, std::filesystem::path* out) {
   return 0;
 }
 
+int to_file_input(PyObject* value, FileInput* out) {
+  if (PyByteArray_Check(value)) {
+    const auto* first = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(value));
+    *out = std::vector<uint8_t>(first, first + PyByteArray_GET_SIZE(value));
+    return 0;
+  }
+  std::filesystem::path path;
+  if (to_path(value, &path) < 0) return -1;
+  *out = std::move(path);
+  return 0;
+}
+
 int to_channel_map(PyObject* value, std::vector<uint16_t>* out) {
   if (PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "channel_map must be a sequence of integers, not str");

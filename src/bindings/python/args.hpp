@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "sources/file_io.hpp"
+
 namespace murello::py {
 
 // Fills `out[i]` with a borrowed reference to the value of parameter i, or nullptr when
@@ -41,6 +43,9 @@ int to_seconds(PyObject* value, double* out);
 int to_string(PyObject* value, std::string* out);
 // str, bytes or path-like, through the file-system encoding.
 int to_path(PyObject* value, std::filesystem::path* out);
+// A file's contents as a bytearray (copied, so that the core reads them without the
+// interpreter lock while the caller may change the original), else a path as to_path.
+int to_file_input(PyObject* value, FileInput* out);
 // A sequence of integers that is not a str.
 int to_channel_map(PyObject* value, std::vector<uint16_t>* out);
 

@@ -26,13 +26,13 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return nullptr;
   }
 
-  std::filesystem::path path;
+  FileInput input;
   LoadRequest request;
   bool numpy = true;
   PyObject** options = values + std::size(kLeading);
   request.file_rate = left_to_file(options[kRateOption]);
   request.file_channels = left_to_file(options[kChannelsOption]);
-  if (convert("path", values[0], to_path, &path) < 0 ||
+  if (convert("path", values[0], to_file_input, &input) < 0 ||
       convert("offset", values[1], to_seconds, &request.offset_s) < 0 ||
       convert("duration", values[2], to_seconds, &request.duration_s) < 0 ||
       convert_file_options(options, &request.config, &numpy) < 0 ||
@@ -42,7 +42,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   const SampleFormat format = *parse_sample_format(request.config.format);
   auto loaded = [&] {
     GilRelease released;
-    return load_file(path, std::move(request));
+    return load_file(std::move(input), std::move(request));
   }();
   if (!loaded) return raise_core_error(loaded.error());
   PyRef array(samples_to_python(std::move(loaded->samples), loaded->channels, format, numpy));
@@ -57,7 +57,7 @@ PyMethodDef kLoad = {
     PyDoc_STR("_load(path, offset=None, duration=None, sample_rate=None, channels=None, "
               "channel_map=None, format=..., ...)\n--\n\nRead, condition and return a whole "
               "audio file, or the span from offset lasting duration (seconds), as (array, "
-              "rate). "
+              "rate). path may instead be a bytearray holding the file's bytes. "
               "Takes FileBridge.open's keywords; sample_rate and channels None keep the "
               "file's own. The array is frames x channels, 1-D for one channel; numpy=False "
               "gives the interleaved samples as bytes. A resampled result is aligned with "

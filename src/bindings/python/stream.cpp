@@ -73,14 +73,14 @@ PyObject* stream_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (bind_with_file_options("_stream", kLeading, 2, args, nargs, kwnames, values) < 0) {
     return nullptr;
   }
-  std::filesystem::path path;
+  FileInput input;
   size_t block_frames = 0;
   StreamRequest request;
   bool numpy = true;
   PyObject** options = values + std::size(kLeading);
   request.file_rate = left_to_file(options[kRateOption]);
   request.file_channels = left_to_file(options[kChannelsOption]);
-  if (convert("path", values[0], to_path, &path) < 0 ||
+  if (convert("path", values[0], to_file_input, &input) < 0 ||
       convert("block_frames", values[1], to_block_frames, &block_frames) < 0 ||
       convert_file_options(options, &request.config, &numpy) < 0 ||
       check_file_config(request.config, numpy) < 0) {
@@ -88,7 +88,7 @@ PyObject* stream_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   auto opened = [&] {
     GilRelease released;
-    return FileStream::open(path, request);
+    return FileStream::open(std::move(input), request);
   }();
   if (!opened) return raise_core_error(opened.error());
   auto* self = reinterpret_cast<StreamObject*>(g_stream_type->tp_alloc(g_stream_type, 0));
@@ -197,7 +197,8 @@ PyMethodDef kFunctions[] = {
                "Open an audio file to read it through block by block, conditioned as "
                "FileBridge.open conditions it; takes FileBridge.open's keywords, with None "
                "for sample_rate or channels keeping the file's own. A resampled stream is "
-               "aligned with the file and exactly as long. murello.stream wraps it.")},
+               "aligned with the file and exactly as long. path may instead be a bytearray "
+               "holding the file's bytes. murello.stream wraps it.")},
     {"_analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<analyze>)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_analyze(path, progress=None, sample_rate=16000, channels=1, ...)\n--\n\n"
