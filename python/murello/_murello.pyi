@@ -460,7 +460,7 @@ def _selected_device(
     raises."""
 
 def _load(
-    path: _Path,
+    path: _Path | bytearray,
     offset: float | None = None,
     duration: float | None = None,
     sample_rate: int | None = None,
@@ -473,8 +473,8 @@ def _load(
     """A whole file read and conditioned as (array, rate), or (interleaved bytes, rate)
     with numpy=False; takes FileBridge.open's keywords, with None for sample_rate or
     channels keeping the file's own, and offset and duration (seconds) reading only that
-    span. A resampled result is aligned with the file and exactly as long. murello.load
-    wraps it."""
+    span. A resampled result is aligned with the file and exactly as long. A bytearray
+    is taken as the file's bytes. murello.load wraps it."""
 
 @final
 class _FileStream:
@@ -488,7 +488,7 @@ class _FileStream:
     def channels(self) -> int: ...
 
 def _stream(
-    path: _Path,
+    path: _Path | bytearray,
     block_frames: int,
     sample_rate: int | None = None,
     channels: int | None = None,
@@ -498,7 +498,8 @@ def _stream(
     **options: object,
 ) -> _FileStream:
     """A file read block by block, conditioned as FileBridge.open conditions it and aligned
-    as _load aligns it; takes FileBridge.open's keywords. murello.stream wraps it."""
+    as _load aligns it; takes FileBridge.open's keywords and, as _load, a bytearray as the
+    file's bytes. murello.stream wraps it."""
 
 def _analyze(
     path: _Path, progress: _Progress | None = None, **options: object
