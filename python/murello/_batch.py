@@ -114,19 +114,9 @@ def convert_file(path: str, output: str, options: dict[str, Any], format: str | 
         facts = _murello.info(path)
         opened = {"sample_rate": facts.sample_rate, "channels": facts.channels}
         opened.update((key, value) for key, value in options.items() if value is not None)
-        folder, name = os.path.split(output)
-        os.makedirs(folder or ".", exist_ok=True)
-        stem, extension = os.path.splitext(name)
-        # The partial file keeps the extension, which names the container when no
-        # format is given.
-        partial = os.path.join(folder, f".{stem}.{os.getpid()}.partial{extension}")
-        try:
-            clipped, non_finite = save_converted(path, partial, opened, format=format,
-                                                 compression=compression)
-            os.replace(partial, output)
-        finally:
-            if os.path.exists(partial):
-                os.unlink(partial)
+        os.makedirs(os.path.dirname(output) or ".", exist_ok=True)
+        clipped, non_finite = save_converted(path, output, opened, format=format,
+                                             compression=compression)
     except Exception as error:  # reported in the result: one file never stops the run
         return failure(path, error)
     return {

@@ -1,8 +1,9 @@
-"""Whole audio files in one call: ``load`` and ``save``.
+"""Whole audio files in one call: ``load`` and ``save``, and file-to-file conversion.
 
-Both run on the file machinery behind ``FileBridge``: ``load`` reads, decodes and
-conditions the whole file natively into one array (the interpreter lock released), and
-``save`` writes through ``FileBridge.buffer(...).save(...)``.
+All run on the file machinery behind ``FileBridge``: ``load`` reads, decodes and
+conditions the whole file natively into one array (the interpreter lock released),
+``save`` writes through ``FileBridge.buffer(...).save(...)``, and ``save_converted``
+streams one file into another.
 """
 
 from __future__ import annotations
@@ -179,13 +180,14 @@ def save(
 
 def save_converted(path: str | bytes | os.PathLike, output: str | bytes | os.PathLike,
                    options: dict[str, Any], format: str | None = None,
-                   compression: int | None = None) -> tuple[int, int]:
-    """``path`` conditioned by ``options`` (FileBridge.open keywords, ``sample_rate`` and
-    ``channels`` among them) and written to ``output`` as ``FileBridge.save`` writes,
-    aligned with the input and as long as it as ``load`` delivers it. Needs no NumPy.
-    Returns ``(clipped, non_finite)``."""
-    samples, rate = _murello._load(path, format="float32", numpy=False, **options)
-    channels = options["channels"]
-    source = _murello.FileBridge.buffer(samples, rate, channels, sample_rate=rate,
-                                        channels=channels, format="float32")
-    return source.save(output, format=format, compression=compression)
+                   compression: int | None = None,
+                   progress: Any = None) -> tuple[int, int] | None:
+    """``path`` conditioned by ``options`` (FileBridge.open keywords; a missing
+    ``sample_rate`` or ``channels`` keeps the file's own) and written to ``output`` as
+    ``FileBridge.save`` writes, aligned with the input and as long as it as ``load``
+    delivers it. The file is read and written a step at a time, so memory does not grow
+    with the recording, and ``output`` is replaced only once it is complete. Needs no
+    NumPy. Returns ``(clipped, non_finite)``, or None when ``progress`` (a
+    ``_murello._Progress``, which counts the frames written) was asked to stop."""
+    return _murello._convert(path, output, container=format, compression=compression,
+                             progress=progress, **options)

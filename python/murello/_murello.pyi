@@ -508,6 +508,22 @@ def _analyze(
     block at a time; `progress` counts the frames done and can stop it early.
     murello.analyze wraps it."""
 
+def _convert(
+    path: _Path,
+    output: _Path,
+    container: str | None = None,
+    compression: int | None = None,
+    progress: _Progress | None = None,
+    sample_rate: int | None = None,
+    channels: int | None = None,
+    **options: object,
+) -> tuple[int, int] | None:
+    """Read path, condition it and write it to output as FileBridge.save writes, a step at
+    a time, aligned with the input and as long as murello.load delivers it; takes
+    FileBridge.open's keywords. container is 'wav', 'aiff' or 'flac' (default: from
+    output's extension); output is replaced only once complete. Returns (clipped,
+    non_finite), or None when `progress` stopped it (nothing written)."""
+
 @final
 class _Progress:
     """How far a long call has come."""

@@ -6,6 +6,7 @@ call runs on a thread of its own, so that Ctrl-C reaches the main thread at once
 
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
@@ -37,6 +38,13 @@ def clear() -> None:
         sys.stderr.flush()
 
 
+def _columns() -> int:
+    try:
+        return os.get_terminal_size(sys.stderr.fileno()).columns
+    except (OSError, ValueError):
+        return 0
+
+
 def _tqdm():
     try:
         from tqdm import tqdm
@@ -52,7 +60,9 @@ class Progress:
     def __init__(self, label: str, total: float | None) -> None:
         self.label = label
         self.total = total
-        self.terminal = sys.stderr.isatty()
+        # A terminal that reports no width (a serial console, some containers) gets the
+        # plain lines: a bar sized to it would draw nothing.
+        self.terminal = sys.stderr.isatty() and _columns() > 0
         self.enabled = total is None or total >= MIN_AUDIO_SECONDS
         self.start = time.monotonic()
         self.shown = self.start

@@ -33,6 +33,7 @@ from murello._cli_text import (
 from murello._device_io import play_out, speaker_config, spread_channels
 from murello._echo_cli import add_cancel_echo_parser
 from murello._io import save_converted
+from murello._plot import Envelope, plot_analysis
 from murello._record import record
 from murello._murello import FileBridge, FileInfo, MicrophoneBridge, SpeakerBridge, _Progress
 from murello._paths import silero_model_path
@@ -150,46 +151,13 @@ def cmd_analyze(args: argparse.Namespace) -> int:
             print(f"  {start:8.3f} - {end:8.3f} s  ({end - start:6.3f} s)")
     if args.plot:
         status(f"drawing {args.plot}")
-        run(lambda: plot_analysis(args.file, windows, segments, args.threshold, args.plot),
-            Progress("drawing", None))
+        envelope = Envelope()
+        run(lambda: plot_analysis(args.file, facts.frames, windows, segments, args.threshold,
+                                  args.plot, envelope),
+            Progress("drawing", facts.duration), done=lambda: envelope.done, stop=envelope.stop)
         if not args.json:
             print(f"plot: {args.plot}")
     return 0
-
-
-def plot_analysis(path: str, windows, segments, threshold: float, out: str) -> None:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-        import numpy as np
-    except ImportError as error:
-        raise UserError("--plot needs matplotlib: pip install 'murello[plot]'") from error
-
-    source = FileBridge.open(path, sample_rate=16000, channels=1, format="float32", numpy=True)
-    chunks = []
-    while (chunk := source.read()) is not None:
-        chunks.append(chunk)
-    samples = np.concatenate(chunks) if chunks else np.zeros(0, dtype=np.float32)
-    times = np.arange(len(samples)) / 16000.0
-
-    fig, (wave, prob) = plt.subplots(2, 1, figsize=(12, 5), sharex=True)
-    wave.plot(times, samples, linewidth=0.4, color="#335")
-    wave.set_ylabel("amplitude")
-    wave.set_title(Path(path).name)
-    for axis in (wave, prob):
-        for start, end in segments:
-            axis.axvspan(start, end, color="#f90", alpha=0.25, linewidth=0)
-    starts = [w[0] for w in windows]
-    prob.step(starts, [w[2] for w in windows], where="post", color="#063")
-    prob.axhline(threshold, color="#a00", linestyle="--", linewidth=0.8)
-    prob.set_ylim(-0.02, 1.02)
-    prob.set_ylabel("speech probability")
-    prob.set_xlabel("time (s)")
-    fig.tight_layout()
-    fig.savefig(out, dpi=110)
-    plt.close(fig)
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
@@ -204,10 +172,12 @@ def cmd_convert(args: argparse.Namespace) -> int:
     }
     if args.denoise_model:
         options.update(denoise="fastenhancer-t", denoise_model_path=args.denoise_model)
+    work = _Progress()
     clipped, non_finite = run(
         lambda: save_converted(args.input, args.output, options, format=args.format,
-                               compression=args.compression),
-        Progress("converting", None))
+                               compression=args.compression, progress=work),
+        Progress("converting", facts.duration),
+        done=lambda: work.frames / options["sample_rate"], stop=work.stop)
     print(f"wrote {args.output}: {options['sample_rate']} Hz, "
           f"{plural(options['channels'], 'channel')}; {plural(clipped, 'sample')} clipped, "
           f"{plural(non_finite, 'non-finite sample')} replaced")

@@ -74,6 +74,13 @@ void FileStream::decode_step() {
   view_.release_before(decoder_.consumed_bytes());
 }
 
+std::optional<uint64_t> FileStream::output_frames() const {
+  if (!input_frames_) return std::nullopt;
+  if (alignment_) return converted_frames(*input_frames_, input_rate_hz_, sample_rate_hz_);
+  if (input_rate_hz_ == sample_rate_hz_) return input_frames_;
+  return std::nullopt;
+}
+
 Result<bool, CoreError> FileStream::next(std::vector<float>& out) {
   if (ended_) return false;
   decode_step();

@@ -69,6 +69,10 @@ class FileStream {
   uint16_t channels() const { return channels_; }
   // Frames the header declares; absent for a FLAC stream that does not say.
   std::optional<uint64_t> input_frames() const { return input_frames_; }
+  // Frames the stream is to deliver, where the header declares the input's and the count
+  // follows from it (aligned, or at the file's rate); absent otherwise. A chain with
+  // latency of its own (the denoiser) may deliver a little more.
+  std::optional<uint64_t> output_frames() const;
 
  private:
   FileStream(FileView view, AudioStreamDecoder decoder, std::optional<Chain> chain,

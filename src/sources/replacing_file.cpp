@@ -122,6 +122,18 @@ Result<void, CoreError> ReplacingFile::write(std::span<const uint8_t> bytes) {
   return {};
 }
 
+Result<void, CoreError> ReplacingFile::write_at(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (error_ != 0) return failed(error_);
+  const ssize_t written = ::pwrite(file_.get(), bytes.data(), bytes.size(), off_t(offset));
+  if (written != ssize_t(bytes.size())) {
+    // Within the bytes already written, a short write has no cause to retry for.
+    error_ = written < 0 ? errno : EIO;
+    abandon();
+    return failed(error_);
+  }
+  return {};
+}
+
 Result<void, CoreError> ReplacingFile::commit() {
   if (error_ != 0) return failed(error_);
   // A rename that reached the disk before the data would leave an empty file after a

@@ -37,6 +37,10 @@ class ReplacingFile {
   // Appends bytes. After a failure the file is abandoned: commit() reports it again.
   Result<void, CoreError> write(std::span<const uint8_t> bytes);
 
+  // Overwrites bytes already written, from `offset` on (a header completed at the end).
+  // After a failure the file is abandoned as after write().
+  Result<void, CoreError> write_at(uint64_t offset, std::span<const uint8_t> bytes);
+
   // Flushes the bytes to the device and renames the file into place.
   Result<void, CoreError> commit();
 

@@ -58,6 +58,22 @@ def test_convert_then_analyze(speech, tmp_path):
     assert (tmp_path / "plot.png").stat().st_size > 0
 
 
+@pytest.mark.parametrize("frames,declared", [(160003, True), (2500, True), (70001, False)])
+def test_the_plot_envelope_holds_each_columns_extremes(tmp_path, frames, declared):
+    from murello._plot import Envelope
+
+    samples = np.random.default_rng(frames).uniform(-1, 1, (frames, 2)).astype(np.float32)
+    path = tmp_path / "noise.wav"
+    soundfile.write(path, samples, 16000, subtype="FLOAT")
+    times, low, high, per = Envelope().read(str(path), frames if declared else None)
+    mono = samples.mean(axis=1, dtype=np.float32)
+    padded = np.pad(mono, (0, -frames % per), mode="edge").reshape(-1, per)
+    assert len(low) == len(high) == len(times) == len(padded)
+    np.testing.assert_allclose(low, padded.min(axis=1), atol=1e-6)
+    np.testing.assert_allclose(high, padded.max(axis=1), atol=1e-6)
+    assert times[-1] == pytest.approx((len(padded) - 1) * per / 16000)
+
+
 @pytest.mark.parametrize(
     "args,message",
     [

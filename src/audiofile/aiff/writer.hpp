@@ -40,4 +40,10 @@ Result<size_t, DecodeError> write_aiff(const AiffWriteRequest& request,
                                        std::span<const float> samples,
                                        std::vector<uint8_t>& out);
 
+// Appends only the header of the file image write_aiff makes for `frames` frames (all
+// but the samples and the pad byte), for a writer that streams the samples after it.
+// Errors as write_aiff's, but for the partial frame.
+Result<size_t, DecodeError> write_aiff_header(const AiffWriteRequest& request, uint64_t frames,
+                                              std::vector<uint8_t>& out);
+
 }  // namespace murello

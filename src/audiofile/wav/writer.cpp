@@ -1,6 +1,7 @@
 #include "audiofile/wav/writer.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "audiofile/writer_fields.hpp"
 
@@ -51,21 +52,20 @@ WavLayout wav_layout(uint64_t data_bytes, bool extensible, bool force_rf64) {
   return layout;
 }
 
-Result<size_t, DecodeError> write_wav(const WavWriteRequest& request,
-                                      std::span<const float> samples, std::vector<uint8_t>& out) {
-  const SampleLayout sample_layout = wav_format_info(request.format).layout;
-  const uint64_t width = sample_layout.width_bytes();
-  if (request.channels == 0) return DecodeError::unsupported_channel_count(0);
-  const uint64_t block_align = request.channels * width;
-  if (block_align >= 65536) return DecodeError::unsupported_channel_count(request.channels);
-  if (request.sample_rate_hz == 0) return DecodeError::malformed(24, "a non-zero sample rate");
-  if (samples.size() % request.channels != 0)
-    return DecodeError::truncated(block_align, width * (samples.size() % request.channels));
+namespace {
 
-  const WavLayout layout = wav_layout(width * samples.size(), request.extensible,
-                                      request.force_rf64);
-  const size_t start = out.size();
-  out.reserve(start + kExtensibleOverhead + kDs64ChunkBytes + 8 + layout.data_bytes + 1);
+Result<void, DecodeError> check_request(const WavWriteRequest& request) {
+  if (request.channels == 0) return DecodeError::unsupported_channel_count(0);
+  const uint64_t width = wav_format_info(request.format).layout.width_bytes();
+  if (request.channels * width >= 65536) {
+    return DecodeError::unsupported_channel_count(request.channels);
+  }
+  if (request.sample_rate_hz == 0) return DecodeError::malformed(24, "a non-zero sample rate");
+  return {};
+}
+
+void put_header(const WavWriteRequest& request, const WavLayout& layout, uint64_t frames,
+                std::vector<uint8_t>& out) {
   if (layout.rf64) {
     put_four_cc(out, "RF64");
     put_le(out, kSizeInDs64, 4);
@@ -74,8 +74,8 @@ Result<size_t, DecodeError> write_wav(const WavWriteRequest& request,
     put_le(out, kDs64Bytes, 4);
     put_le(out, layout.riff_bytes, 8);
     put_le(out, layout.data_bytes, 8);
-    put_le(out, samples.size() / request.channels, 8);  // sampleCount, in frames
-    put_le(out, 0, 4);                                  // no table rows
+    put_le(out, frames, 8);  // sampleCount, in frames
+    put_le(out, 0, 4);       // no table rows
   } else {
     put_four_cc(out, "RIFF");
     put_le(out, layout.riff_bytes, 4);
@@ -84,6 +84,35 @@ Result<size_t, DecodeError> write_wav(const WavWriteRequest& request,
   put_fmt_chunk(out, request);
   put_four_cc(out, "data");
   put_le(out, layout.rf64 ? kSizeInDs64 : layout.data_bytes, 4);
+}
+
+}  // namespace
+
+Result<size_t, DecodeError> write_wav_header(const WavWriteRequest& request, uint64_t frames,
+                                             std::vector<uint8_t>& out) {
+  if (auto checked = check_request(request); !checked) return std::move(checked).error();
+  const uint64_t width = wav_format_info(request.format).layout.width_bytes();
+  const size_t start = out.size();
+  put_header(request, wav_layout(width * request.channels * frames, request.extensible,
+                                 request.force_rf64),
+             frames, out);
+  return out.size() - start;
+}
+
+Result<size_t, DecodeError> write_wav(const WavWriteRequest& request,
+                                      std::span<const float> samples, std::vector<uint8_t>& out) {
+  if (auto checked = check_request(request); !checked) return std::move(checked).error();
+  const SampleLayout sample_layout = wav_format_info(request.format).layout;
+  const uint64_t width = sample_layout.width_bytes();
+  const uint64_t block_align = request.channels * width;
+  if (samples.size() % request.channels != 0)
+    return DecodeError::truncated(block_align, width * (samples.size() % request.channels));
+
+  const WavLayout layout = wav_layout(width * samples.size(), request.extensible,
+                                      request.force_rf64);
+  const size_t start = out.size();
+  out.reserve(start + kExtensibleOverhead + kDs64ChunkBytes + 8 + layout.data_bytes + 1);
+  put_header(request, layout, samples.size() / request.channels, out);
   encode_layout(sample_layout, samples, out);
   if (layout.padded) out.push_back(0);
   return out.size() - start;

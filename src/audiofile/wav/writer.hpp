@@ -42,4 +42,10 @@ WavLayout wav_layout(uint64_t data_bytes, bool extensible, bool force_rf64);
 Result<size_t, DecodeError> write_wav(const WavWriteRequest& request,
                                       std::span<const float> samples, std::vector<uint8_t>& out);
 
+// Appends only the header of the file image write_wav makes for `frames` frames (all
+// but the samples and the pad byte), for a writer that streams the samples after it.
+// Errors as write_wav's, but for the partial frame.
+Result<size_t, DecodeError> write_wav_header(const WavWriteRequest& request, uint64_t frames,
+                                             std::vector<uint8_t>& out);
+
 }  // namespace murello

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "bindings/python/bridges.hpp"
+#include "bindings/python/convert.hpp"
 #include "bindings/python/default_model.hpp"
 #include "bindings/python/echo_canceller.hpp"
 #include "bindings/python/echo_metrics.hpp"
@@ -61,7 +62,7 @@ int exec_module(PyObject* module) {
       add_public(module, all.get(), "FileInfo", create_file_info_type(module)) < 0 ||
       add_public(module, all.get(), "info", create_info_function(module)) < 0 ||
       add_public(module, all.get(), "EchoCanceller", create_echo_canceller_type(module)) < 0 ||
-      add_load_function(module) < 0 || add_stream_functions(module) < 0 ||
+      add_load_function(module) < 0 || add_convert_function(module) < 0 || add_stream_functions(module) < 0 ||
       add_recording_file_type(module) < 0 || add_default_model_function(module) < 0 ||
       add_echo_metrics_types(module) < 0 || add_progress_type(module) < 0 ||
       add_selected_device_function(module) < 0) {

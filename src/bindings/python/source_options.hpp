@@ -55,8 +55,8 @@ constexpr size_t file_option_index(const char* name) {
 // unset) and reported true.
 bool left_to_file(PyObject*& value);
 
-// The most leading parameters a call puts before the file options (buffer's three).
-inline constexpr size_t kMaxLeadingParameters = 3;
+// The most leading parameters a call puts before the file options (_convert's five).
+inline constexpr size_t kMaxLeadingParameters = 5;
 
 // Binds a call whose parameters are `leading` followed by the file options; `values`
 // holds leading.size() + kFileOptionCount entries. As bind_arguments.
