@@ -46,24 +46,12 @@ Capture::Capture(SourceConfig config, DeviceArgument device, CaptureDetector det
 Capture::~Capture() { stop(); }
 
 Result<void, CaptureError> Capture::start() {
-  {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
-    if (state_ == State::Running) return CaptureError(CaptureRefusal::AlreadyRunning);
-    state_ = State::Starting;
-  }
-  auto opened = open_stream();
-  {
-    std::lock_guard lock(mutex_);
-    state_ = opened ? State::Running : State::Idle;
-  }
-  changed_.notify_all();
-  if (!opened) return CaptureError(std::move(opened).error());
-  return {};
+  return lifecycle_.start([this] { return open_stream(); },
+                          CaptureError(CaptureRefusal::AlreadyRunning));
 }
 
-Result<void, ConfigError> Capture::open_stream() {
-  if (auto checked = check_capture_options(config_); !checked) return checked;
+Result<Capture::Lifecycle::Running, ConfigError> Capture::open_stream() {
+  if (auto checked = check_capture_options(config_); !checked) return std::move(checked).error();
   auto device = select_device(device_, Direction::Capture);
   if (!device) return ConfigError(std::move(device).error());
   auto device_config = default_config(*device, Direction::Capture);
@@ -106,52 +94,23 @@ Result<void, ConfigError> Capture::open_stream() {
   sender.reset();
   if (!stream) return ConfigError(std::move(stream).error());
   stream->play();
-
-  std::lock_guard lock(mutex_);
-  stream_.emplace(std::move(stream).value());
-  pipeline_ = std::move(pipeline);
-  return {};
+  return Lifecycle::Running{std::move(pipeline), std::move(stream).value()};
 }
 
-void Capture::stop() {
-  std::optional<Stream> stream;
-  std::shared_ptr<CapturePipeline> pipeline;
-  {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
-    if (state_ == State::Idle) return;
-    stream = std::exchange(stream_, std::nullopt);
-    pipeline = std::move(pipeline_);
-    state_ = State::Stopping;
-  }
-  // The flag first, so the audio thread queues nothing more while the device closes.
-  pipeline->stop();
-  stream.reset();
-  pipeline.reset();
-  {
-    std::lock_guard lock(mutex_);
-    state_ = State::Idle;
-  }
-  changed_.notify_all();
-}
+void Capture::stop() { lifecycle_.stop(); }
 
 void Capture::push_reference(std::span<const float> samples) {
-  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  const std::shared_ptr<CapturePipeline> pipeline = lifecycle_.shared();
   if (pipeline && pipeline->reference()) pipeline->reference()->push(samples);
 }
 
 std::optional<Capture::EchoReport> Capture::echo_report() const {
-  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  const std::shared_ptr<CapturePipeline> pipeline = lifecycle_.shared();
   if (!pipeline || !pipeline->reference()) return std::nullopt;
   auto channels = pipeline->echo_metrics();
   if (!channels || channels->empty()) return std::nullopt;
   return EchoReport{std::move(*channels), pipeline->reference()->discarded(),
                     pipeline->reference()->padded()};
-}
-
-std::shared_ptr<CapturePipeline> Capture::running_pipeline() const {
-  std::lock_guard lock(mutex_);
-  return pipeline_;
 }
 
 Result<std::optional<CaptureBlock>, CaptureError> Capture::read(
@@ -161,7 +120,7 @@ Result<std::optional<CaptureBlock>, CaptureError> Capture::read(
 
 Result<std::optional<CaptureBlock>, CaptureError> Capture::read_until(
     CapturePipeline::Deadline deadline) {
-  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  const std::shared_ptr<CapturePipeline> pipeline = lifecycle_.shared();
   if (!pipeline) return CaptureError(CaptureRefusal::NotRunning);
   auto block = pipeline->read(deadline);
   if (!block) return CaptureError(ConfigError(std::move(block).error()));
@@ -173,13 +132,10 @@ Result<std::optional<CaptureBlock>, CaptureError> Capture::read_until(
   return std::move(block).value();
 }
 
-bool Capture::is_running() const {
-  std::lock_guard lock(mutex_);
-  return state_ == State::Running;
-}
+bool Capture::is_running() const { return lifecycle_.running(); }
 
 uint64_t Capture::overrun_count() const {
-  const std::shared_ptr<CapturePipeline> pipeline = running_pipeline();
+  const std::shared_ptr<CapturePipeline> pipeline = lifecycle_.shared();
   return pipeline ? pipeline->overrun_count() : 0;
 }
 

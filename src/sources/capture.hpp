@@ -10,18 +10,16 @@
 // ends the stream (periods not yet read are lost). Each start begins with fresh
 // counters. The voice-activity detector is built with the Capture and lives as long.
 //
-// Threads: every method may be called from any number of threads at once. The state
-// mutex serialises start and stop (a caller arriving while another is between states
-// waits on the condition variable) and is never held while audio is awaited; readers
-// share the running stream's pipeline by reference, so stop() never waits for them.
+// Threads: every method may be called from any number of threads at once. Start and stop
+// go through the stream lifecycle's gate (sources/stream_lifecycle.hpp), which is never
+// held while audio is awaited; readers share the running stream's pipeline by
+// reference, so stop() never waits for them.
 // Nothing here touches Python.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <variant>
@@ -33,6 +31,7 @@
 #include "devices/stream.hpp"
 #include "sources/capture_detector.hpp"
 #include "sources/capture_pipeline.hpp"
+#include "sources/stream_lifecycle.hpp"
 #include "util/result.hpp"
 
 namespace murello {
@@ -96,22 +95,16 @@ class Capture {
   const SourceConfig& config() const { return config_; }
 
  private:
-  enum class State : uint8_t { Idle, Starting, Running, Stopping };
+  using Lifecycle = StreamLifecycle<CapturePipeline>;
 
   Capture(SourceConfig config, DeviceArgument device, CaptureDetector detector);
-  Result<void, ConfigError> open_stream();
-  std::shared_ptr<CapturePipeline> running_pipeline() const;
+  Result<Lifecycle::Running, ConfigError> open_stream();
 
   const SourceConfig config_;
   const DeviceArgument device_;
   CaptureDetector detector_;
   std::shared_ptr<EchoLink> echo_link_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  State state_ = State::Idle;
-  std::optional<Stream> stream_;
-  std::shared_ptr<CapturePipeline> pipeline_;
+  Lifecycle lifecycle_;
 };
 
 }  // namespace murello

@@ -33,10 +33,7 @@ void CapturePipeline::on_device_loss(uint64_t frames, uint32_t period_frames) {
 }
 
 void CapturePipeline::on_error(std::string_view message) {
-  {
-    std::lock_guard lock(error_mutex_);
-    error_ = std::string(message);
-  }
+  error_.keep(message);
   running_.store(false, std::memory_order_release);
 }
 
@@ -85,12 +82,7 @@ CaptureBlock CapturePipeline::hand_out(size_t samples) {
 
 Result<std::optional<CaptureBlock>, CoreError> CapturePipeline::hand_out_after_end() {
   if (!delivered_.empty()) return std::optional(hand_out(block_samples_));
-  std::lock_guard lock(error_mutex_);
-  if (error_) {
-    CoreError failed(ErrorKind::DeviceFailed, *error_);
-    error_.reset();
-    return failed;
-  }
+  if (auto error = error_.take()) return CoreError(ErrorKind::DeviceFailed, *error);
   return CoreError(ErrorKind::MicrophoneStreamClosed);
 }
 

@@ -28,6 +28,7 @@
 #include "chain/echo_reference.hpp"
 #include "core/error.hpp"
 #include "sources/capture_queue.hpp"
+#include "sources/error_slot.hpp"
 #include "util/result.hpp"
 #include "util/sample_fifo.hpp"
 
@@ -95,8 +96,7 @@ class CapturePipeline {
   CaptureQueue queue_;
   std::atomic<bool> running_{true};
   std::atomic<uint64_t> overruns_{0};
-  std::mutex error_mutex_;
-  std::optional<std::string> error_;
+  ErrorSlot error_;
 
   // Reading side, under mutex_.
   std::mutex mutex_;

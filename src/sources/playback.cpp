@@ -3,7 +3,6 @@
 #include <chrono>
 #include <thread>
 
-#include "sources/playback_feed.hpp"
 #include "sources/sanitise.hpp"
 
 namespace murello {
@@ -27,11 +26,6 @@ CoreError explain_open_failure(const DeviceHandle& device, uint16_t channels,
 
 }  // namespace
 
-struct Playback::Active {
-  std::shared_ptr<PlaybackFeed> feed;
-  Stream stream;
-};
-
 Playback::Playback(uint32_t sample_rate_hz, uint16_t channels)
     : sample_rate_hz_(sample_rate_hz),
       channels_(channels),
@@ -39,7 +33,7 @@ Playback::Playback(uint32_t sample_rate_hz, uint16_t channels)
 
 Playback::~Playback() { stop(); }
 
-Result<Playback::Active, CoreError> Playback::open(const DeviceResolver& resolve) const {
+Result<Playback::Lifecycle::Running, CoreError> Playback::open(const DeviceResolver& resolve) const {
   auto device = resolve();
   if (!device) return std::move(device).error();
   auto feed = std::make_shared<PlaybackFeed>(channels_);
@@ -53,57 +47,14 @@ Result<Playback::Active, CoreError> Playback::open(const DeviceResolver& resolve
       [feed](std::string_view message) { feed->fail(message); });
   if (!stream) return explain_open_failure(*device, channels_, std::move(stream).error());
   stream->play();
-  return Active{std::move(feed), std::move(stream).value()};
+  return Lifecycle::Running{std::move(feed), std::move(stream).value()};
 }
 
 Result<void, CoreError> Playback::start(const DeviceResolver& resolve) {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
-  if (state_ == State::Running) return CoreError(ErrorKind::AlreadyRunning);
-  state_ = State::Starting;
-  lock.unlock();
-
-  auto opened = open(resolve);
-
-  lock.lock();
-  if (opened) {
-    feed_ = std::move(opened->feed);
-    stream_.emplace(std::move(opened->stream));
-    state_ = State::Running;
-  } else {
-    state_ = State::Idle;
-  }
-  changed_.notify_all();
-  if (!opened) return std::move(opened).error();
-  return {};
+  return lifecycle_.start([&] { return open(resolve); }, CoreError(ErrorKind::AlreadyRunning));
 }
 
-void Playback::stop() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return state_ == State::Idle || state_ == State::Running; });
-  if (state_ == State::Idle) return;
-  std::shared_ptr<PlaybackFeed> feed = std::move(feed_);
-  std::optional<Stream> stream = std::move(stream_);
-  feed_.reset();
-  stream_.reset();
-  state_ = State::Stopping;
-  lock.unlock();
-
-  // Stop playing before the device closes, so that writers waiting on the queue wake up
-  // and the audio thread plays nothing more.
-  feed->stop();
-  stream.reset();
-  feed.reset();
-
-  lock.lock();
-  state_ = State::Idle;
-  changed_.notify_all();
-}
-
-std::shared_ptr<PlaybackFeed> Playback::running_feed() const {
-  std::lock_guard lock(mutex_);
-  return state_ == State::Running ? feed_ : nullptr;
-}
+void Playback::stop() { lifecycle_.stop(); }
 
 // A refused send: the device's error if one is waiting to be reported, else the stream
 // was stopped.
@@ -113,7 +64,7 @@ CoreError Playback::failure(PlaybackFeed& feed) {
 }
 
 std::shared_ptr<PlaybackFeed> Playback::feed_of(Pending& pending) const {
-  if (!pending.feed) pending.feed = running_feed();
+  if (!pending.feed) pending.feed = lifecycle_.shared();
   return pending.feed;
 }
 
@@ -183,14 +134,11 @@ Result<bool, CoreError> Playback::drain_until(Pending& pending, Deadline deadlin
   return true;
 }
 
-bool Playback::running() const {
-  std::lock_guard lock(mutex_);
-  return state_ == State::Running;
-}
+bool Playback::running() const { return lifecycle_.running(); }
 
 uint64_t Playback::underrun_samples() const {
-  std::lock_guard lock(mutex_);
-  return feed_ ? feed_->underrun_samples() : 0;
+  const std::shared_ptr<PlaybackFeed> feed = lifecycle_.shared();
+  return feed ? feed->underrun_samples() : 0;
 }
 
 }  // namespace murello

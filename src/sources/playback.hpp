@@ -6,20 +6,18 @@
 // Conventions: samples are interleaved float32 at the opened channel count, played as
 // written (no resampling or conversion) within +-1.0; counts are samples, all channels.
 //
-// Threads: every member may be called from any thread, concurrently. start and stop
-// serialise on the bridge mutex and wait out each other; write and drain block (write
-// while 32 messages are queued, drain until its turn comes) and never hold that mutex
-// while they wait. A stop from another thread wakes blocked writers and drainers. The
+// Threads: every member may be called from any thread, concurrently. start and stop go
+// through the stream lifecycle's gate (sources/stream_lifecycle.hpp) and wait out each
+// other; write and drain block (write while 32 messages are queued, drain until its turn
+// comes) and never hold the gate while they wait. A stop from another thread wakes blocked writers and drainers. The
 // `_until` forms give up at a deadline and may be called again to go on waiting, so that
 // a caller can look at other things (signals) now and then.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -27,11 +25,11 @@
 #include "core/error.hpp"
 #include "devices/device.hpp"
 #include "devices/stream.hpp"
+#include "sources/playback_feed.hpp"
+#include "sources/stream_lifecycle.hpp"
 #include "util/result.hpp"
 
 namespace murello {
-
-class PlaybackFeed;
 
 // Finds the output device at each start; its errors are start's errors.
 using DeviceResolver = std::function<Result<DeviceHandle, CoreError>()>;
@@ -90,11 +88,9 @@ class Playback {
   const std::shared_ptr<EchoLink>& echo_link() const { return link_; }
 
  private:
-  enum class State { Idle, Starting, Running, Stopping };
-  struct Active;
+  using Lifecycle = StreamLifecycle<PlaybackFeed>;
 
-  Result<Active, CoreError> open(const DeviceResolver& resolve) const;
-  std::shared_ptr<PlaybackFeed> running_feed() const;
+  Result<Lifecycle::Running, CoreError> open(const DeviceResolver& resolve) const;
   // The pending call's stream, the running one at its first call.
   std::shared_ptr<PlaybackFeed> feed_of(Pending& pending) const;
   static CoreError failure(PlaybackFeed& feed);
@@ -102,12 +98,7 @@ class Playback {
   const uint32_t sample_rate_hz_;
   const uint16_t channels_;
   const std::shared_ptr<EchoLink> link_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  State state_ = State::Idle;
-  std::shared_ptr<PlaybackFeed> feed_;  // while running
-  std::optional<Stream> stream_;        // while running
+  Lifecycle lifecycle_;
 };
 
 }  // namespace murello

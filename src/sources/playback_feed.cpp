@@ -65,17 +65,8 @@ void PlaybackFeed::fill(std::span<float> out) {
 }
 
 void PlaybackFeed::fail(std::string_view message) {
-  {
-    std::lock_guard lock(error_mutex_);
-    error_ = std::string(message);
-  }
-  failed_.store(true, std::memory_order_release);
+  error_.keep(message);
   queue_.close();
-}
-
-std::optional<std::string> PlaybackFeed::take_error() {
-  std::lock_guard lock(error_mutex_);
-  return std::exchange(error_, std::nullopt);
 }
 
 }  // namespace murello

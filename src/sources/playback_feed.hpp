@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sources/error_slot.hpp"
 #include "sources/playback_queue.hpp"
 
 namespace murello {
@@ -54,9 +55,9 @@ class PlaybackFeed {
   void stop() { queue_.close(); }
 
   // The device error, taken out of the slot: each error is reported once.
-  std::optional<std::string> take_error();
+  std::optional<std::string> take_error() { return error_.take(); }
   // Whether the device failed, whether or not its error has been reported.
-  bool device_failed() const { return failed_.load(std::memory_order_acquire); }
+  bool device_failed() const { return error_.failed(); }
 
  private:
   // Copies from the carry-over into `out`; returns the number of samples copied.
@@ -67,9 +68,7 @@ class PlaybackFeed {
   std::mutex partial_mutex_;   // held across a write's send, so frames stay in order
   std::vector<float> partial_;  // under partial_mutex_: fewer samples than one frame
   std::atomic<uint64_t> underruns_{0};
-  std::mutex error_mutex_;
-  std::optional<std::string> error_;
-  std::atomic<bool> failed_{false};
+  ErrorSlot error_;
 
   // Audio thread only: the message being played and how much of it has been.
   const std::vector<float>* carry_ = nullptr;

@@ -142,16 +142,6 @@ PyObject* microphone_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-void microphone_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  if (live_bridge_is_ours(self)) {
-    GilRelease released;  // a running stream's audio thread is joined
-    bridge_of(self).~MicrophoneBridge();
-  }
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* microphone_start(PyObject* self, PyObject*) {
   Capture& capture = *bridge_of(self).capture;
   auto started = [&] {
@@ -223,22 +213,6 @@ PyObject* microphone_read(PyObject* self, PyObject* const* args, Py_ssize_t narg
   PyObject* block = read_block(self, timeout);
   if (block == nullptr && !PyErr_Occurred()) Py_RETURN_NONE;
   return block;
-}
-
-PyObject* microphone_enter(PyObject* self, PyObject*) {
-  PyRef started(microphone_start(self, nullptr));
-  if (!started) return nullptr;
-  return Py_NewRef(self);
-}
-
-PyObject* microphone_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  PyRef stopped(microphone_stop(self, nullptr));
-  if (!stopped) return nullptr;
-  Py_RETURN_FALSE;
 }
 
 PyObject* microphone_iter(PyObject* self) { return Py_NewRef(self); }
@@ -319,11 +293,6 @@ PyObject* get_overrun_count(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(count);
 }
 
-template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(owned_entry<Fn>));
-}
-
 PyMethodDef kMethods[] = {
     {"start", owned_entry<microphone_start>, METH_NOARGS,
      PyDoc_STR("start($self)\n--\n\nOpen the device and start capturing. Raises AlreadyRunning "
@@ -333,16 +302,15 @@ PyMethodDef kMethods[] = {
                "does nothing when not capturing.")},
     {"close", owned_entry<microphone_stop>, METH_NOARGS,
      PyDoc_STR("close($self)\n--\n\nThe same as stop().")},
-    {"read", fastcall<microphone_read>(), METH_FASTCALL | METH_KEYWORDS,
+    {"read", owned_fastcall<microphone_read>(), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("read($self, timeout_ms=None)\n--\n\nThe next block of frames_per_buffer frames as "
                "bytes or an array, or None when timeout_ms passed first (None waits as long "
                "as it takes). Once the device is lost the remaining blocks come out, the "
                "last one possibly shorter, then DeviceFailed once, then "
                "MicrophoneStreamClosed.")},
-    {"__enter__", owned_entry<microphone_enter>, METH_NOARGS,
+    {"__enter__", owned_entry<enter_live_bridge<microphone_start>>, METH_NOARGS,
      PyDoc_STR("__enter__($self)\n--\n\nStart capturing and return the bridge.")},
-    {"__exit__", fastcall<microphone_exit>(),
-     METH_FASTCALL,
+    {"__exit__", owned_fastcall<exit_live_bridge<microphone_stop>>(), METH_FASTCALL,
      PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nStop capturing; an "
                "exception from the block propagates.")},
     {"push_aec_reference", owned_entry<microphone_push_aec_reference>, METH_O,
@@ -382,7 +350,7 @@ PyGetSetDef kGetset[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<microphone_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(microphone_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_live_bridge<MicrophoneBridgeObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(owned_entry<microphone_repr>)},
     {Py_tp_iter, reinterpret_cast<void*>(owned_entry<microphone_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(owned_entry<microphone_next>)},

@@ -97,16 +97,6 @@ PyObject* speaker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-void speaker_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  if (live_bridge_is_ours(self)) {
-    GilRelease released;  // a running stream's audio thread is joined
-    bridge_of(self).~SpeakerBridge();
-  }
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* speaker_start(PyObject* self, PyObject*) {
   SpeakerBridge& bridge = bridge_of(self);
   auto started = [&] {
@@ -154,22 +144,6 @@ PyObject* speaker_drain(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* speaker_enter(PyObject* self, PyObject*) {
-  PyRef started(speaker_start(self, nullptr));
-  if (!started) return nullptr;
-  return Py_NewRef(self);
-}
-
-PyObject* speaker_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "__exit__() takes exactly 3 arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  PyRef stopped(speaker_stop(self, nullptr));
-  if (!stopped) return nullptr;
-  Py_RETURN_FALSE;
-}
-
 PyObject* speaker_devices(PyObject*, PyObject*) { return device_list(Direction::Playback); }
 
 PyObject* get_is_playing(PyObject* self, void*) {
@@ -210,11 +184,9 @@ PyMethodDef kMethods[] = {
                "does nothing when not playing.")},
     {"close", owned_entry<speaker_stop>, METH_NOARGS,
      PyDoc_STR("close($self)\n--\n\nThe same as stop().")},
-    {"__enter__", owned_entry<speaker_enter>, METH_NOARGS,
+    {"__enter__", owned_entry<enter_live_bridge<speaker_start>>, METH_NOARGS,
      PyDoc_STR("__enter__($self)\n--\n\nStart playing and return the bridge.")},
-    {"__exit__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(owned_entry<speaker_exit>)),
-     METH_FASTCALL,
+    {"__exit__", owned_fastcall<exit_live_bridge<speaker_stop>>(), METH_FASTCALL,
      PyDoc_STR("__exit__($self, exc_type, exc_value, traceback)\n--\n\nStop playing; an exception "
                "from the block propagates.")},
     {"devices", entry<speaker_devices>, METH_NOARGS | METH_STATIC,
@@ -236,7 +208,7 @@ PyGetSetDef kGetset[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<speaker_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(speaker_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_live_bridge<SpeakerBridgeObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(owned_entry<speaker_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetset},
@@ -255,7 +227,7 @@ PyType_Spec kSpec = {"murello._murello.SpeakerBridge", sizeof(SpeakerBridgeObjec
 
 std::shared_ptr<EchoLink> speaker_echo_link(PyObject* object) {
   // Every SpeakerBridge, of whichever module instance, is freed by this function.
-  if (Py_TYPE(object)->tp_dealloc != speaker_dealloc) return nullptr;
+  if (Py_TYPE(object)->tp_dealloc != dealloc_live_bridge<SpeakerBridgeObject>) return nullptr;
   return bridge_of(object).playback.echo_link();
 }
 
