@@ -54,17 +54,19 @@ std::filesystem::path rename_target(const std::filesystem::path& path) {
 }  // namespace
 
 ReplacingFile::ReplacingFile(std::filesystem::path destination, std::filesystem::path temporary,
-                             std::filesystem::path target, Descriptor file)
+                             std::filesystem::path target, Descriptor file, bool positioned)
     : destination_(std::move(destination)),
       temporary_(std::move(temporary)),
       target_(std::move(target)),
-      file_(std::move(file)) {}
+      file_(std::move(file)),
+      positioned_(positioned) {}
 
 ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
     : destination_(std::move(other.destination_)),
       temporary_(std::exchange(other.temporary_, {})),
       target_(std::move(other.target_)),
       file_(std::move(other.file_)),
+      positioned_(other.positioned_),
       error_(other.error_) {}
 
 ReplacingFile::~ReplacingFile() { abandon(); }
@@ -75,7 +77,8 @@ Result<ReplacingFile, CoreError> ReplacingFile::create(const std::filesystem::pa
   if (exists && !S_ISREG(existing.st_mode)) {
     Descriptor file(open_in_place(path));
     if (!file.is_open()) return write_failed(path, errno);
-    return ReplacingFile(path, {}, path, std::move(file));
+    const bool positioned = ::lseek(file.get(), 0, SEEK_CUR) != -1;
+    return ReplacingFile(path, {}, path, std::move(file), positioned);
   }
   const std::filesystem::path target = rename_target(path);
   int error = 0;

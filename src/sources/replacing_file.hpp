@@ -38,15 +38,19 @@ class ReplacingFile {
   Result<void, CoreError> write(std::span<const uint8_t> bytes);
 
   // Overwrites bytes already written, from `offset` on (a header completed at the end).
-  // After a failure the file is abandoned as after write().
+  // After a failure the file is abandoned as after write(). Only where positioned().
   Result<void, CoreError> write_at(uint64_t offset, std::span<const uint8_t> bytes);
+
+  // Whether write_at() can reach back: false for a destination written in place that
+  // only streams (a pipe, a FIFO, a terminal).
+  bool positioned() const { return positioned_; }
 
   // Flushes the bytes to the device and renames the file into place.
   Result<void, CoreError> commit();
 
  private:
   ReplacingFile(std::filesystem::path destination, std::filesystem::path temporary,
-                std::filesystem::path target, Descriptor file);
+                std::filesystem::path target, Descriptor file, bool positioned = true);
   CoreError failed(int error) const;
   void abandon();
 
@@ -54,6 +58,7 @@ class ReplacingFile {
   std::filesystem::path temporary_;    // empty when writing in place
   std::filesystem::path target_;       // what the rename replaces
   Descriptor file_;
+  bool positioned_;
   int error_ = 0;  // the first failure's errno
 };
 

@@ -1,5 +1,6 @@
 #include "sources/saved_file.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -49,6 +50,18 @@ Result<void, CoreError> SavedFile::header(uint64_t frames, bool force_rf64,
   return put_header(container_, rate_hz_, channels_, frames, force_rf64, out);
 }
 
+Result<void, CoreError> SavedFile::write(std::span<const uint8_t> bytes) {
+  if (!held_) return file_.write(bytes);
+  held_->insert(held_->end(), bytes.begin(), bytes.end());
+  return {};
+}
+
+Result<void, CoreError> SavedFile::write_at(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (!held_) return file_.write_at(offset, bytes);
+  std::copy(bytes.begin(), bytes.end(), held_->begin() + static_cast<ptrdiff_t>(offset));
+  return {};
+}
+
 Result<SavedFile, CoreError> SavedFile::create(const std::filesystem::path& path,
                                                Container container, uint32_t rate_hz,
                                                uint16_t channels, uint8_t compression,
@@ -71,8 +84,10 @@ Result<SavedFile, CoreError> SavedFile::create(const std::filesystem::path& path
   if (!file) return std::move(file).error();
   SavedFile saved(path, std::move(file).value(), container, rate_hz, channels, std::move(flac),
                   begun.size(), frames);
-  saved.rf64_ = container == Container::Wav && begun[0] == 'R' && begun[1] == 'F';
-  if (auto written = saved.file_.write(begun); !written) return std::move(written).error();
+  saved.rf64_ = container == Container::Wav &&
+                wav_layout(uint64_t{kBits / 8} * channels * frames, false, false).rf64;
+  if (!saved.file_.positioned()) saved.held_.emplace();
+  if (auto written = saved.write(begun); !written) return std::move(written).error();
   return saved;
 }
 
@@ -101,7 +116,7 @@ Result<void, CoreError> SavedFile::append(std::span<const float> samples) {
                                                 : SampleEncoding::Signed16Be,
                    samples, bytes_);
   }
-  if (auto written = file_.write(bytes_); !written) return written;
+  if (auto written = write(bytes_); !written) return written;
   frames_ += frames;
   counts_.clipped += counted.clipped;
   counts_.non_finite += counted.non_finite;
@@ -112,12 +127,15 @@ Result<void, CoreError> SavedFile::commit() {
   if (flac_) {
     bytes_.clear();
     const auto info = flac_->finish(bytes_);
-    if (auto written = file_.write(bytes_); !written) return written;
-    if (auto put = file_.write_at(FlacStreamEncoder::kStreamInfoOffset, info); !put) return put;
+    if (auto written = write(bytes_); !written) return written;
+    if (auto put = write_at(FlacStreamEncoder::kStreamInfoOffset, info); !put) return put;
   } else if (frames_ != header_frames_) {
     bytes_.clear();
     if (auto made = header(frames_, rf64_, bytes_); !made) return std::move(made).error();
-    if (auto put = file_.write_at(0, bytes_); !put) return put;
+    if (auto put = write_at(0, bytes_); !put) return put;
+  }
+  if (held_) {
+    if (auto written = file_.write(*held_); !written) return written;
   }
   return file_.commit();
 }

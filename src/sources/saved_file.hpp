@@ -9,6 +9,8 @@
 // frames that came; FLAC completes its STREAMINFO there. Where the header for the frames
 // that came cannot take the place of the one written (a WAV of undeclared length that
 // outgrows the plain header's 4 GiB), append() refuses the samples that would need it.
+// A destination that cannot be written back to (a pipe, a FIFO) gets the whole file at
+// commit(), held until then as encoded bytes.
 //
 // Conventions: samples are float32, frame-interleaved, full scale -1.0..+1.0, quantised
 // as FileSource::save quantises them; counts are frames unless named otherwise.
@@ -63,6 +65,8 @@ class SavedFile {
   // them.
   Result<void, CoreError> header(uint64_t frames, bool force_rf64,
                                  std::vector<uint8_t>& out) const;
+  Result<void, CoreError> write(std::span<const uint8_t> bytes);
+  Result<void, CoreError> write_at(uint64_t offset, std::span<const uint8_t> bytes);
 
   std::filesystem::path path_;
   ReplacingFile file_;
@@ -76,6 +80,7 @@ class SavedFile {
   uint64_t frames_ = 0;
   SaveCounts counts_;
   std::vector<uint8_t> bytes_;  // one append's encoding
+  std::optional<std::vector<uint8_t>> held_;  // the file so far, where it cannot be rewritten
 };
 
 }  // namespace murello

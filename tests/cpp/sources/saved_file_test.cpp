@@ -1,5 +1,9 @@
 #include "sources/saved_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -12,6 +16,7 @@
 #include "audiofile/flac_encoder/encoder.hpp"
 #include "audiofile/wav/writer.hpp"
 #include "sources/file_fixtures.hpp"
+#include "sources/descriptor.hpp"
 #include "sources/file_stream.hpp"
 #include "sources/load.hpp"
 #include "sources/stream_save.hpp"
@@ -110,6 +115,29 @@ TEST(SavedFile, AWavExpectedPastFourGibIsRf64) {
   std::vector<uint8_t> forced;
   ASSERT_TRUE(write_wav({8000, 1, WavSampleFormat::Pcm16, false, true}, samples, forced));
   EXPECT_EQ(bytes, forced);
+}
+
+// A FIFO cannot be written back to: it gets the finished file whole, header completed.
+TEST(SavedFile, AFifoGetsTheFinishedFile) {
+  TempDir dir;
+  const auto fifo = dir.path() / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Descriptor reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader.is_open());
+  const std::vector<float> samples = tone(1000, 1, 8000);  // well within the pipe's buffer
+  for (int c = 0; c < 3; ++c) {
+    SCOPED_TRACE(kExtensions[c]);
+    const auto container = static_cast<Container>(c);
+    auto file = SavedFile::create(fifo, container, 8000, 1, 5, std::nullopt);
+    ASSERT_TRUE(file) << file.error().message();
+    ASSERT_TRUE(file->append(samples));
+    ASSERT_TRUE(file->commit());
+    std::vector<uint8_t> got(1 << 16);
+    const ssize_t read = ::read(reader.get(), got.data(), got.size());
+    ASSERT_GT(read, 0);
+    got.resize(size_t(read));
+    EXPECT_EQ(got, whole_image(container, samples, 8000, 1));
+  }
 }
 
 // Refusals come before anything is made, and a file abandoned part-way leaves the earlier
