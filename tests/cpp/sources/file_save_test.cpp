@@ -65,6 +65,83 @@ TEST(UnsafeSamples, CountsNonFiniteThenOutOfRange) {
   EXPECT_EQ(counts.clipped, 3u);
 }
 
+std::string depth(std::optional<uint32_t> bits, bool is_float, Container container) {
+  auto chosen = choose_depth(bits, is_float, container);
+  if (!chosen) return chosen.error().message();
+  return std::to_string(chosen->bits) + (chosen->is_float ? " float" : " int");
+}
+
+TEST(ChooseDepth, EveryContainerTakesIntegersAndOnlyWavAndAiffTakeFloats) {
+  EXPECT_EQ(depth(std::nullopt, false, Container::Flac), "16 int");
+  EXPECT_EQ(depth(std::nullopt, true, Container::Aiff), "32 float");
+  EXPECT_EQ(depth(24, false, Container::Flac), "24 int");
+  EXPECT_EQ(depth(32, false, Container::Aiff), "32 int");
+  EXPECT_EQ(depth(32, true, Container::Wav), "32 float");
+  EXPECT_EQ(depth(8, false, Container::Wav), "bits must be 16, 24 or 32, not 8");
+  EXPECT_EQ(depth(4294967295u, false, Container::Wav),
+            "bits must be 16, 24 or 32, not 4294967295");
+  EXPECT_EQ(depth(24, true, Container::Wav),
+            "float samples are stored in 32 bits, not 24; leave bits out or set 32");
+  EXPECT_EQ(depth(std::nullopt, true, Container::Flac),
+            "FLAC stores integer samples only; write float samples to a WAV or AIFF file");
+  EXPECT_EQ(depth(32, false, Container::Flac),
+            "FLAC is written at 16 or 24 bits; write 32-bit samples to a WAV or AIFF file");
+}
+
+TEST(UnsafeSamples, FloatsLoseOnlyWhatIsNoNumber) {
+  std::vector<float> samples{kNan, kInf, -kInf, 1.5f, -2.0f, 0.25f};
+  EXPECT_EQ(replace_non_finite(samples), 3u);
+  EXPECT_EQ(samples, (std::vector<float>{0.0f, 1.0f, -1.0f, 1.5f, -2.0f, 0.25f}));
+}
+
+// Each depth of each container, read back: integers clamped and truncated toward zero at
+// their width, floats as they were apart from what is no number.
+TEST(SaveDepth, FilesHoldTheSamplesAtTheirDepth) {
+  const float step24 = std::ldexp(1.0f, -23);
+  const std::vector<float> input{0.5f, 2.5f * step24, -2.5f * step24, 1.5f, -1.5f, kNan,
+                                 -kInf, 0.1f};
+  struct Case {
+    Container container;
+    SampleDepth depth;
+    std::vector<float> expected;
+    SaveCounts counts;
+  };
+  const float tenth24 = std::trunc(0.1f * 8388608.0f) / 8388608.0f;
+  const float tenth32 = std::ldexp(std::trunc(std::ldexp(0.1f, 31)), -31);
+  const std::vector<float> at24{0.5f, 2 * step24, -2 * step24, 1 - step24, -1.0f, 0.0f, -1.0f,
+                                tenth24};
+  const std::vector<float> at32{0.5f, 2.5f * step24, -2.5f * step24, 1.0f, -1.0f, 0.0f, -1.0f,
+                                tenth32};
+  const std::vector<float> floats{0.5f, 2.5f * step24, -2.5f * step24, 1.5f, -1.5f, 0.0f,
+                                  -1.0f, 0.1f};
+  const Case cases[] = {
+      {Container::Wav, {24, false}, at24, {2, 2}},
+      {Container::Aiff, {24, false}, at24, {2, 2}},
+      {Container::Flac, {24, false}, at24, {2, 2}},
+      {Container::Wav, {32, false}, at32, {2, 2}},
+      {Container::Aiff, {32, false}, at32, {2, 2}},
+      {Container::Wav, {32, true}, floats, {0, 2}},
+      {Container::Aiff, {32, true}, floats, {0, 2}},
+  };
+  TempDir dir;
+  SourceConfig config;
+  config.sample_rate = 16000;
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(int(c.container)) + "-" +
+                             std::to_string(c.depth.bits) + (c.depth.is_float ? "f" : "i");
+    auto source = FileSource::buffer(input, 16000, 1, config);
+    ASSERT_TRUE(source);
+    const auto path = dir.path() / name;
+    auto counts = (*source)->save(path, c.container, 5, c.depth);
+    ASSERT_TRUE(counts) << name << ": " << counts.error().message();
+    EXPECT_EQ(counts->clipped, c.counts.clipped) << name;
+    EXPECT_EQ(counts->non_finite, c.counts.non_finite) << name;
+    auto back = read_audio_file(path);
+    ASSERT_TRUE(back) << name << ": " << back.error().message();
+    EXPECT_EQ(back->samples, c.expected) << name;
+  }
+}
+
 struct RoundTrip {
   const char* name;
   uint32_t input_rate_hz;

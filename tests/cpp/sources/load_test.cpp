@@ -4,6 +4,7 @@
 
 #include "sources/file.hpp"
 #include "sources/file_fixtures.hpp"
+#include "sources/file_stream.hpp"
 #include "sources/load.hpp"
 #include "support/model_fixtures.hpp"
 #include "support/ulp.hpp"
@@ -144,6 +145,42 @@ TEST(LoadFile, LeavesRateAndChannelsToTheFileWhenAsked) {
   EXPECT_EQ(mixed->channels, 1);
 
   EXPECT_EQ(outcome(load_file(dir.path() / "missing.wav", own)), "FileReadFailed");
+}
+
+// Bytes already read load and stream exactly as the file they came from.
+TEST(LoadFile, BytesGivenReadAsTheirFile) {
+  TempDir dir;
+  const auto path = dir.path() / "in.wav";
+  testing::write_float_wav(path, testing::tone(30000, 2, 44100), 44100, 2);
+  LoadRequest request;
+  request.config.channels = 1;
+  for (const auto& [offset, duration] :
+       {std::pair<std::optional<double>, std::optional<double>>{},
+        {0.1, std::nullopt}, {0.2, 0.3}}) {
+    request.offset_s = offset;
+    request.duration_s = duration;
+    auto from_path = load_file(path, request);
+    auto from_bytes = load_file(testing::read_bytes(path), request);
+    ASSERT_TRUE(from_path && from_bytes);
+    EXPECT_GT(from_path->samples.size(), 0u);
+    EXPECT_EQ(from_bytes->samples, from_path->samples);
+  }
+  StreamRequest streamed;
+  streamed.config.channels = 1;
+  auto stream = FileStream::open(testing::read_bytes(path), streamed);
+  ASSERT_TRUE(stream) << stream.error().message();
+  std::vector<float> joined;
+  for (;;) {
+    auto block = (*stream)->next_block(4096);
+    ASSERT_TRUE(block) << block.error().message();
+    if (!*block) break;
+    joined.insert(joined.end(), (**block).begin(), (**block).end());
+  }
+  request.offset_s.reset();
+  request.duration_s.reset();
+  EXPECT_EQ(joined, load_file(path, request)->samples);
+  EXPECT_EQ(outcome(load_file(std::vector<uint8_t>{'R', 'I', 'F', 'F'}, request)),
+            "AudioFileTruncated");
 }
 
 }  // namespace
