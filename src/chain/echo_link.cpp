@@ -26,7 +26,7 @@ EchoLink::EchoLink(uint32_t rate_hz, uint16_t channels)
     : rate_hz_(rate_hz), channels_(std::max<uint16_t>(channels, 1)) {}
 
 uint64_t EchoLink::attach(int64_t origin_ns) {
-  std::lock_guard lock(attach_mutex_);
+  MutexLock lock(attach_mutex_);
   if (ring_.load(std::memory_order_relaxed) == nullptr) {
     capacity_ = size_t{kRingSeconds} * rate_hz_;
     ring_storage_ = std::make_unique<float[]>(capacity_);
@@ -40,7 +40,7 @@ uint64_t EchoLink::attach(int64_t origin_ns) {
 }
 
 void EchoLink::detach(uint64_t ticket) {
-  std::lock_guard lock(attach_mutex_);
+  MutexLock lock(attach_mutex_);
   uint64_t expected = ticket;
   ticket_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
 }
@@ -108,6 +108,7 @@ void EchoLink::write_gap(uint64_t samples) {
 }
 
 void EchoLink::feed(std::span<const float> interleaved, int64_t play_ns, bool restarted) {
+  producer_.on_this_thread();
   if (ring_.load(std::memory_order_acquire) == nullptr) return;
   const uint64_t ticket = ticket_.load(std::memory_order_acquire);
   if (ticket == 0) {
@@ -166,6 +167,7 @@ bool EchoLink::next_sample(float& value) {
 }
 
 bool EchoLink::take(uint64_t ticket, size_t count, std::vector<float>& out) {
+  consumer_role_.on_this_thread();
   if (!ready(ticket)) return false;
   // Until the speaker has begun this capture's timeline, what waits is from before it.
   if (started_ticket_.load(std::memory_order_acquire) != ticket) return false;
@@ -189,6 +191,7 @@ bool EchoLink::take(uint64_t ticket, size_t count, std::vector<float>& out) {
 }
 
 void EchoLink::owe(uint64_t ticket, uint64_t count) {
+  consumer_role_.on_this_thread();
   if (ready(ticket)) consumer_.debt += count;
 }
 

@@ -21,9 +21,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
+
+#include "util/thread_annotations.hpp"
 
 namespace murello {
 
@@ -35,9 +36,9 @@ class EchoLink {
 
   // Owner: a capture starting at `origin_ns` becomes the consumer (any earlier one is
   // cut off); the ring is allocated on the first call. Returns the attachment's ticket.
-  uint64_t attach(int64_t origin_ns);
+  uint64_t attach(int64_t origin_ns) MURELLO_EXCLUDES(attach_mutex_);
   // Owner: the capture with `ticket` stops being fed, unless another attached since.
-  void detach(uint64_t ticket);
+  void detach(uint64_t ticket) MURELLO_EXCLUDES(attach_mutex_);
 
   // Producer: the buffer the device was just given, interleaved at the speaker's
   // channel count, whose first frame plays at `play_ns`; `restarted` when the device
@@ -63,23 +64,22 @@ class EchoLink {
   };
 
   // Producer helpers.
-  void start_timeline(uint64_t ticket);
-  void place(int64_t play_ns, bool forced);
-  void write_gap(uint64_t samples);
-  bool write_slot(float value);
-  uint64_t free_slots() const;
+  void start_timeline(uint64_t ticket) MURELLO_REQUIRES(producer_);
+  void place(int64_t play_ns, bool forced) MURELLO_REQUIRES(producer_);
+  void write_gap(uint64_t samples) MURELLO_REQUIRES(producer_);
+  bool write_slot(float value) MURELLO_REQUIRES(producer_);
+  uint64_t free_slots() const MURELLO_REQUIRES(producer_);
 
   // Consumer helpers.
-  bool ready(uint64_t ticket);
-  bool next_sample(float& value);
+  bool ready(uint64_t ticket) MURELLO_REQUIRES(consumer_role_);
+  bool next_sample(float& value) MURELLO_REQUIRES(consumer_role_);
 
   const uint32_t rate_hz_;
   const uint16_t channels_;
-  std::unique_ptr<float[]> ring_storage_;  // allocated under attach_mutex_, never freed early
+  Mutex attach_mutex_;  // owners only
+  std::unique_ptr<float[]> ring_storage_ MURELLO_GUARDED_BY(attach_mutex_);  // never freed early
   std::atomic<float*> ring_{nullptr};
-  size_t capacity_ = 0;
-
-  std::mutex attach_mutex_;  // owners only
+  size_t capacity_ = 0;  // set with the ring, before ring_ publishes it
   std::atomic<uint64_t> ticket_{0};  // the attached capture's ticket; 0 for none
   std::atomic<int64_t> origin_ns_{0};
   std::atomic<uint64_t> write_{0};  // producer: slots written
@@ -89,16 +89,22 @@ class EchoLink {
   std::atomic<uint64_t> dropped_{0};
 
   // Producer only.
-  uint64_t producer_ticket_ = 0;
-  int64_t origin_copy_ns_ = 0;
-  uint64_t timeline_start_ = 0;  // the slot this timeline began at
-  uint64_t fed_ = 0;          // timeline samples placed so far (gaps included)
-  uint64_t skip_ = 0;         // frames of the next buffers that overlap what was fed
-  double drift_samples_ = 0;  // how far the device's clock has wandered from the timeline
-  bool synced_ = false;
+  ThreadRole producer_;
+  uint64_t producer_ticket_ MURELLO_GUARDED_BY(producer_) = 0;
+  int64_t origin_copy_ns_ MURELLO_GUARDED_BY(producer_) = 0;
+  // The slot this timeline began at.
+  uint64_t timeline_start_ MURELLO_GUARDED_BY(producer_) = 0;
+  // Timeline samples placed so far (gaps included).
+  uint64_t fed_ MURELLO_GUARDED_BY(producer_) = 0;
+  // Frames of the next buffers that overlap what was fed.
+  uint64_t skip_ MURELLO_GUARDED_BY(producer_) = 0;
+  // How far the device's clock has wandered from the timeline.
+  double drift_samples_ MURELLO_GUARDED_BY(producer_) = 0;
+  bool synced_ MURELLO_GUARDED_BY(producer_) = false;
 
   // Consumer only (one at a time).
-  Consumer consumer_;
+  ThreadRole consumer_role_;
+  Consumer consumer_ MURELLO_GUARDED_BY(consumer_role_);
 };
 
 }  // namespace murello

@@ -85,7 +85,7 @@ AudioThread::~AudioThread() {
 }
 
 void AudioThread::request(Command command) {
-  std::lock_guard lock(request_mutex_);
+  MutexLock lock(request_mutex_);
   wanted_.store(command, std::memory_order_relaxed);
   uint64_t ticket = requested_.fetch_add(1, std::memory_order_release) + 1;
   wake_.signal();
@@ -101,6 +101,7 @@ bool AudioThread::command_pending() const {
 }
 
 void AudioThread::run() {
+  audio_thread_.on_this_thread();
   pthread_setname_np(pthread_self(),
                      direction_ == Direction::Capture ? "cpal_alsa_in" : "cpal_alsa_out");
   while (true) {

@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -20,6 +19,7 @@
 
 #include "devices/pcm.hpp"
 #include "devices/stream.hpp"
+#include "util/thread_annotations.hpp"
 
 namespace murello {
 
@@ -59,24 +59,25 @@ class AudioThread {
   ~AudioThread();  // stops the thread, then closes the PCM
 
   // Returns once the audio thread has applied the command.
-  void request(Command command);
+  void request(Command command) MURELLO_EXCLUDES(request_mutex_);
   uint32_t period_frames() const { return pcm_.period_frames; }
 
  private:
   void run();
-  void apply_pending_command();
-  bool command_pending() const;
-  void start_device();
-  void stop_device();
-  void service_pcm(pollfd* fds, int count);
-  void on_poll_error();
-  void capture_periods();
+  // The rest runs on the audio thread, which run() enters.
+  void apply_pending_command() MURELLO_REQUIRES(audio_thread_);
+  bool command_pending() const MURELLO_REQUIRES(audio_thread_);
+  void start_device() MURELLO_REQUIRES(audio_thread_);
+  void stop_device() MURELLO_REQUIRES(audio_thread_);
+  void service_pcm(pollfd* fds, int count) MURELLO_REQUIRES(audio_thread_);
+  void on_poll_error() MURELLO_REQUIRES(audio_thread_);
+  void capture_periods() MURELLO_REQUIRES(audio_thread_);
   // Capture: how many frames were lost between the last look at the device and now.
-  uint64_t frames_lost_since_last_look() const;
-  void look_at_capture(uint64_t unread_frames);
-  void playback_periods();
-  void recover(int error);
-  void fail(int error);
+  uint64_t frames_lost_since_last_look() const MURELLO_REQUIRES(audio_thread_);
+  void look_at_capture(uint64_t unread_frames) MURELLO_REQUIRES(audio_thread_);
+  void playback_periods() MURELLO_REQUIRES(audio_thread_);
+  void recover(int error) MURELLO_REQUIRES(audio_thread_);
+  void fail(int error) MURELLO_REQUIRES(audio_thread_);
 
   Pcm pcm_;
   const Direction direction_;
@@ -84,23 +85,30 @@ class AudioThread {
   Callbacks callbacks_;
   WakeFd wake_;
   std::vector<pollfd> fds_;    // the wake-up descriptor, then the PCM's
-  std::vector<float> period_;  // one period of interleaved samples
-  uint32_t period_offset_ = 0; // capture: frames already read; playback: already written
-  bool period_pending_ = false; // playback: period_ holds frames not yet written
-  bool output_restarted_ = true; // playback: the device started since the last period
 
-  std::mutex request_mutex_;  // serialises owners; never taken by the audio thread
+  Mutex request_mutex_;  // serialises owners; never taken by the audio thread
   std::atomic<Command> wanted_{Command::Pause};
   std::atomic<uint64_t> requested_{0};
   std::atomic<uint64_t> served_{0};
 
   // Audio thread only.
-  uint64_t applied_ = 0;
-  int64_t last_look_ns_ = 0;   // capture: when the device's avail was last read ...
-  uint64_t unread_frames_ = 0;  // ... and how much of it has not been read since
-  bool delivering_ = false;
-  bool ended_ = false;
-  bool stopping_ = false;
+  ThreadRole audio_thread_;
+  // One period of interleaved samples.
+  std::vector<float> period_ MURELLO_GUARDED_BY(audio_thread_);
+  // Capture: frames already read; playback: already written.
+  uint32_t period_offset_ MURELLO_GUARDED_BY(audio_thread_) = 0;
+  // Playback: period_ holds frames not yet written.
+  bool period_pending_ MURELLO_GUARDED_BY(audio_thread_) = false;
+  // Playback: the device started since the last period.
+  bool output_restarted_ MURELLO_GUARDED_BY(audio_thread_) = true;
+  uint64_t applied_ MURELLO_GUARDED_BY(audio_thread_) = 0;
+  // Capture: when the device's avail was last read, and how much of it has not been read
+  // since.
+  int64_t last_look_ns_ MURELLO_GUARDED_BY(audio_thread_) = 0;
+  uint64_t unread_frames_ MURELLO_GUARDED_BY(audio_thread_) = 0;
+  bool delivering_ MURELLO_GUARDED_BY(audio_thread_) = false;
+  bool ended_ MURELLO_GUARDED_BY(audio_thread_) = false;
+  bool stopping_ MURELLO_GUARDED_BY(audio_thread_) = false;
 
   std::thread thread_;
 };

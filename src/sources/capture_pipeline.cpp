@@ -15,7 +15,7 @@ CapturePipeline::CapturePipeline(std::optional<Chain> chain, uint16_t delivered_
       reference_(std::move(reference)) {}
 
 std::optional<std::vector<EchoMetrics>> CapturePipeline::echo_metrics() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!chain_) return std::nullopt;
   return chain_->echo_metrics();
 }
@@ -88,7 +88,7 @@ Result<std::optional<CaptureBlock>, CoreError> CapturePipeline::hand_out_after_e
 
 Result<std::optional<CaptureBlock>, CoreError> CapturePipeline::read(Deadline deadline) {
   using Clock = std::chrono::steady_clock;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   while (!flushed_.load(std::memory_order_relaxed)) {
     if (delivered_.size() >= block_samples_) return std::optional(hand_out(block_samples_));
     if (deadline && Clock::now() >= *deadline) {

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +30,7 @@
 #include "sources/error_slot.hpp"
 #include "util/result.hpp"
 #include "util/sample_fifo.hpp"
+#include "util/thread_annotations.hpp"
 
 namespace murello {
 
@@ -72,7 +72,7 @@ class CapturePipeline {
   // at most one short one; then DeviceFailed once if the device failed, then
   // MicrophoneStreamClosed. This holds for reads with a deadline too, however short. A
   // chain error fails the read and loses that period.
-  Result<std::optional<CaptureBlock>, CoreError> read(Deadline deadline);
+  Result<std::optional<CaptureBlock>, CoreError> read(Deadline deadline) MURELLO_EXCLUDES(mutex_);
 
   void stop() { running_.store(false, std::memory_order_release); }
   bool running() const { return running_.load(std::memory_order_acquire); }
@@ -82,15 +82,15 @@ class CapturePipeline {
   // cancellation), and the echo canceller's per-channel records, read under the chain's
   // lock (none without a canceller).
   const std::shared_ptr<EchoReferenceQueue>& reference() const { return reference_; }
-  std::optional<std::vector<EchoMetrics>> echo_metrics();
+  std::optional<std::vector<EchoMetrics>> echo_metrics() MURELLO_EXCLUDES(mutex_);
 
  private:
-  Result<void, CoreError> consume(std::span<const float> period);
-  Result<void, CoreError> consume_waiting();
-  Result<void, CoreError> flush();
-  void append_output(std::span<const float> output);
-  CaptureBlock hand_out(size_t samples);
-  Result<std::optional<CaptureBlock>, CoreError> hand_out_after_end();
+  Result<void, CoreError> consume(std::span<const float> period) MURELLO_REQUIRES(mutex_);
+  Result<void, CoreError> consume_waiting() MURELLO_REQUIRES(mutex_);
+  Result<void, CoreError> flush() MURELLO_REQUIRES(mutex_);
+  void append_output(std::span<const float> output) MURELLO_REQUIRES(mutex_);
+  CaptureBlock hand_out(size_t samples) MURELLO_REQUIRES(mutex_);
+  Result<std::optional<CaptureBlock>, CoreError> hand_out_after_end() MURELLO_REQUIRES(mutex_);
 
   // Audio side.
   CaptureQueue queue_;
@@ -98,13 +98,13 @@ class CapturePipeline {
   std::atomic<uint64_t> overruns_{0};
   ErrorSlot error_;
 
-  // Reading side, under mutex_.
-  std::mutex mutex_;
-  std::optional<Chain> chain_;
+  // Reading side.
+  Mutex mutex_;
+  std::optional<Chain> chain_ MURELLO_GUARDED_BY(mutex_);
   std::atomic<bool> flushed_{false};
-  SampleFifo delivered_;
-  SampleFifo detector_;
-  std::vector<float> message_;  // the period being consumed
+  SampleFifo delivered_ MURELLO_GUARDED_BY(mutex_);
+  SampleFifo detector_ MURELLO_GUARDED_BY(mutex_);
+  std::vector<float> message_ MURELLO_GUARDED_BY(mutex_);  // the period being consumed
   const uint16_t delivered_channels_;
   const uint16_t detector_channels_;
   const size_t block_samples_;

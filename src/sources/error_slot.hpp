@@ -7,11 +7,12 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "util/thread_annotations.hpp"
 
 namespace murello {
 
@@ -20,7 +21,7 @@ class ErrorSlot {
   // Keeps `message`; the latest error wins.
   void keep(std::string_view message) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       error_ = std::string(message);
     }
     failed_.store(true, std::memory_order_release);
@@ -28,7 +29,7 @@ class ErrorSlot {
 
   // The error, taken out of the slot: each one is reported once.
   std::optional<std::string> take() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return std::exchange(error_, std::nullopt);
   }
 
@@ -36,8 +37,8 @@ class ErrorSlot {
   bool failed() const { return failed_.load(std::memory_order_acquire); }
 
  private:
-  std::mutex mutex_;
-  std::optional<std::string> error_;
+  Mutex mutex_;
+  std::optional<std::string> error_ MURELLO_GUARDED_BY(mutex_);
   std::atomic<bool> failed_{false};
 };
 

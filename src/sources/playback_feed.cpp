@@ -21,7 +21,7 @@ bool PlaybackFeed::write(std::vector<float> samples) {
 
 PlaybackQueue::Sent PlaybackFeed::write_until(std::vector<float>& samples,
                                               PlaybackQueue::Deadline deadline) {
-  std::lock_guard lock(partial_mutex_);
+  MutexLock lock(partial_mutex_);
   const auto carried = static_cast<std::ptrdiff_t>(partial_.size());
   samples.insert(samples.begin(), partial_.begin(), partial_.end());
   const auto whole = static_cast<std::ptrdiff_t>(samples.size() / channels_ * channels_);
@@ -44,6 +44,7 @@ PlaybackQueue::Sent PlaybackFeed::write_until(std::vector<float>& samples,
 }
 
 void PlaybackFeed::fill(std::span<float> out) {
+  audio_thread_.on_this_thread();
   if (!playing()) {
     carry_ = nullptr;
     queue_.discard_all();

@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +21,7 @@
 
 #include "sources/error_slot.hpp"
 #include "sources/playback_queue.hpp"
+#include "util/thread_annotations.hpp"
 
 namespace murello {
 
@@ -34,10 +34,11 @@ class PlaybackFeed {
   // Queues the whole frames of `samples`, preceded by the partial frame the last write
   // left over; a trailing partial frame is kept for the next write. Waits while the
   // queue is full; false when the queue is closed.
-  bool write(std::vector<float> samples);
+  bool write(std::vector<float> samples) MURELLO_EXCLUDES(partial_mutex_);
   // write, waiting at most until `deadline`: when it passes first, `samples` and the
   // kept partial frame are left as they were.
-  PlaybackQueue::Sent write_until(std::vector<float>& samples, PlaybackQueue::Deadline deadline);
+  PlaybackQueue::Sent write_until(std::vector<float>& samples, PlaybackQueue::Deadline deadline)
+      MURELLO_EXCLUDES(partial_mutex_);
 
   bool playing() const { return queue_.is_open(); }
   uint64_t underrun_samples() const { return underruns_.load(std::memory_order_relaxed); }
@@ -61,18 +62,19 @@ class PlaybackFeed {
 
  private:
   // Copies from the carry-over into `out`; returns the number of samples copied.
-  size_t take_carry(std::span<float> out);
+  size_t take_carry(std::span<float> out) MURELLO_REQUIRES(audio_thread_);
 
   const uint16_t channels_;
   PlaybackQueue queue_;
-  std::mutex partial_mutex_;   // held across a write's send, so frames stay in order
-  std::vector<float> partial_;  // under partial_mutex_: fewer samples than one frame
+  Mutex partial_mutex_;  // held across a write's send, so frames stay in order
+  std::vector<float> partial_ MURELLO_GUARDED_BY(partial_mutex_);  // less than one frame
   std::atomic<uint64_t> underruns_{0};
   ErrorSlot error_;
 
   // Audio thread only: the message being played and how much of it has been.
-  const std::vector<float>* carry_ = nullptr;
-  size_t carry_offset_ = 0;
+  ThreadRole audio_thread_;
+  const std::vector<float>* carry_ MURELLO_GUARDED_BY(audio_thread_) = nullptr;
+  size_t carry_offset_ MURELLO_GUARDED_BY(audio_thread_) = 0;
 };
 
 }  // namespace murello

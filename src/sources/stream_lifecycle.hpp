@@ -16,12 +16,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "devices/stream.hpp"
 #include "util/result.hpp"
+#include "util/thread_annotations.hpp"
 
 namespace murello {
 
@@ -44,16 +44,16 @@ class StreamLifecycle {
   // to Error) unless one runs: fails with `refusal` while one runs, without calling
   // `open`, else with open's error.
   template <class Error, class Open>
-  Result<void, Error> start(Open&& open, Error refusal) {
+  Result<void, Error> start(Open&& open, Error refusal) MURELLO_EXCLUDES(mutex_) {
     {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return settled(); });
+      MutexLock lock(mutex_);
+      while (!settled()) lock.wait(changed_);
       if (state_ == State::Running) return refusal;
       state_ = State::Starting;
     }
     auto opened = open();
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (opened) running_.emplace(std::move(opened).value());
       state_ = running_ ? State::Running : State::Idle;
     }
@@ -63,11 +63,11 @@ class StreamLifecycle {
   }
 
   // Ends the running stream; does nothing when idle.
-  void stop() {
+  void stop() MURELLO_EXCLUDES(mutex_) {
     std::optional<Running> running;
     {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return settled(); });
+      MutexLock lock(mutex_);
+      while (!settled()) lock.wait(changed_);
       if (state_ == State::Idle) return;
       running = std::exchange(running_, std::nullopt);
       state_ = State::Stopping;
@@ -75,33 +75,35 @@ class StreamLifecycle {
     running->shared->stop();
     running.reset();
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       state_ = State::Idle;
     }
     changed_.notify_all();
   }
 
   // The running stream's shared state; null unless running.
-  std::shared_ptr<Shared> shared() const {
-    std::lock_guard lock(mutex_);
+  std::shared_ptr<Shared> shared() const MURELLO_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return running_ ? running_->shared : nullptr;
   }
 
-  bool running() const {
-    std::lock_guard lock(mutex_);
+  bool running() const MURELLO_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return state_ == State::Running;
   }
 
  private:
   enum class State : uint8_t { Idle, Starting, Running, Stopping };
 
-  // Neither starting nor stopping; the caller holds the mutex.
-  bool settled() const { return state_ == State::Idle || state_ == State::Running; }
+  // Neither starting nor stopping.
+  bool settled() const MURELLO_REQUIRES(mutex_) {
+    return state_ == State::Idle || state_ == State::Running;
+  }
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable changed_;
-  State state_ = State::Idle;
-  std::optional<Running> running_;  // while running
+  State state_ MURELLO_GUARDED_BY(mutex_) = State::Idle;
+  std::optional<Running> running_ MURELLO_GUARDED_BY(mutex_);  // while running
 };
 
 }  // namespace murello
