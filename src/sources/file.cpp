@@ -21,13 +21,7 @@ constexpr size_t kSavedHeaderBytes = 4096;
 // Files have no echo canceller; the denoiser is the only stage built from outside.
 StageFactories file_stage_factories() {
   StageFactories factories;
-  factories.denoiser = [](const ConditioningConfig& config, uint16_t channels,
-                          uint32_t) -> Result<std::unique_ptr<Stage>, CoreError> {
-    auto stage = DenoiserStage::create(*config.denoise_model_path, config.ort_library_path,
-                                       channels);
-    if (!stage) return std::move(stage).error();
-    return std::unique_ptr<Stage>(std::move(stage).value());
-  };
+  factories.denoiser = make_denoiser_stage;
   return factories;
 }
 
@@ -327,7 +321,7 @@ Result<void, CoreError> FileSource::check_available() const {
 
 bool FileSource::can_analyze() const { return detector_config_.kind == DetectorKind::Model; }
 
-Result<AnalysisResult, CoreError> FileSource::analyze() {
+Result<Analysis, CoreError> FileSource::analyze() {
   if (auto engaged = check_not_engaged(); !engaged) return std::move(engaged).error();
   if (recording_ && !can_analyze()) return CoreError(ErrorKind::VadNotConfigured);
   if (auto available = check_available(); !available) return std::move(available).error();
@@ -336,7 +330,7 @@ Result<AnalysisResult, CoreError> FileSource::analyze() {
   return analysis;
 }
 
-Result<AnalysisResult, CoreError> FileSource::run_analysis() {
+Result<Analysis, CoreError> FileSource::run_analysis() {
   auto analyzer = Analyzer::create(detector_config_);
   if (!analyzer) return std::move(analyzer).error();
   // The detector hears the signal before conditioning, so only the structural stages

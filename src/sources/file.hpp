@@ -58,8 +58,6 @@ struct FileChunk {
   uint16_t channels = 1;
 };
 
-using AnalysisResult = Analysis;
-
 enum class FileStage : uint8_t { Fresh, Reading, Finished, Consumed, Closed };
 
 // Reads and decodes a whole audio file (or decodes the bytes given) and checks its rate,
@@ -118,7 +116,7 @@ class FileSource {
   // The whole-recording analysis with a fresh model detector. Refusals, which leave the
   // source as it was: FileEngaged, VadNotConfigured without the model detector
   // (can_analyze()), FileConsumed. Then the detector's construction and step errors.
-  Result<AnalysisResult, CoreError> analyze();
+  Result<Analysis, CoreError> analyze();
   bool can_analyze() const;
 
   // Pumps the whole recording, counts what sanitising changes, encodes its samples at
@@ -174,7 +172,7 @@ class FileSource {
   Result<std::optional<FileChunk>, CoreError> read_ahead();
   // The frames the chain has delivered once `input_frames` went in, before its tail.
   uint64_t delivered_after(uint64_t input_frames) const;
-  Result<AnalysisResult, CoreError> run_analysis();
+  Result<Analysis, CoreError> run_analysis();
   Result<std::vector<float>, CoreError> pump_all();
   uint16_t delivered_channels() const;
   void release(FileStage next);

@@ -8,7 +8,7 @@
 
 namespace murello {
 
-Result<AnalysisResult, CoreError> analyze_file(const std::filesystem::path& path,
+Result<Analysis, CoreError> analyze_file(const std::filesystem::path& path,
                                                const SourceConfig& config,
                                                WorkProgress* progress) {
   StreamRequest request;

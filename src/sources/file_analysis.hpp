@@ -20,7 +20,7 @@ namespace murello {
 // passed check_format and check_file_options. With `progress`, every step adds its
 // frames to it, and a stop asked for ends the analysis after the step in hand with
 // what was found until then.
-Result<AnalysisResult, CoreError> analyze_file(const std::filesystem::path& path,
+Result<Analysis, CoreError> analyze_file(const std::filesystem::path& path,
                                                const SourceConfig& config,
                                                WorkProgress* progress = nullptr);
 

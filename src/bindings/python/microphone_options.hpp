@@ -9,7 +9,7 @@
 namespace murello::py {
 
 // What the constructor's parameters fill. The device argument is kept as the caller's
-// object: it is interpreted after the format and NumPy checks (bindings/python/device.hpp).
+// object: it is interpreted after the format and NumPy checks (bindings/python/device_argument.hpp).
 struct MicrophoneOptions {
   SourceConfig config;
   bool numpy = false;
