@@ -1,5 +1,6 @@
 #include "resampler/dot.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -256,6 +257,85 @@ struct WholeLines {
   }
 };
 
+// Two rows against eight windows each, the second row's windows `shift` inputs after the
+// first's, all eight a whole number of lines apart: each block of a line is loaded once
+// for both rows. Lanes hold positions in the line, as in WholeLines, each row read
+// shifted by its windows' offset; a lane outside a row's taps is left out by a masked
+// multiply-add (not multiplied by zero, which would carry an infinity or NaN from beside
+// the window into the sum), so every lane adds exactly its taps, in ascending order.
+// Loads outside the windows are masked too.
+struct PairedLines {
+  __attribute__((target("arch=x86-64-v4"))) void operator()(
+      const double* row_a, const double* row_b, size_t vector_taps,
+      const double* const* window, size_t shift, Lanes<Octet>* acc_a,
+      Lanes<Octet>* acc_b) const {
+    const size_t offset_a = reinterpret_cast<uintptr_t>(window[0]) / sizeof(double) % kLanes;
+    const size_t offset_b = offset_a + shift;  // may reach into the next line
+    const double* line[8];
+    for (size_t r = 0; r < 8; ++r) line[r] = window[r] - offset_a;
+    __m512d sum_a[8], sum_b[8];
+    for (size_t r = 0; r < 8; ++r) sum_a[r] = sum_b[r] = _mm512_setzero_pd();
+    // Lanes l of block j with 0 <= 8j + l - offset < vector_taps.
+    const auto lanes = [vector_taps](size_t j, size_t offset) -> __mmask8 {
+      const int64_t low = int64_t(offset) - int64_t(kLanes * j);
+      const int64_t high = int64_t(vector_taps + offset) - int64_t(kLanes * j);
+      const int64_t from = std::max<int64_t>(low, 0), to = std::min<int64_t>(high, 8);
+      return from >= to ? __mmask8(0) : __mmask8(((1u << to) - 1) & ~((1u << from) - 1));
+    };
+    // Blocks wholly inside both rows' taps: from the first where b's begin to the last
+    // where a's end. The few around them are masked.
+    const size_t first_whole = (offset_b + kLanes - 1) / kLanes;
+    const size_t end_whole = std::max((vector_taps + offset_a) / kLanes, first_whole);
+    const size_t end = (vector_taps + offset_b + kLanes - 1) / kLanes;
+    for (size_t j = 0; j < end; ++j) {
+      if (j >= first_whole && j < end_whole) {
+        const __m512d c_a = _mm512_loadu_pd(row_a + kLanes * j - offset_a);
+        const __m512d c_b = _mm512_loadu_pd(row_b + kLanes * j - offset_b);
+#pragma GCC unroll 8
+        for (size_t r = 0; r < 8; ++r) {
+          const __m512d x = _mm512_load_pd(line[r] + kLanes * j);
+          sum_a[r] = _mm512_fmadd_pd(c_a, x, sum_a[r]);
+          sum_b[r] = _mm512_fmadd_pd(c_b, x, sum_b[r]);
+        }
+        continue;
+      }
+      const __mmask8 in_a = lanes(j, offset_a), in_b = lanes(j, offset_b);
+      const __m512d c_a = _mm512_maskz_loadu_pd(in_a, row_a + kLanes * j - offset_a);
+      const __m512d c_b = _mm512_maskz_loadu_pd(in_b, row_b + kLanes * j - offset_b);
+      for (size_t r = 0; r < 8; ++r) {
+        const __m512d x = _mm512_maskz_load_pd(in_a | in_b, line[r] + kLanes * j);
+        sum_a[r] = _mm512_mask3_fmadd_pd(c_a, x, sum_a[r], in_a);
+        sum_b[r] = _mm512_mask3_fmadd_pd(c_b, x, sum_b[r], in_b);
+      }
+    }
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i back_a = _mm512_add_epi64(lane, _mm512_set1_epi64(int64_t(offset_a)));
+    const __m512i back_b = _mm512_add_epi64(lane, _mm512_set1_epi64(int64_t(offset_b)));
+    for (size_t r = 0; r < 8; ++r) {
+      acc_a[r].part[0] = _mm512_maskz_permutexvar_pd(0xff, back_a, sum_a[r]);
+      acc_b[r].part[0] = _mm512_maskz_permutexvar_pd(0xff, back_b, sum_b[r]);
+    }
+  }
+};
+
+// The taps past the last whole vector of each of eight outputs, added as strided_passes
+// adds them, then the sums.
+template <class V>
+[[gnu::always_inline]] inline void finish_eight(const double* row, size_t taps,
+                                                const double* const* window, Lanes<V>* acc,
+                                                float* out, size_t out_stride) {
+  if (const size_t rest = taps % kLanes) {
+    const bool whole = taps >= kLanes;
+    const Lanes<V> c = Lanes<V>::last(row + taps, rest, whole);
+#pragma GCC unroll 8
+    for (size_t r = 0; r < 8; ++r) acc[r].add_product(c, Lanes<V>::last(window[r] + taps, rest, whole));
+  }
+  float sum[8];
+#pragma GCC unroll 4
+  for (size_t r = 0; r < 8; r += 2) two_sums(acc[r], acc[r + 1], sum + r);
+  for (size_t r = 0; r < 8; ++r) out[r * out_stride] = sum[r];
+}
+
 // A last group of four or fewer outputs takes a four-output pass (the same sums: lanes map
 // to taps alike), so that short sequences, such as a file read's calls give each row, do
 // not pay for eight.
@@ -289,6 +369,49 @@ __attribute__((target("default"))) void strided_versions(
                           AsTheyLie<Quad, 4>());
 }
 
+__attribute__((target("arch=x86-64-v4"))) void paired_versions(
+    const double* row_a, const double* row_b, size_t taps, const double* first_window,
+    size_t shift, size_t window_stride, size_t count, float* out_a, float* out_b,
+    size_t out_stride) {
+  size_t first = 0;
+  if (window_stride % kLanes == 0 && shift <= kLanes && taps >= kLanes) {
+    const size_t vector_taps = taps - taps % kLanes;
+    for (; first + 8 <= count; first += 8) {
+      const double* window_a[8];
+      const double* window_b[8];
+      for (size_t r = 0; r < 8; ++r) {
+        window_a[r] = first_window + (first + r) * window_stride;
+        window_b[r] = window_a[r] + shift;
+      }
+      Lanes<Octet> acc_a[8], acc_b[8];
+      PairedLines()(row_a, row_b, vector_taps, window_a, shift, acc_a, acc_b);
+      finish_eight(row_a, taps, window_a, acc_a, out_a + first * out_stride, out_stride);
+      finish_eight(row_b, taps, window_b, acc_b, out_b + first * out_stride, out_stride);
+    }
+  }
+  if (first < count) {
+    const double* window = first_window + first * window_stride;
+    strided_versions(row_a, taps, window, window_stride, count - first,
+                     out_a + first * out_stride, out_stride);
+    strided_versions(row_b, taps, window + shift, window_stride, count - first,
+                     out_b + first * out_stride, out_stride);
+  }
+}
+__attribute__((target("arch=x86-64-v3"))) void paired_versions(
+    const double* row_a, const double* row_b, size_t taps, const double* first_window,
+    size_t shift, size_t window_stride, size_t count, float* out_a, float* out_b,
+    size_t out_stride) {
+  strided_versions(row_a, taps, first_window, window_stride, count, out_a, out_stride);
+  strided_versions(row_b, taps, first_window + shift, window_stride, count, out_b, out_stride);
+}
+__attribute__((target("default"))) void paired_versions(
+    const double* row_a, const double* row_b, size_t taps, const double* first_window,
+    size_t shift, size_t window_stride, size_t count, float* out_a, float* out_b,
+    size_t out_stride) {
+  strided_versions(row_a, taps, first_window, window_stride, count, out_a, out_stride);
+  strided_versions(row_b, taps, first_window + shift, window_stride, count, out_b, out_stride);
+}
+
 __attribute__((target("arch=x86-64-v4"))) void blended_versions(
     const double* lower, const double* upper, size_t taps, const double* line,
     const BlendJob* jobs, size_t count, float* out) {
@@ -316,6 +439,12 @@ void blended_versions(const double* lower, const double* upper, size_t taps,
                       const double* line, const BlendJob* jobs, size_t count, float* out) {
   blended_passes<Quad, 4>(lower, upper, taps, line, jobs, count, out);
 }
+void paired_versions(const double* row_a, const double* row_b, size_t taps,
+                     const double* first_window, size_t shift, size_t window_stride,
+                     size_t count, float* out_a, float* out_b, size_t out_stride) {
+  strided_versions(row_a, taps, first_window, window_stride, count, out_a, out_stride);
+  strided_versions(row_b, taps, first_window + shift, window_stride, count, out_b, out_stride);
+}
 
 #endif
 
@@ -326,6 +455,13 @@ void blended_versions(const double* lower, const double* upper, size_t taps,
 void strided_dots(const double* row, size_t taps, const double* first_window,
                   size_t window_stride, size_t count, float* out, size_t out_stride) {
   strided_versions(row, taps, first_window, window_stride, count, out, out_stride);
+}
+
+void paired_strided_dots(const double* row_a, const double* row_b, size_t taps,
+                         const double* first_window, size_t shift, size_t window_stride,
+                         size_t count, float* out_a, float* out_b, size_t out_stride) {
+  paired_versions(row_a, row_b, taps, first_window, shift, window_stride, count, out_a, out_b,
+                  out_stride);
 }
 
 void blended_dots(const double* lower, const double* upper, size_t taps, const double* line,

@@ -23,6 +23,14 @@ inline constexpr size_t kDotGroup = 8;
 void strided_dots(const double* row, size_t taps, const double* first_window,
                   size_t window_stride, size_t count, float* out, size_t out_stride);
 
+// Two strided_dots at once: row_a against the windows from first_window, and row_b
+// against the same windows moved on by `shift` inputs, into out_a and out_b. The same
+// sums bit for bit; where the windows are a whole number of 64-byte lines apart and
+// shift is at most 8, the widest version loads each window block once for both rows.
+void paired_strided_dots(const double* row_a, const double* row_b, size_t taps,
+                         const double* first_window, size_t shift, size_t window_stride,
+                         size_t count, float* out_a, float* out_b, size_t out_stride);
+
 // One output of the interpolated form: its window's offset in the sample line, its
 // blend fraction and its index in the output.
 struct BlendJob {

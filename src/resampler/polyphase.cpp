@@ -239,24 +239,47 @@ void Resampler::emit_rational(uint64_t count, float* out) {
   if (spread > 1) {
     for (; (t + block) * up <= count; t += block) {
       for (uint64_t c = t; c < t + spread; ++c) {
-        for (uint64_t s = 0; s < sequences; ++s) {
-          strided_dots(design_.row(job_phase_[s]), design_.taps,
-                       line_.data() + job_window_[s] + c * down, spread * down, kDotGroup,
-                       out + c * up + s, spread * up);
+        for (uint64_t s = 0; s < sequences; s += 2) {
+          emit_sequences(s, s + 1 < sequences, line_.data() + c * down, spread * down,
+                         kDotGroup, out + c * up, spread * up);
         }
       }
     }
   }
   for (; t * up < count; t += kDotGroup) {
-    for (uint64_t s = 0; s < sequences; ++s) {
+    for (uint64_t s = 0; s < sequences; s += 2) {
       const uint64_t first = t * up + s;
       if (first >= count) break;
-      const uint64_t left = (count - first + up - 1) / up;
-      strided_dots(design_.row(job_phase_[s]), design_.taps,
-                   line_.data() + job_window_[s] + t * down, down,
-                   std::min<uint64_t>(left, kDotGroup), out + first, up);
+      const uint64_t left = std::min<uint64_t>((count - first + up - 1) / up, kDotGroup);
+      uint64_t next_left = 0;  // of sequence s + 1, which may have one output fewer
+      if (s + 1 < sequences && first + 1 < count) {
+        next_left = std::min<uint64_t>((count - first - 1 + up - 1) / up, kDotGroup);
+      }
+      const bool paired = next_left == left;
+      emit_sequences(s, paired, line_.data() + t * down, down, left, out + t * up, up);
+      if (!paired && next_left > 0) {
+        emit_sequences(s + 1, false, line_.data() + t * down, down, next_left, out + t * up, up);
+      }
     }
   }
+}
+
+// `count` outputs of sequence s, and with `paired` as many of sequence s + 1, from their
+// windows at `line` + the sequence's first window, into `out` + the sequence. A pair
+// goes in one pass that shares the window loads, those of s + 1 lying a few inputs after
+// those of s.
+void Resampler::emit_sequences(uint64_t s, bool paired, const double* line,
+                               uint64_t window_stride, uint64_t count, float* out,
+                               uint64_t out_stride) const {
+  const double* row = design_.row(job_phase_[s]);
+  if (!paired) {
+    strided_dots(row, design_.taps, line + job_window_[s], window_stride, count, out + s,
+                 out_stride);
+    return;
+  }
+  paired_strided_dots(row, design_.row(job_phase_[s + 1]), design_.taps, line + job_window_[s],
+                      job_window_[s + 1] - job_window_[s], window_stride, count, out + s,
+                      out + s + 1, out_stride);
 }
 
 // Outputs are gathered by their lower phase, so those sharing the two rows of a blend

@@ -110,6 +110,8 @@ class Resampler {
   // Steps it `count` times at once.
   void advance_by(uint64_t count);
   void emit_rational(uint64_t count, float* out);
+  void emit_sequences(uint64_t s, bool paired, const double* line, uint64_t window_stride,
+                      uint64_t count, float* out, uint64_t out_stride) const;
   void emit_interpolated(uint64_t count, float* out);
   // Where the window of an output due on input `due_on` starts in the line.
   uint32_t window_start(uint64_t due_on) const {

@@ -67,6 +67,38 @@ TEST(ResamplerDot, StridedDotsMatchTheAscendingSumAndIgnoreTheGrouping) {
   }
 }
 
+// A pair is two strided_dots to the bit, from every place in a line, for shifts that
+// share the window loads and one that does not, with a NaN just beside each pair of
+// windows that neither may read.
+TEST(ResamplerDot, PairedDotsAreTwoStridedDots) {
+  std::mt19937 rng(9);
+  const double nan = std::nan("");
+  for (size_t n : {1u, 7u, 8u, 9u, 17u, 40u, 213u, 585u}) {
+    for (size_t stride : {3u, 8u, 3528u}) {
+      for (size_t shift : {0u, 1u, 3u, 7u, 8u, 9u}) {
+        for (size_t start = 0; start < 8; ++start) {
+          const size_t count = start % 2 ? 16 : 11;
+          const auto row_a = random_doubles(n, rng), row_b = random_doubles(n, rng);
+          auto line = random_doubles(16 + start + n + shift + stride * count, rng);
+          const double* first = line.data() + 8 + start;
+          for (size_t t = 0; t < count; ++t) {
+            line[8 + start + t * stride - 1] = nan;
+            line[8 + start + t * stride + shift + n] = nan;
+          }
+          if (stride < n + shift + 1) continue;  // the NaNs would lie inside other windows
+          std::vector<float> a(count), b(count), alone_a(count), alone_b(count);
+          paired_strided_dots(row_a.data(), row_b.data(), n, first, shift, stride, count,
+                              a.data(), b.data(), 1);
+          strided_dots(row_a.data(), n, first, stride, count, alone_a.data(), 1);
+          strided_dots(row_b.data(), n, first + shift, stride, count, alone_b.data(), 1);
+          ASSERT_EQ(a, alone_a) << n << " " << stride << " " << shift << " " << start;
+          ASSERT_EQ(b, alone_b) << n << " " << stride << " " << shift << " " << start;
+        }
+      }
+    }
+  }
+}
+
 TEST(ResamplerDot, BlendedDotsMatchTheAscendingSumAndIgnoreTheGrouping) {
   std::mt19937 rng(8);
   for (size_t n : kLengths) {
