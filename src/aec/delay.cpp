@@ -1,6 +1,7 @@
 #include "aec/delay.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "aec/sample.hpp"
@@ -21,7 +22,11 @@ constexpr std::size_t kFineStepLimit = 64;
 // coarse search.
 constexpr std::uint64_t kFineRestPeriods = 127;
 
+// align() reads at most this many samples at a time.
+constexpr std::size_t kAlignPiece = 256;
+
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
+double distance(double a, double b) { return a > b ? a - b : b - a; }
 
 }  // namespace
 
@@ -44,6 +49,7 @@ Result<DelayTracker, AecError> DelayTracker::create(const EngineConfig& config) 
 DelayTracker::DelayTracker(const EngineConfig& config, std::optional<Searches> searches)
     : history_(std::size_t{4} * config.sample_rate_hz +
                std::size_t{config.sample_rate_hz} * (config.max_delay_ms + config.tail_ms) / 1000),
+      reader_(kAlignPiece),
       searches_(std::move(searches)),
       factor_((config.sample_rate_hz + 500) / 1000),
       far_envelope_(factor_, searches_ ? searches_->coarse.lags() + searches_->coarse.window() + 4000 : 1),
@@ -76,9 +82,24 @@ void DelayTracker::push_far(std::span<const float> samples) {
   }
 }
 
+std::optional<std::uint64_t> DelayTracker::delay() const {
+  if (!delay_) return std::nullopt;
+  return static_cast<std::uint64_t>(std::max(0.0, std::round(applied())));
+}
+
 void DelayTracker::align(std::span<float> out) {
   if (delay_) {
     far_missing_ += history_.read(static_cast<std::int64_t>(near_processed_) - static_cast<std::int64_t>(*delay_), out);
+    if (drift_ != 0.0 || shift_ != 0.0) {
+      // Near sample n pairs with far position n − delay − shift(n), the shift
+      // growing by the drift rate each sample.
+      for (std::size_t done = 0; done < out.size(); done += kAlignPiece) {
+        const auto piece = out.subspan(done, std::min(kAlignPiece, out.size() - done));
+        const double start = static_cast<double>(near_processed_ + done) - applied();
+        reader_.read(history_, start, 1.0 - drift_, piece);
+        shift_ += drift_ * static_cast<double>(piece.size());
+      }
+    }
   } else {
     std::fill(out.begin(), out.end(), 0.0f);
     samples_without_delay_ += out.size();
@@ -142,7 +163,7 @@ void DelayTracker::run_coarse() {
   }
   if (confirmations_ < kConfirmations) return;
   std::optional<std::uint64_t> reference = anchor_;
-  if (!reference && delay_) reference = *delay_ + kMargin;
+  if (!reference && delay_) reference = *delay() + kMargin;
   if (!reference || distance(found, *reference) > recentre_tolerance_) {
     anchor_ = found;
     // Envelope peaks trail the direct path by the room's smearing (up to a
@@ -179,8 +200,9 @@ bool DelayTracker::run_fine() {
   const std::uint64_t found = *lag + fine_offset_;
   const std::uint64_t delay = found < kMargin ? 0 : found - kMargin;
   // Within the margin the filter already covers the echo: keep what it learnt.
-  if (delay_ && distance(delay, *delay_) <= kMargin) return false;
+  if (delay_ && distance(static_cast<double>(delay), applied()) <= kMargin) return false;
   delay_ = delay;
+  shift_ = 0.0;
   return true;
 }
 

@@ -21,6 +21,7 @@
 #include "aec/config.hpp"
 #include "aec/envelope.hpp"
 #include "aec/fine.hpp"
+#include "aec/fractional.hpp"
 #include "aec/ring.hpp"
 
 namespace murello::aec {
@@ -45,7 +46,12 @@ class DelayTracker {
   // delay, which invalidates whatever the filter learnt.
   bool estimate(std::span<const float> near);
 
-  std::optional<std::uint64_t> delay() const { return delay_; }
+  // The delay applied now, to the nearest sample (drift included).
+  std::optional<std::uint64_t> delay() const;
+  // Sets how fast the echo's delay grows (samples per near sample, negative when
+  // it shrinks): from now on the far end is read at positions moving by that much
+  // against the decided delay, between samples by interpolation.
+  void set_drift(double rate) { drift_ = rate; }
   TrackerStatus status() const;
 
   std::uint64_t far_missing() const { return far_missing_; }
@@ -64,9 +70,14 @@ class DelayTracker {
   void run_coarse();
   bool run_fine();
   void start_fine(std::uint64_t offset);
+  // The decided delay plus the drift gathered since, in samples.
+  double applied() const { return static_cast<double>(*delay_) + shift_; }
 
   HistoryRing history_;
   std::optional<std::uint64_t> delay_;
+  double drift_ = 0.0;  // growth of the delay per near sample
+  double shift_ = 0.0;  // delay gathered by drift since the last decision
+  FractionalReader reader_;
   std::uint64_t near_processed_ = 0;
   std::uint64_t far_missing_ = 0;
   std::uint64_t samples_without_delay_ = 0;

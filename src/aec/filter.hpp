@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "aec/fft.hpp"
@@ -43,6 +44,10 @@ class PartitionedFilter {
   // True when this step's foreground error was not finite and everything was cleared.
   bool blew_up() const { return blew_up_; }
   bool far_seen() const { return far_seen_; }
+  // The background weights, partitions × kBins, partition-major.
+  std::span<const Complex> background() const { return background_; }
+  // The far end's slowly smoothed power per bin.
+  std::span<const double> far_power() const { return slow_power_; }
 
   void halve_foreground();
   void reset();

@@ -13,6 +13,7 @@ constexpr double kGuardSmoothing = 0.98;
 constexpr double kGuardMargin = 1.05;
 constexpr double kErleSmoothing = 0.999;
 constexpr double kErleFloor = 1e-10;
+constexpr double kTrustedErle = 2.0;  // 3 dB
 
 }  // namespace
 
@@ -39,6 +40,7 @@ Tau::Tau(const EngineConfig& config, RealFft plan, DelayTracker tracker)
       tracker_(std::move(tracker)),
       filter_(partitions_for(config), config.sample_rate_hz),
       double_talk_(config.sample_rate_hz, kBlock),
+      drift_(config.sample_rate_hz, kBlock),
       suppressor_(PartitionedFilter::kBins),
       near_(kBlock),
       far_(kBlock),
@@ -81,6 +83,7 @@ void Tau::flush(std::vector<float>& out) {
 void Tau::reset() {
   filter_.reset();
   double_talk_.reset();
+  drift_.forget();
   suppressor_.reset();
   guard_near_ = guard_out_ = 0.0;
   erle_near_ = erle_out_ = 0.0;
@@ -102,6 +105,10 @@ void Tau::step(bool estimate) {
     std::copy(filter_.error(), filter_.error() + kBlock, out_.begin());
   }
   guard_and_measure();
+  // The drift loop learns only from a filter that removes at least half the echo.
+  drift_.update(plan_, filter_.background(), filter_.far_power(),
+                filter_.far_seen() && !double_talk_.double_talk() && guard_out_ * kTrustedErle < guard_near_);
+  tracker_.set_drift(drift_.rate());
   if (transition_) transition_->apply(out_.data(), kBlock);
 }
 

@@ -21,6 +21,7 @@
 #include "aec/config.hpp"
 #include "aec/delay.hpp"
 #include "aec/double_talk.hpp"
+#include "aec/drift.hpp"
 #include "aec/fft.hpp"
 #include "aec/filter.hpp"
 #include "aec/metrics.hpp"
@@ -63,6 +64,7 @@ class Tau {
   DelayTracker tracker_;
   PartitionedFilter filter_;
   DoubleTalk double_talk_;
+  DriftLoop drift_;
   Suppressor suppressor_;
   std::optional<Transition> transition_;
   std::vector<float> near_;

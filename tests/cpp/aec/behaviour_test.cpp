@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "aec/fractional.hpp"
+#include "aec/ring.hpp"
 #include "aec/tau.hpp"
 #include "signals.hpp"
 
@@ -342,6 +344,47 @@ TEST_F(EchoBehaviour, KeepsTheNearTalkerAtEveryRate) {
     std::printf("%zu Hz, talker %+.0f dB: SNR %.1f dB, ERLE after %.1f dB\n", rate, c.level_db, snr, after);
     EXPECT_GT(snr, 25.0) << rate << " Hz, " << c.level_db << " dB";
     EXPECT_GT(after, 30.0) << rate << " Hz, " << c.level_db << " dB";
+  }
+}
+
+// The microphone's clock runs 100 ppm fast or slow against the far end's: the
+// echo's delay grows or shrinks by 1.6 samples a second at 16 kHz. The canceller
+// must keep cancelling, and the delay it reports must follow the echo.
+TEST_F(EchoBehaviour, FollowsClockDriftInBothDirections) {
+  struct Case {
+    std::size_t rate;
+    double ppm;
+  };
+  for (const Case& c : {Case{16000, 100}, Case{16000, -100}, Case{48000, 100}, Case{48000, -100}}) {
+    const std::size_t rate = c.rate;
+    const std::span<const float> far = far_at(rate).first(ms(30000, rate));
+    // What the microphone's clock samples of the played far end.
+    HistoryRing played_history(far.size());
+    played_history.push(far);
+    FractionalReader reader(256);
+    std::vector<float> played(far.size());
+    const double step = 1.0 / (1.0 + c.ppm * 1e-6);
+    for (std::size_t i = 0; i < played.size(); i += 256) {
+      const std::size_t n = std::min<std::size_t>(256, played.size() - i);
+      reader.read(played_history, static_cast<double>(i) * step, step, std::span(played).subspan(i, n));
+    }
+    const auto near = echo_of(played, ms(120, rate), testing::room(0.5, 200, 200, 40, rate), 41);
+    Tau engine = make(200, static_cast<std::uint32_t>(rate));
+    const Outcome r = run(engine, far, near, rate);
+    const double last = median_erle(near, r.out, far, ms(20000, rate), ms(30000, rate), rate);
+    double lowest = 100.0;
+    for (std::size_t w = ms(10000, rate); w + rate <= ms(30000, rate); w += rate) {
+      if (testing::rms(far.subspan(w, rate)) < 0.01) continue;
+      lowest = std::min(lowest, testing::ratio_db(near, r.out, w, w + rate));
+    }
+    const double moved = c.ppm * 1e-6 * static_cast<double>(r.delay.size() * ms(10, rate));
+    const auto truth = static_cast<std::int64_t>(std::llround(static_cast<double>(ms(120, rate)) + moved)) - 16;
+    const std::int64_t reported = static_cast<std::int64_t>(r.delay.back().value_or(0));
+    std::printf("%zu Hz, %+.0f ppm: ERLE last 10 s %.1f dB, lowest 1 s after 10 s %.1f dB, delay %lld (truth %lld)\n",
+                rate, c.ppm, last, lowest, static_cast<long long>(reported), static_cast<long long>(truth));
+    EXPECT_GT(last, 35.0) << rate << " Hz, " << c.ppm << " ppm";
+    EXPECT_GT(lowest, 15.0) << rate << " Hz, " << c.ppm << " ppm";
+    EXPECT_LE(std::llabs(reported - truth), static_cast<long long>(ms(1, rate))) << rate << " Hz, " << c.ppm << " ppm";
   }
 }
 
