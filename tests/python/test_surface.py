@@ -3,6 +3,8 @@ FileBridge's protocols and the type stubs."""
 
 from __future__ import annotations
 
+import inspect
+import re
 import shutil
 import subprocess
 import sys
@@ -13,7 +15,7 @@ import numpy as np
 import pytest
 
 import murello
-from murello import EchoCanceller, FileBridge, MicrophoneBridge, SpeakerBridge
+from murello import EchoCanceller, FileBridge, MicrophoneBridge, SpeakerBridge, _murello
 
 SILENCE = [0.0] * 1600
 
@@ -102,3 +104,56 @@ def test_the_stubs_reach_type_checkers(tmp_path):
          str(user)], capture_output=True, text=True, cwd=tmp_path, timeout=300)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert [line.split(":")[1] for line in errors] == ["11", "12"], result.stdout
+
+
+# What a refusal to bind arguments says, as opposed to a refusal of their values.
+BINDING_ERROR = re.compile("unexpected keyword|invalid keyword|multiple values|given by name|"
+                           "missing required|takes at most|takes exactly|takes no keyword")
+
+
+def signed_callables():
+    """The native module's classes, functions and static methods whose text signature
+    names parameters (records built by CPython itself excepted)."""
+    found = []
+    for name, obj in sorted(vars(_murello).items()):
+        candidates = [(name, obj)]
+        if isinstance(obj, type):
+            if issubclass(obj, tuple):
+                continue
+            candidates += [(f"{name}.{attr}", getattr(obj, attr))
+                           for attr, value in vars(obj).items()
+                           if isinstance(value, staticmethod) and not attr.startswith("__")]
+        for label, function in candidates:
+            try:
+                parameters = list(inspect.signature(function).parameters.values())
+            except (TypeError, ValueError):  # "..." stands for options listed elsewhere
+                continue
+            if parameters:
+                found.append(pytest.param(function, parameters, id=label))
+    return found
+
+
+def binding_error(function, *args, **kwargs) -> str | None:
+    try:
+        function(*args, **kwargs)
+    except TypeError as error:
+        return str(error) if BINDING_ERROR.search(str(error)) else None
+    except Exception:  # a refused value: the arguments were bound
+        pass
+    return None
+
+
+@pytest.mark.parametrize("function, parameters", signed_callables())
+def test_text_signatures_are_what_the_parsers_bind(function, parameters):
+    # Every split between positional and keyword arguments that the signature allows
+    # binds (the values are then refused, before anything is opened or read); one
+    # argument more, or a keyword it does not name, is refused while binding.
+    for split in range(len(parameters) + 1):
+        named = parameters[split:]
+        if any(p.kind is p.POSITIONAL_ONLY for p in named):
+            continue
+        assert binding_error(function, *[None] * split, **{p.name: None for p in named}) is None
+    assert binding_error(function, *[None] * (len(parameters) + 1)) is not None
+    if parameters[-1].kind is not parameters[-1].POSITIONAL_ONLY:
+        assert binding_error(function, **{p.name: None for p in parameters},
+                             no_such_option=None) is not None

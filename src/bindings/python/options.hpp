@@ -33,6 +33,24 @@ struct OptionSpec {
 #define MURELLO_OPTION_IN(member, field, converter) \
   MURELLO_OPTION_BIND(field, converter, member.field)
 
+// The detection and conditioning parameters that FileBridge and MicrophoneBridge share,
+// in the order both signatures list them, for a table whose target has a SourceConfig
+// `config` and a `numpy` switch.
+#define MURELLO_CONDITIONING_OPTIONS                      \
+  MURELLO_OPTION_IN(config, vad, to_bool),                \
+  MURELLO_OPTION_IN(config, vad_threshold, to_float),     \
+  MURELLO_OPTION_IN(config, vad_mode, to_string),         \
+  MURELLO_OPTION_IN(config, vad_holdoff, to_uint32),      \
+  MURELLO_OPTION_IN(config, model_path, to_path),         \
+  MURELLO_OPTION(numpy, to_bool),                         \
+  MURELLO_OPTION_IN(config, ort_library_path, to_path),   \
+  MURELLO_OPTION_IN(config, denoise, to_string),          \
+  MURELLO_OPTION_IN(config, denoise_model_path, to_path), \
+  MURELLO_OPTION_IN(config, highpass, to_int64),          \
+  MURELLO_OPTION_IN(config, agc, to_int8),                \
+  MURELLO_OPTION_IN(config, limiter, to_float),           \
+  MURELLO_OPTION_IN(config, dc_removal, to_bool)
+
 // The parameter names of a table, in its order.
 template <class Target, size_t N>
 constexpr std::array<const char*, N> option_names(const OptionSpec<Target> (&specs)[N]) {
