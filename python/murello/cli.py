@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import struct
 import sys
 import threading
@@ -172,16 +173,27 @@ def cmd_convert(args: argparse.Namespace) -> int:
     }
     if args.denoise_model:
         options.update(denoise="fastenhancer-t", denoise_model_path=args.denoise_model)
+    to_stdout = is_standard_output(args.output)
     work = _Progress()
     clipped, non_finite = run(
         lambda: save_converted(args.input, args.output, options, format=args.format,
                                compression=args.compression, progress=work),
         Progress("converting", facts.duration),
         done=lambda: work.frames / options["sample_rate"], stop=work.stop)
+    # Audio written to standard output keeps it to itself: the summary goes to stderr.
     print(f"wrote {args.output}: {options['sample_rate']} Hz, "
           f"{plural(options['channels'], 'channel')}; {plural(clipped, 'sample')} clipped, "
-          f"{plural(non_finite, 'non-finite sample')} replaced")
+          f"{plural(non_finite, 'non-finite sample')} replaced",
+          file=sys.stderr if to_stdout else sys.stdout)
     return 0
+
+
+def is_standard_output(path: str) -> bool:
+    """Whether `path` names the file standard output writes to (/dev/stdout, say)."""
+    try:
+        return os.path.samestat(os.stat(path), os.fstat(sys.stdout.fileno()))
+    except (OSError, ValueError):
+        return False
 
 
 # ---- recording ----

@@ -150,6 +150,18 @@ def test_counts_are_worded_in_the_singular_for_one(tmp_path):
     assert "16000 frames" in result.stdout
 
 
+def test_convert_to_standard_output_writes_only_the_audio_there(speech, tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "murello", "convert", str(speech), "/dev/stdout", "--format", "wav"],
+        capture_output=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    path = tmp_path / "piped.wav"
+    path.write_bytes(result.stdout)
+    assert soundfile.info(path).frames == soundfile.info(speech).frames
+    assert b"wrote /dev/stdout" in result.stderr
+
+
 def test_convert_is_aligned_with_the_input_and_as_long(tmp_path):
     source = tmp_path / "click.wav"
     click = np.zeros(24001, dtype=np.float32)
