@@ -502,11 +502,11 @@ def _stream(
     file's bytes. murello.stream wraps it."""
 
 def _analyze(
-    path: _Path, progress: _Progress | None = None, **options: object
+    path: _Path, progress: _Progress | None = None, windows: bool = True, **options: object
 ) -> tuple[list[_Window], list[tuple[float, float]]]:
     """What FileBridge.open(path, **options).analyze() returns, with the file read through a
-    block at a time; `progress` counts the frames done and can stop it early.
-    murello.analyze wraps it."""
+    block at a time; `progress` counts the frames done and can stop it early, and
+    windows=False leaves the list of windows empty. murello.analyze wraps it."""
 
 def _convert(
     path: _Path,

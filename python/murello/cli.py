@@ -129,7 +129,8 @@ def cmd_analyze(args: argparse.Namespace) -> int:
     facts = file_info(args.file)
     work = _Progress()
     windows, segments = run(
-        lambda: analyze(args.file, progress=work, sample_rate=16000, channels=1,
+        lambda: analyze(args.file, progress=work, windows=bool(args.json or args.plot),
+                        sample_rate=16000, channels=1,
                         vad_mode="silero", vad_threshold=args.threshold,
                         vad_holdoff=args.holdoff_ms, model_path=model),
         Progress("analysing", facts.duration), done=lambda: work.frames / 16000,

@@ -37,4 +37,5 @@ def test_analyze_returns_what_file_bridge_analyze_returns(speech, options):
                                **options).analyze()
     windows, segments = murello.analyze(speech, **options)
     assert (windows, segments) == expected
+    assert murello.analyze(speech, windows=False, **options) == ([], segments)
     assert len(segments) >= 2 and 0.9 < segments[0][0] < 1.1  # the words follow 1 s of silence

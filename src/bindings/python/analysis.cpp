@@ -4,10 +4,11 @@
 
 namespace murello::py {
 
-PyObject* analysis_to_python(const Analysis& analysis) {
-  PyRef windows(PyList_New(static_cast<Py_ssize_t>(analysis.windows.size())));
+PyObject* analysis_to_python(const Analysis& analysis, bool with_windows) {
+  const size_t window_count = with_windows ? analysis.windows.size() : 0;
+  PyRef windows(PyList_New(static_cast<Py_ssize_t>(window_count)));
   if (!windows) return nullptr;
-  for (size_t i = 0; i < analysis.windows.size(); ++i) {
+  for (size_t i = 0; i < window_count; ++i) {
     const AnalysisWindow& w = analysis.windows[i];
     PyObject* item = Py_BuildValue("(ddfN)", w.start_s, w.end_s, w.probability,
                                    PyBool_FromLong(w.is_speech));

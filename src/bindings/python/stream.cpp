@@ -135,18 +135,20 @@ PyObject* get_channels(PyObject* self, void*) {
 }
 
 PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kLeading[] = {"path", "progress"};
+  static const char* const kLeading[] = {"path", "progress", "windows"};
   PyObject* values[std::size(kLeading) + kFileOptionCount];
   if (bind_with_file_options("_analyze", kLeading, 1, args, nargs, kwnames, values) < 0) {
     return nullptr;
   }
   std::filesystem::path path;
   WorkProgress* progress = nullptr;
+  bool with_windows = true;
   SourceConfig config;
   bool numpy = false;
   if (convert("path", values[0], to_path, &path) < 0 ||
       convert("progress", values[1], to_progress, &progress) < 0 ||
-      convert_file_options(values + 2, &config, &numpy) < 0 ||
+      convert("windows", values[2], to_bool, &with_windows) < 0 ||
+      convert_file_options(values + 3, &config, &numpy) < 0 ||
       check_file_config(config, numpy) < 0) {
     return nullptr;
   }
@@ -156,7 +158,7 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return analyze_file(path, config, progress);
   }();
   if (!analysis) return raise_core_error(analysis.error());
-  return analysis_to_python(*analysis);
+  return analysis_to_python(*analysis, with_windows);
 }
 
 PyMethodDef kMethods[] = {
@@ -201,10 +203,12 @@ PyMethodDef kFunctions[] = {
                "holding the file's bytes. murello.stream wraps it.")},
     {"_analyze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<analyze>)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_analyze(path, progress=None, sample_rate=16000, channels=1, ...)\n--\n\n"
+     PyDoc_STR("_analyze(path, progress=None, windows=True, sample_rate=16000, channels=1, "
+               "...)\n--\n\n"
                "What FileBridge.open(path, ...).analyze() returns, with the file read through "
-               "a block at a time; a _Progress counts the frames done and can stop it early. "
-               "murello.analyze wraps it.")},
+               "a block at a time; a _Progress counts the frames done and can stop it early, "
+               "and windows=False leaves the list of windows empty. murello.analyze wraps "
+               "it.")},
 };
 
 }  // namespace
