@@ -113,6 +113,10 @@ Result<DeviceHandle, CoreError> select_device(const DeviceArgument& argument,
   return std::move(found->device);
 }
 
+DeviceResolver resolver_for(DeviceArgument argument, Direction direction) {
+  return [argument = std::move(argument), direction] { return select_device(argument, direction); };
+}
+
 Result<SelectedDevice, CoreError> describe_selection(const DeviceArgument& argument,
                                                      Direction direction) {
   auto found = find(argument, direction);

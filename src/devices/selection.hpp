@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -41,6 +42,12 @@ using DeviceArgument = std::variant<DefaultDevice, DeviceIndex, DeviceName, Devi
 
 Result<DeviceHandle, CoreError> select_device(const DeviceArgument& argument,
                                               Direction direction);
+
+// How a stream finds its device at each start; its errors are the start's errors.
+using DeviceResolver = std::function<Result<DeviceHandle, CoreError>()>;
+
+// select_device of `argument`, afresh at each call.
+DeviceResolver resolver_for(DeviceArgument argument, Direction direction);
 
 // What a stream given `argument` would open now, as the listing shows it: the device's
 // position in the listing (none for a default device the listing does not show), its

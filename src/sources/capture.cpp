@@ -33,15 +33,15 @@ CapturePipeline::Deadline deadline_after(std::optional<std::chrono::milliseconds
 }
 
 Result<std::unique_ptr<Capture>, CoreError> Capture::create(SourceConfig config,
-                                                            DeviceArgument device) {
+                                                            DeviceResolver resolve) {
   auto detector = CaptureDetector::create(detector_config(config));
   if (!detector) return std::move(detector).error();
   return std::unique_ptr<Capture>(
-      new Capture(std::move(config), std::move(device), std::move(detector).value()));
+      new Capture(std::move(config), std::move(resolve), std::move(detector).value()));
 }
 
-Capture::Capture(SourceConfig config, DeviceArgument device, CaptureDetector detector)
-    : config_(std::move(config)), device_(std::move(device)), detector_(std::move(detector)) {}
+Capture::Capture(SourceConfig config, DeviceResolver resolve, CaptureDetector detector)
+    : config_(std::move(config)), resolve_(std::move(resolve)), detector_(std::move(detector)) {}
 
 Capture::~Capture() { stop(); }
 
@@ -52,7 +52,7 @@ Result<void, CaptureError> Capture::start() {
 
 Result<Capture::Lifecycle::Running, ConfigError> Capture::open_stream() {
   if (auto checked = check_capture_options(config_); !checked) return std::move(checked).error();
-  auto device = select_device(device_, Direction::Capture);
+  auto device = resolve_();
   if (!device) return ConfigError(std::move(device).error());
   auto device_config = default_config(*device, Direction::Capture);
   if (!device_config) {

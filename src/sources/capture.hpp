@@ -51,8 +51,9 @@ class Capture {
  public:
   // `config` has passed check_format and check_capture_options. Builds the detector
   // (its construction errors).
+  // `resolve` finds the input device at each start.
   static Result<std::unique_ptr<Capture>, CoreError> create(SourceConfig config,
-                                                            DeviceArgument device);
+                                                            DeviceResolver resolve);
   ~Capture();
 
   // Errors in order: AlreadyRunning; the configuration checks again; the device's
@@ -97,11 +98,11 @@ class Capture {
  private:
   using Lifecycle = StreamLifecycle<CapturePipeline>;
 
-  Capture(SourceConfig config, DeviceArgument device, CaptureDetector detector);
+  Capture(SourceConfig config, DeviceResolver resolve, CaptureDetector detector);
   Result<Lifecycle::Running, ConfigError> open_stream();
 
   const SourceConfig config_;
-  const DeviceArgument device_;
+  const DeviceResolver resolve_;
   CaptureDetector detector_;
   std::shared_ptr<EchoLink> echo_link_;
   Lifecycle lifecycle_;

@@ -26,15 +26,16 @@ CoreError explain_open_failure(const DeviceHandle& device, uint16_t channels,
 
 }  // namespace
 
-Playback::Playback(uint32_t sample_rate_hz, uint16_t channels)
+Playback::Playback(uint32_t sample_rate_hz, uint16_t channels, DeviceResolver resolve)
     : sample_rate_hz_(sample_rate_hz),
       channels_(channels),
+      resolve_(std::move(resolve)),
       link_(std::make_shared<EchoLink>(sample_rate_hz, channels)) {}
 
 Playback::~Playback() { stop(); }
 
-Result<Playback::Lifecycle::Running, CoreError> Playback::open(const DeviceResolver& resolve) const {
-  auto device = resolve();
+Result<Playback::Lifecycle::Running, CoreError> Playback::open() const {
+  auto device = resolve_();
   if (!device) return std::move(device).error();
   auto feed = std::make_shared<PlaybackFeed>(channels_);
   auto stream = Stream::build_output(
@@ -50,8 +51,8 @@ Result<Playback::Lifecycle::Running, CoreError> Playback::open(const DeviceResol
   return Lifecycle::Running{std::move(feed), std::move(stream).value()};
 }
 
-Result<void, CoreError> Playback::start(const DeviceResolver& resolve) {
-  return lifecycle_.start([&] { return open(resolve); }, CoreError(ErrorKind::AlreadyRunning));
+Result<void, CoreError> Playback::start() {
+  return lifecycle_.start([this] { return open(); }, CoreError(ErrorKind::AlreadyRunning));
 }
 
 void Playback::stop() { lifecycle_.stop(); }

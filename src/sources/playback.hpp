@@ -16,7 +16,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -24,15 +23,13 @@
 #include "chain/echo_link.hpp"
 #include "core/error.hpp"
 #include "devices/device.hpp"
+#include "devices/selection.hpp"
 #include "devices/stream.hpp"
 #include "sources/playback_feed.hpp"
 #include "sources/stream_lifecycle.hpp"
 #include "util/result.hpp"
 
 namespace murello {
-
-// Finds the output device at each start; its errors are start's errors.
-using DeviceResolver = std::function<Result<DeviceHandle, CoreError>()>;
 
 class Playback {
  public:
@@ -46,7 +43,8 @@ class Playback {
     std::optional<uint64_t> ticket;
   };
 
-  Playback(uint32_t sample_rate_hz, uint16_t channels);
+  // `resolve` finds the output device at each start.
+  Playback(uint32_t sample_rate_hz, uint16_t channels, DeviceResolver resolve);
   ~Playback();  // stops
   Playback(const Playback&) = delete;
   Playback& operator=(const Playback&) = delete;
@@ -55,7 +53,7 @@ class Playback {
   // counts as underrun) until the first write. Fails with AlreadyRunning while running;
   // with the resolver's error; with SpeakerChannelsUnsupported when the device cannot
   // be opened and reports fewer channels than asked for; else with StreamOpenFailed.
-  Result<void, CoreError> start(const DeviceResolver& resolve);
+  Result<void, CoreError> start();
 
   // Queues `samples` as one message, waiting while the queue is full; an empty write
   // does nothing. Samples are made safe to play first (limit_for_output: non-finite ones
@@ -90,13 +88,14 @@ class Playback {
  private:
   using Lifecycle = StreamLifecycle<PlaybackFeed>;
 
-  Result<Lifecycle::Running, CoreError> open(const DeviceResolver& resolve) const;
+  Result<Lifecycle::Running, CoreError> open() const;
   // The pending call's stream, the running one at its first call.
   std::shared_ptr<PlaybackFeed> feed_of(Pending& pending) const;
   static CoreError failure(PlaybackFeed& feed);
 
   const uint32_t sample_rate_hz_;
   const uint16_t channels_;
+  const DeviceResolver resolve_;
   const std::shared_ptr<EchoLink> link_;
   Lifecycle lifecycle_;
 };

@@ -131,7 +131,8 @@ PyObject* microphone_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const SampleFormat format = *parse_sample_format(options.config.format);
   auto built = [&] {
     GilRelease released;  // a model detector loads its runtime and model here
-    return Capture::create(std::move(options.config), std::move(device));
+    return Capture::create(std::move(options.config),
+                           resolver_for(std::move(device), Direction::Capture));
   }();
   if (!built) return raise_core_error(built.error());
   if (link) (*built)->link_echo_reference(std::move(link));

@@ -30,17 +30,15 @@ namespace {
 struct SpeakerBridge {
   SpeakerBridge(uint32_t sample_rate_hz, uint16_t channels, SampleFormat format,
                 DeviceArgument device)
-      : playback(sample_rate_hz, channels),
+      : playback(sample_rate_hz, channels, resolver_for(std::move(device), Direction::Playback)),
         sample_rate_hz(sample_rate_hz),
         channels(channels),
-        format(format),
-        device(std::move(device)) {}
+        format(format) {}
 
   Playback playback;
   const uint32_t sample_rate_hz;
   const uint16_t channels;
   const SampleFormat format;
-  const DeviceArgument device;  // resolved afresh at each start
 };
 
 struct SpeakerBridgeObject {
@@ -101,8 +99,7 @@ PyObject* speaker_start(PyObject* self, PyObject*) {
   SpeakerBridge& bridge = bridge_of(self);
   auto started = [&] {
     GilRelease released;
-    return bridge.playback.start(
-        [&] { return select_device(bridge.device, Direction::Playback); });
+    return bridge.playback.start();
   }();
   if (!started) return raise_playback_error(started.error());
   Py_RETURN_NONE;

@@ -56,7 +56,8 @@ class Capturing : public ::testing::Test {
   }
 
   static std::unique_ptr<Capture> capture(SourceConfig c, const std::string& pcm) {
-    auto built = Capture::create(std::move(c), DeviceId{"alsa:" + pcm});
+    auto built =
+        Capture::create(std::move(c), resolver_for(DeviceId{"alsa:" + pcm}, Direction::Capture));
     EXPECT_TRUE(built.ok()) << built.error().message();
     return built ? std::move(built).value() : nullptr;
   }

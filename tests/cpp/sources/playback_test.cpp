@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "devices/test_card.hpp"
@@ -72,8 +73,8 @@ void wait_for_silence(const Playback& playback, uint64_t samples) {
 
 TEST_F(PlaybackOnCard, TheSpeakerPlaysEverySampleAsWrittenAfterLeadingSilence) {
   std::string record = temp("exact.raw");
-  Playback playback(kRate, kChannels);
-  ASSERT_TRUE(playback.start(pcm("speaker:RECORD=" + record)).ok());
+  Playback playback(kRate, kChannels, pcm("speaker:RECORD=" + record));
+  ASSERT_TRUE(playback.start().ok());
   // Chunks of odd sizes: frames straddle messages and device periods.
   const std::vector<float> written = noise(kRate * kChannels / 2, 7);
   const size_t sizes[] = {1, 957, 3, 2048, 479, 1440};
@@ -98,10 +99,10 @@ TEST_F(PlaybackOnCard, TheSpeakerPlaysEverySampleAsWrittenAfterLeadingSilence) {
 }
 
 TEST_F(PlaybackOnCard, SilenceBeforeTheFirstWriteCountsAsUnderrun) {
-  Playback playback(kRate, kChannels);
+  Playback playback(kRate, kChannels, pcm("speaker"));
   EXPECT_EQ(playback.underrun_samples(), 0u);
   Clock::time_point before = Clock::now();
-  ASSERT_TRUE(playback.start(pcm("speaker")).ok());
+  ASSERT_TRUE(playback.start().ok());
   std::this_thread::sleep_for(100ms);
   uint64_t underrun = playback.underrun_samples();
   double elapsed = seconds_since(before);
@@ -117,8 +118,8 @@ TEST_F(PlaybackOnCard, SilenceBeforeTheFirstWriteCountsAsUnderrun) {
 // Writing 5 s of audio takes about 5 s less what the queue, the carry-over and the
 // device's buffer hold.
 TEST_F(PlaybackOnCard, TheQueuePacesAWriterFasterThanRealTime) {
-  Playback playback(kRate, kChannels);
-  ASSERT_TRUE(playback.start(pcm("speaker")).ok());
+  Playback playback(kRate, kChannels, pcm("speaker"));
+  ASSERT_TRUE(playback.start().ok());
   const std::vector<float> chunk(kChunk, 0.25f);
   Clock::time_point start = Clock::now();
   for (int i = 0; i < 500; ++i) ASSERT_TRUE(playback.write(chunk).ok());
@@ -133,8 +134,8 @@ TEST_F(PlaybackOnCard, TheQueuePacesAWriterFasterThanRealTime) {
 // right away loses at most those.
 TEST_F(PlaybackOnCard, DrainReturnsOnceEverythingWrittenHasLeftTheQueue) {
   std::string record = temp("drain.raw");
-  Playback playback(kRate, kChannels);
-  ASSERT_TRUE(playback.start(pcm("speaker:RECORD=" + record)).ok());
+  Playback playback(kRate, kChannels, pcm("speaker:RECORD=" + record));
+  ASSERT_TRUE(playback.start().ok());
   const std::vector<float> written = noise(60 * kChunk, 3);
   for (size_t at = 0; at < written.size(); at += kChunk) {
     ASSERT_TRUE(playback.write({written.begin() + at, written.begin() + at + kChunk}).ok());
@@ -146,13 +147,13 @@ TEST_F(PlaybackOnCard, DrainReturnsOnceEverythingWrittenHasLeftTheQueue) {
   for (float v : played) signal += v != 0.0f;
   EXPECT_GE(signal, written.size() - (1 + 4 + 1) * kChunk);
   // A drain without anything queued returns at once.
-  ASSERT_TRUE(playback.start(pcm("speaker")).ok());
+  ASSERT_TRUE(playback.start().ok());
   EXPECT_TRUE(playback.drain().ok());
 }
 
 TEST_F(PlaybackOnCard, StopFromAnotherThreadReleasesWritersAndDrainers) {
-  Playback playback(kRate, kChannels);
-  ASSERT_TRUE(playback.start(pcm("speaker")).ok());
+  Playback playback(kRate, kChannels, pcm("speaker"));
+  ASSERT_TRUE(playback.start().ok());
   // Five seconds being played and 32 messages behind them: the queue stays full for
   // five seconds.
   ASSERT_TRUE(playback.write(std::vector<float>(5 * kRate * kChannels, 0.1f)).ok());
@@ -202,8 +203,8 @@ void expect_closed(const Result<void, CoreError>& result) {
 TEST_F(PlaybackOnCard, ADeviceLostMidStreamIsReportedOnceThenTheStreamIsClosed) {
   for (bool by_drain : {false, true}) {
     SCOPED_TRACE(by_drain ? "drain" : "write");
-    Playback playback(kRate, kChannels);
-    ASSERT_TRUE(playback.start(pcm("speaker_unplug:AFTER=4800")).ok());
+    Playback playback(kRate, kChannels, pcm("speaker_unplug:AFTER=4800"));
+    ASSERT_TRUE(playback.start().ok());
     const std::vector<float> chunk(kChunk, 0.25f);
     Result<void, CoreError> result;
     if (by_drain) {
@@ -224,14 +225,14 @@ TEST_F(PlaybackOnCard, ADeviceLostMidStreamIsReportedOnceThenTheStreamIsClosed) 
 }
 
 TEST_F(PlaybackOnCard, WithoutAStreamWriteAndDrainFailAndEmptyWritesDoNothing) {
-  Playback playback(kRate, kChannels);
+  Playback playback(kRate, kChannels, pcm("speaker"));
   expect_closed(playback.write({}));
   expect_closed(playback.write({0.5f}));
   expect_closed(playback.drain());
   playback.stop();  // idle: nothing to do
-  ASSERT_TRUE(playback.start(pcm("speaker")).ok());
+  ASSERT_TRUE(playback.start().ok());
   EXPECT_TRUE(playback.write({}).ok());
-  auto again = playback.start(pcm("speaker"));
+  auto again = playback.start();
   ASSERT_FALSE(again.ok());
   EXPECT_EQ(again.error().kind(), ErrorKind::AlreadyRunning);
   EXPECT_TRUE(playback.running());
@@ -242,8 +243,8 @@ TEST_F(PlaybackOnCard, WithoutAStreamWriteAndDrainFailAndEmptyWritesDoNothing) {
 
 TEST_F(PlaybackOnCard, OpenFailuresNameTheChannelsOrCarryTheBackendsText) {
   auto start = [](uint32_t rate, uint16_t channels, DeviceResolver resolve) {
-    Playback playback(rate, channels);
-    auto result = playback.start(resolve);
+    Playback playback(rate, channels, std::move(resolve));
+    auto result = playback.start();
     EXPECT_FALSE(playback.running());
     return result;
   };
@@ -282,10 +283,10 @@ TEST_F(PlaybackOnCard, OpenFailuresNameTheChannelsOrCarryTheBackendsText) {
 // Each start builds everything afresh; under the sanitizers this also checks that
 // nothing of a stream outlives its stop.
 TEST_F(PlaybackOnCard, StartsAndStopsAThousandTimes) {
-  Playback playback(kRate, kChannels);
+  Playback playback(kRate, kChannels, pcm("speaker"));
   const std::vector<float> chunk(kChunk, 0.25f);
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_TRUE(playback.start(pcm("speaker")).ok()) << "round " << i;
+    ASSERT_TRUE(playback.start().ok()) << "round " << i;
     if (i % 100 == 0) {
       ASSERT_TRUE(playback.write(chunk).ok());
     }
