@@ -22,18 +22,24 @@ constexpr std::size_t kFineStepLimit = 64;
 // coarse search.
 constexpr std::uint64_t kFineRestPeriods = 127;
 
+// After a decision the fine search checks the delay again this often, its window
+// centred on the delay applied, so a move the coarse search cannot tell (less than
+// its 30 ms) is found too.
+constexpr std::uint64_t kRecheckSeconds = 5;
+// A fine decision this much later than the delay applied keeps the filter.
+constexpr std::uint64_t kLateToleranceMs = 5;
 // align() reads at most this many samples at a time.
 constexpr std::size_t kAlignPiece = 256;
 
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
-double distance(double a, double b) { return a > b ? a - b : b - a; }
 
 }  // namespace
 
 // Schedule: the coarse search runs every 64 ms of near input (one evaluation costs
 // three FFTs of about twice the ceiling in envelope values), the fine search every
 // 128 ms while it is active (three FFTs of twice its window). The fine search runs
-// from the start and after each confirmed coarse move, and rests once it has decided.
+// from the start, after each confirmed coarse move and every few seconds after a
+// decision, and rests once it has decided.
 Result<DelayTracker, AecError> DelayTracker::create(const EngineConfig& config) {
   if (config.fixed_delay_ms) return DelayTracker(config, std::nullopt);
   const std::size_t factor = (config.sample_rate_hz + 500) / 1000;
@@ -61,6 +67,8 @@ DelayTracker::DelayTracker(const EngineConfig& config, std::optional<Searches> s
       far_envelope_window_(searches_ ? searches_->coarse.lags() + searches_->coarse.window() : 0),
       coarse_hop_(std::size_t{config.sample_rate_hz} * 64 / 1000),
       fine_hop_(std::size_t{config.sample_rate_hz} * 128 / 1000),
+      recheck_period_(std::uint64_t{config.sample_rate_hz} * kRecheckSeconds),
+      late_tolerance_(std::max<std::uint64_t>(kMargin, std::uint64_t{config.sample_rate_hz} * kLateToleranceMs / 1000)),
       look_back_(searches_ ? searches_->fine.lags() / 2 : 0),
       confirm_tolerance_(factor_ * (config.sample_rate_hz / factor_ / 125)),
       recentre_tolerance_(factor_ * static_cast<std::uint64_t>(config.sample_rate_hz / factor_ * 0.03)) {
@@ -124,6 +132,11 @@ bool DelayTracker::estimate(std::span<const float> near) {
   if (now >= next_coarse_) {
     next_coarse_ = now + coarse_hop_;
     run_coarse();
+  }
+  if (!fine_active_ && delay_ && now >= next_recheck_) {
+    const std::uint64_t lag = *delay() + kMargin;
+    start_fine(lag > look_back_ ? lag - look_back_ : 0);
+    next_recheck_ = now + recheck_period_;
   }
   if (fine_active_ && now >= next_fine_ && now >= near_.capacity() && now >= fine_rest_until_) {
     next_fine_ = now + fine_hop_;
@@ -197,10 +210,16 @@ bool DelayTracker::run_fine() {
   }
   fine_active_ = false;
   fine.reset();
+  next_recheck_ = near_.written() + recheck_period_;
   const std::uint64_t found = *lag + fine_offset_;
   const std::uint64_t delay = found < kMargin ? 0 : found - kMargin;
-  // Within the margin the filter already covers the echo: keep what it learnt.
-  if (delay_ && distance(static_cast<double>(delay), applied()) <= kMargin) return false;
+  // Within the margin the filter already covers the echo, and a few milliseconds
+  // later too (its first taps then stay empty): keep what it learnt. An echo that
+  // came earlier has lost its direct path from the filter.
+  if (delay_ && static_cast<double>(delay) >= applied() - static_cast<double>(kMargin) &&
+      static_cast<double>(delay) <= applied() + static_cast<double>(late_tolerance_)) {
+    return false;
+  }
   delay_ = delay;
   shift_ = 0.0;
   return true;

@@ -95,11 +95,14 @@ class DelayTracker {
   std::vector<float> far_envelope_window_;
   std::size_t coarse_hop_;
   std::size_t fine_hop_;
+  std::uint64_t recheck_period_;
+  std::uint64_t late_tolerance_;
   std::uint64_t look_back_;
   std::uint64_t confirm_tolerance_;
   std::uint64_t recentre_tolerance_;
   std::uint64_t next_coarse_ = 0;  // near position of the next evaluation
   std::uint64_t next_fine_ = 0;
+  std::uint64_t next_recheck_ = 0;  // near position of the next check after a decision
   std::optional<std::uint64_t> candidate_;  // last coarse decision, in samples
   std::size_t confirmations_ = 0;
   std::optional<std::uint64_t> anchor_;  // confirmed coarse lag that placed the fine window
