@@ -202,7 +202,7 @@ def test_clocks_100_ppm_apart_for_a_minute(rooms):
     # 100 ppm over a minute moves the echo by 6 ms: the delay follows it, and no more.
     later = [d for d in run.delays[SETTLE // BLOCK:] if d is not None]
     assert abs(later[-1] - later[0]) <= 6 * RATE // 1000 + DELAY_SLACK
-    engine_bound(run.reduction_db(), "the canceller reaches about 5 dB under 100 ppm of drift")
+    engine_bound(run.reduction_db(), "the drift loop locks 3 to 12 s into the run")
 
 
 def test_manual_pushes_lose_the_end_of_a_long_sentence(rooms):
