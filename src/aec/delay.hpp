@@ -57,7 +57,6 @@ class DelayTracker {
   std::uint64_t far_missing() const { return far_missing_; }
   std::uint64_t samples_without_delay() const { return samples_without_delay_; }
   std::uint64_t search_restarts() const { return search_restarts_; }
-  std::size_t history_capacity() const { return history_.capacity(); }
 
  private:
   struct Searches {

@@ -175,7 +175,6 @@ void PartitionedFilter::choose_foreground(bool calm) {
   if (advantage < kMinAdvantage) return;
   const double beta = kMaxBlend * std::min(2.0 * advantage, 1.0);
   for (std::size_t i = 0; i < foreground_.size(); ++i) foreground_[i] += beta * (background_[i] - foreground_[i]);
-  ++blends_;
 }
 
 void PartitionedFilter::adapt(RealFft& plan, double mu, bool calm) {

@@ -53,7 +53,6 @@ class PartitionedFilter {
   void reset();
 
   std::uint64_t resets() const { return resets_; }
-  std::uint64_t blends() const { return blends_; }
   std::size_t partitions() const { return partitions_; }
 
  private:
@@ -95,7 +94,6 @@ class PartitionedFilter {
   bool blew_up_ = false;
   bool far_seen_ = false;
   std::uint64_t resets_ = 0;
-  std::uint64_t blends_ = 0;
 };
 
 }  // namespace murello::aec

@@ -48,7 +48,6 @@ class Tau {
 
   Metrics metrics() const;
   std::uint64_t filter_resets() const { return filter_.resets(); }
-  std::uint64_t weight_blends() const { return filter_.blends(); }
   // Times a newly found delay restarted the filter.
   std::uint64_t delay_changes() const { return delay_changes_; }
   TrackerStatus tracker_status() const { return tracker_.status(); }
