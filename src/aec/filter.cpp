@@ -183,6 +183,12 @@ void PartitionedFilter::adapt(RealFft& plan, double mu, bool calm) {
   choose_foreground(calm);
 }
 
+void PartitionedFilter::clear_weights() {
+  std::fill(background_.begin(), background_.end(), Complex{});
+  std::fill(foreground_.begin(), foreground_.end(), Complex{});
+  ++resets_;
+}
+
 void PartitionedFilter::halve_foreground() {
   for (Complex& w : foreground_) w *= 0.5;
   ++resets_;

@@ -50,6 +50,9 @@ class PartitionedFilter {
   std::span<const double> far_power() const { return slow_power_; }
 
   void halve_foreground();
+  // Forgets both weight sets but keeps the far history, so learning a new path
+  // starts at once.
+  void clear_weights();
   void reset();
 
   std::uint64_t resets() const { return resets_; }

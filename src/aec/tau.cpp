@@ -118,11 +118,21 @@ void Tau::guard_and_measure() {
   // A foreground that adds energy is diverging or the echo path has changed (a
   // near talker alone never makes the error louder than the microphone): pass the
   // near end through, back the weights off, and let the background learn the new
-  // path at full speed instead of taking the mismatch for double talk.
+  // path at full speed instead of taking the mismatch for double talk. Once the
+  // detector is warm the filter had found a path and has now lost it (the room
+  // changed, the speaker turned round): learning the new path from nothing is
+  // faster than unlearning the old one, so both weight sets start again. Before
+  // that the filter is still finding its first path, and halving keeps what it
+  // has learnt. From here the output is the microphone, and the guard follows it.
   if (guard_near_ > 0.0 && kGuardMargin * guard_near_ < guard_out_) {
-    filter_.halve_foreground();
+    if (double_talk_.warm()) {
+      filter_.clear_weights();
+    } else {
+      filter_.halve_foreground();
+    }
     double_talk_.reset();
     std::copy(near_.begin(), near_.end(), out_.begin());
+    guard_out_ = guard_near_;
   }
   for (std::size_t i = 0; i < kBlock; ++i) {
     erle_near_ = kErleSmoothing * erle_near_ + (1.0 - kErleSmoothing) * static_cast<double>(near_[i]) * near_[i];
