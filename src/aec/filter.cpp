@@ -18,6 +18,8 @@ constexpr double kErrorSmoothing = 0.9;
 constexpr double kChoiceSteps = 8.0;
 constexpr double kMinAdvantage = 0.1;
 constexpr double kMaxBlend = 0.75;
+// A settled background must keep its error this far below the microphone (6 dB).
+constexpr double kSettledErrorShare = 0.25;
 
 bool all_finite(const float* x, std::size_t n) {
   float sum = 0.0f;
@@ -58,7 +60,7 @@ void PartitionedFilter::reset() {
   std::fill(far_power_.begin(), far_power_.end(), 0.0);
   std::fill(slow_power_.begin(), slow_power_.end(), 0.0);
   std::fill(step_.begin(), step_.end(), 1.0);
-  smoothed_b_ = smoothed_f_ = 0.0;
+  smoothed_b_ = smoothed_f_ = smoothed_near_ = 0.0;
   worse_steps_ = calm_steps_ = 0;
   skip_update_ = blew_up_ = far_seen_ = false;
   newest_ = partitions_ - 1;
@@ -96,6 +98,7 @@ void PartitionedFilter::predict(RealFft& plan, const float* near, const float* f
     error_b_[i] = near[i] - echo_b_[i];
     error_f[i] = near[i] - echo_f_[i];
   }
+  smoothed_near_ = error_smoothing_ * smoothed_near_ + (1.0 - error_smoothing_) * energy({near, kBlock});
   skip_update_ = false;
   if (!all_finite(error_b_.data(), kBlock)) {
     clear_background();
@@ -158,7 +161,7 @@ void PartitionedFilter::update_background(RealFft& plan) {
   if (!finite) clear_background();
 }
 
-void PartitionedFilter::choose_foreground(bool calm) {
+void PartitionedFilter::choose_foreground(bool calm, bool settled) {
   const double eb = energy({error_b_.data(), kBlock});
   const double ef = energy({error(), kBlock});
   smoothed_b_ = error_smoothing_ * smoothed_b_ + (1.0 - error_smoothing_) * eb;
@@ -171,16 +174,21 @@ void PartitionedFilter::choose_foreground(bool calm) {
     return;
   }
   if (calm_steps_ < choice_steps_ || smoothed_f_ <= 0.0) return;
+  // Double talk the detector missed lets the background fit the near talker: its
+  // error falls below the foreground's without its explaining the echo, and a
+  // foreground that followed would cancel the talker. A background that has
+  // really found the path removes most of what the microphone hears.
+  if (settled && smoothed_b_ > kSettledErrorShare * smoothed_near_) return;
   const double advantage = 1.0 - smoothed_b_ / smoothed_f_;
   if (advantage < kMinAdvantage) return;
   const double beta = kMaxBlend * std::min(2.0 * advantage, 1.0);
   for (std::size_t i = 0; i < foreground_.size(); ++i) foreground_[i] += beta * (background_[i] - foreground_[i]);
 }
 
-void PartitionedFilter::adapt(RealFft& plan, double mu, bool calm) {
+void PartitionedFilter::adapt(RealFft& plan, double mu, bool calm, bool settled) {
   update_step_sizes(mu);
   if (!skip_update_) update_background(plan);
-  choose_foreground(calm);
+  choose_foreground(calm, settled);
 }
 
 void PartitionedFilter::clear_weights() {

@@ -32,8 +32,10 @@ class PartitionedFilter {
   void predict(RealFft& plan, const float* near, const float* far);
   // Adapts the background with step size `mu` and chooses the foreground.
   // `calm` means the step is outside double talk; only after 128 ms of calm steps
-  // in a row may the foreground follow the background.
-  void adapt(RealFft& plan, double mu, bool calm);
+  // in a row may the foreground follow the background. `settled` means the filter
+  // has found its path: the foreground then follows only a background that
+  // removes at least three quarters of the microphone's energy.
+  void adapt(RealFft& plan, double mu, bool calm, bool settled);
 
   // The foreground error of this step (silence after a blow-up), and the window
   // of the previous and this step's foreground errors.
@@ -68,7 +70,7 @@ class PartitionedFilter {
   void clear_background();
   void update_step_sizes(double mu);
   void update_background(RealFft& plan);
-  void choose_foreground(bool calm);
+  void choose_foreground(bool calm, bool settled);
 
   double error_smoothing_;
   std::size_t choice_steps_;
@@ -91,6 +93,7 @@ class PartitionedFilter {
   std::vector<double> step_;
   double smoothed_b_ = 0.0;
   double smoothed_f_ = 0.0;
+  double smoothed_near_ = 0.0;
   std::size_t worse_steps_ = 0;
   std::size_t calm_steps_ = 0;
   bool skip_update_ = false;

@@ -97,7 +97,7 @@ void Tau::step(bool estimate) {
   filter_.predict(plan_, near_.data(), far_.data());
   if (filter_.blew_up()) suppressor_.reset();
   double_talk_.update(far_.data(), near_.data(), filter_.echo());
-  filter_.adapt(plan_, double_talk_.mu(), !double_talk_.double_talk());
+  filter_.adapt(plan_, double_talk_.mu(), !double_talk_.double_talk(), double_talk_.warm());
 
   if (config_.suppression == Suppression::kConservative && filter_.far_seen() && !filter_.blew_up()) {
     suppressor_.process(plan_, filter_.error_window(), filter_.echo_spectrum(), double_talk_.held(), out_.data());
