@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "sources/file.hpp"
-#include "sources/file_io.hpp"
+#include "files/file.hpp"
+#include "files/file_io.hpp"
 #include "audiofile/flac_encoder/encoder.hpp"
 #include "timing.hpp"
 

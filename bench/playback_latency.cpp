@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "devices/stream.hpp"
-#include "sources/playback_feed.hpp"
+#include "playback/playback_feed.hpp"
 
 namespace {
 

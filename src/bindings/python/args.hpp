@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "sources/file_io.hpp"
+#include "files/file_io.hpp"
 
 namespace murello::py {
 

@@ -11,7 +11,7 @@
 #include "bindings/python/progress.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/source_options.hpp"
-#include "sources/stream_save.hpp"
+#include "files/stream_save.hpp"
 
 namespace murello::py {
 namespace {

@@ -18,7 +18,7 @@
 #include "bindings/python/samples.hpp"
 #include "bindings/python/source_options.hpp"
 #include "bindings/python/types.hpp"
-#include "sources/file.hpp"
+#include "files/file.hpp"
 
 namespace murello::py {
 namespace {

@@ -8,7 +8,7 @@
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/types.hpp"
-#include "sources/file_header.hpp"
+#include "files/file_header.hpp"
 
 namespace murello::py {
 namespace {

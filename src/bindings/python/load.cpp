@@ -10,7 +10,7 @@
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/samples.hpp"
 #include "bindings/python/source_options.hpp"
-#include "sources/load.hpp"
+#include "files/load.hpp"
 
 namespace murello::py {
 namespace {

@@ -1,6 +1,6 @@
 // MicrophoneBridge: capture from a microphone, conditioned and scored.
 //
-// The bridge owns a Capture (sources/capture.hpp), which does all the work and all the
+// The bridge owns a Capture (capture/capture.hpp), which does all the work and all the
 // locking: any number of Python threads may call one bridge at once. start, stop,
 // close, read and the model loading at construction run without the interpreter lock;
 // the properties read atomics or take the capture's state mutex for a moment.
@@ -24,7 +24,7 @@
 #include "bindings/python/samples.hpp"
 #include "bindings/python/slices.hpp"
 #include "bindings/python/source_options.hpp"
-#include "sources/capture.hpp"
+#include "capture/capture.hpp"
 
 namespace murello::py {
 namespace {

@@ -1,6 +1,6 @@
 // _RecordingFile(path, sample_rate, channels, format=None, compression=None): a 16-bit
 // WAV, AIFF or FLAC file written as float32 samples arrive, readable at every moment
-// (see sources/recording_file.hpp). write() and close() run without the interpreter lock;
+// (see files/recording_file.hpp). write() and close() run without the interpreter lock;
 // a mutex serialises them. A file dropped without close() is finished by its finaliser.
 #include "bindings/python/recording_file.hpp"
 
@@ -15,7 +15,7 @@
 #include "bindings/python/entry.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
-#include "sources/recording_file.hpp"
+#include "files/recording_file.hpp"
 
 namespace murello::py {
 namespace {

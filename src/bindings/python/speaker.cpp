@@ -1,6 +1,6 @@
 // SpeakerBridge: playback to a speaker.
 //
-// The bridge owns a Playback (sources/playback.hpp), which does the work and the locking:
+// The bridge owns a Playback (playback/playback.hpp), which does the work and the locking:
 // any number of Python threads may call one bridge at once, and a writer blocked on a
 // full queue holds no lock that another thread needs. start, stop, close, the queueing
 // in write and drain run without the interpreter lock; the properties take the
@@ -22,7 +22,7 @@
 #include "bindings/python/slices.hpp"
 #include "core/config.hpp"
 #include "devices/selection.hpp"
-#include "sources/playback.hpp"
+#include "playback/playback.hpp"
 
 namespace murello::py {
 namespace {

@@ -21,8 +21,8 @@
 #include "bindings/python/samples.hpp"
 #include "bindings/python/source_options.hpp"
 #include "bindings/python/types.hpp"
-#include "sources/file_analysis.hpp"
-#include "sources/file_stream.hpp"
+#include "files/file_analysis.hpp"
+#include "files/file_stream.hpp"
 
 namespace murello::py {
 namespace {
