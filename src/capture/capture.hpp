@@ -24,7 +24,7 @@
 #include <span>
 #include <variant>
 
-#include "chain/echo_link.hpp"
+#include "echo/echo_link.hpp"
 #include "core/config.hpp"
 #include "core/config_error.hpp"
 #include "devices/selection.hpp"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "chain/chain.hpp"
-#include "chain/echo_reference.hpp"
+#include "echo/echo_reference.hpp"
 #include "core/error.hpp"
 #include "capture/capture_queue.hpp"
 #include "devices/error_slot.hpp"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "aec/tau.hpp"
-#include "chain/echo_reference.hpp"
+#include "echo/echo_reference.hpp"
 #include "chain/stage.hpp"
 #include "core/config.hpp"
 #include "resampler/polyphase.hpp"

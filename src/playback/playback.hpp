@@ -20,7 +20,7 @@
 #include <optional>
 #include <vector>
 
-#include "chain/echo_link.hpp"
+#include "echo/echo_link.hpp"
 #include "core/error.hpp"
 #include "devices/device.hpp"
 #include "devices/selection.hpp"
@@ -81,7 +81,7 @@ class Playback {
   uint64_t underrun_samples() const;
 
   // The link through which this speaker's audio thread hands every buffer it plays to
-  // a microphone's echo canceller (see chain/echo_link.hpp); the same for the
+  // a microphone's echo canceller (see echo/echo_link.hpp); the same for the
   // playback's whole life, whether or not it runs or a microphone is attached.
   const std::shared_ptr<EchoLink>& echo_link() const { return link_; }
 

@@ -26,7 +26,7 @@
 #include "bindings/python/errors.hpp"
 #include "bindings/python/pyref.hpp"
 #include "bindings/python/samples.hpp"
-#include "chain/echo_reference.hpp"
+#include "echo/echo_reference.hpp"
 #include "chain/echo_stage.hpp"
 #include "chain/planar.hpp"
 

@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "chain/echo_reference.hpp"
+#include "echo/echo_reference.hpp"
 #include "chain/echo_stage.hpp"
 #include "chain/stage_blocks.hpp"
 

@@ -1,4 +1,4 @@
-#include "chain/echo_reference.hpp"
+#include "echo/echo_reference.hpp"
 
 #include <algorithm>
 #include <ctime>

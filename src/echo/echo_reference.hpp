@@ -24,7 +24,7 @@
 #include <span>
 #include <vector>
 
-#include "chain/echo_link.hpp"
+#include "echo/echo_link.hpp"
 
 namespace murello {
 

@@ -1,6 +1,6 @@
 // The speaker-to-canceller link without devices: the test plays both audio threads. At
 // 1000 Hz one sample is one millisecond, so times read as sample positions.
-#include "chain/echo_link.hpp"
+#include "echo/echo_link.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "chain/echo_link.hpp"
+#include "echo/echo_link.hpp"
 
 #include <algorithm>
 #include <bit>
