@@ -20,7 +20,7 @@ aec::EngineConfig echo_engine_config(const EchoConfig& echo, uint32_t rate_hz) {
   return config;
 }
 
-CoreError core_error_from(const aec::AecError& error) {
+CoreError core_error_from_aec(const aec::AecError& error) {
   if (error.kind == aec::AecErrorKind::kSampleRate) {
     return CoreError(ErrorKind::AecSampleRateUnsupported);
   }
@@ -44,7 +44,7 @@ Result<std::unique_ptr<Stage>, CoreError> EchoStage::create(const EchoConfig& ec
   engines.reserve(std::max<uint16_t>(channels, 1));
   for (uint16_t k = 0; k < std::max<uint16_t>(channels, 1); ++k) {
     auto engine = aec::Tau::create(config);
-    if (!engine) return core_error_from(engine.error());
+    if (!engine) return core_error_from_aec(engine.error());
     engines.push_back(std::move(engine).value());
   }
   const uint32_t reference_hz = echo.reference_rate_hz != 0 ? echo.reference_rate_hz : rate_hz;
@@ -54,7 +54,7 @@ Result<std::unique_ptr<Stage>, CoreError> EchoStage::create(const EchoConfig& ec
   std::optional<Resampler> resampler;
   if (queue->rate_hz() != rate_hz) {
     auto built = Resampler::create(queue->rate_hz(), rate_hz);
-    if (!built) return core_error_from(built.error());
+    if (!built) return core_error_from_resampler(built.error());
     resampler = std::move(built).value();
   }
   return std::unique_ptr<Stage>(
@@ -81,7 +81,7 @@ Result<void, CoreError> EchoStage::level_reference(uint64_t capture_total, bool 
   if (reference_resampler_) {
     far_.clear();
     auto converted = reference_resampler_->process(taken_, far_);
-    if (!converted) return core_error_from(converted.error());
+    if (!converted) return core_error_from_resampler(converted.error());
     if (draining) reference_resampler_->flush(far_);
     push_far(far_);
   } else {

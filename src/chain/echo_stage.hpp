@@ -33,7 +33,7 @@ aec::EngineConfig echo_engine_config(const EchoConfig& echo, uint32_t rate_hz);
 
 // An engine refusal as a core kind: a rate the engine cannot run at is
 // AecSampleRateUnsupported, anything else AecConfigInvalid with the engine's message.
-CoreError core_error_from(const aec::AecError& error);
+CoreError core_error_from_aec(const aec::AecError& error);
 
 class EchoStage final : public Stage {
  public:

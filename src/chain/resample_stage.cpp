@@ -6,7 +6,7 @@
 
 namespace murello {
 
-CoreError core_error_from(const ResamplerError& error) {
+CoreError core_error_from_resampler(const ResamplerError& error) {
   switch (error.kind) {
     case ResamplerError::Kind::ZeroSampleRate:
       return CoreError(ErrorKind::SampleRateOutOfRange);
@@ -24,7 +24,7 @@ ResampleStage::ResampleStage(std::vector<Resampler> resamplers)
 Result<ResampleStage, CoreError> ResampleStage::create(uint32_t input_hz, uint32_t output_hz,
                                                        uint16_t channels) {
   auto first = Resampler::create(input_hz, output_hz);
-  if (!first) return core_error_from(first.error());
+  if (!first) return core_error_from_resampler(first.error());
   // One design for every channel.
   std::vector<Resampler> resamplers;
   const size_t count = std::max<size_t>(channels, 1);
@@ -40,7 +40,7 @@ Result<void, CoreError> ResampleStage::process(std::span<const float> in, uint16
   const size_t frames = in.size() / resamplers_.size();
   for (size_t k = 0; k < resamplers_.size(); ++k) {
     auto fed = resamplers_[k].process(in.subspan(k * frames, frames), out);
-    if (!fed) return core_error_from(fed.error());
+    if (!fed) return core_error_from_resampler(fed.error());
   }
   return {};
 }

@@ -2,7 +2,7 @@
 //
 // Conventions: rates are whole hz; blocks are planar (see stage.hpp). Every resampler
 // gets the same number of input frames, so every channel's output run has the same
-// length. Resampler errors become core kinds through core_error_from().
+// length. Resampler errors become core kinds through core_error_from_resampler().
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@ namespace murello {
 
 // ZeroSampleRate -> SampleRateOutOfRange, FilterTooLarge -> ResampleConfigInvalid,
 // ProcessAfterFlush -> ResampleAfterFlush.
-CoreError core_error_from(const ResamplerError& error);
+CoreError core_error_from_resampler(const ResamplerError& error);
 
 class ResampleStage final : public Stage {
  public:

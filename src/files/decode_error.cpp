@@ -2,7 +2,7 @@
 
 namespace murello {
 
-CoreError core_error_from(const DecodeError& error) {
+CoreError core_error_from_decode(const DecodeError& error) {
   switch (error.kind) {
     case DecodeError::Kind::Malformed:
       return CoreError(ErrorKind::AudioFileMalformed, error.display());

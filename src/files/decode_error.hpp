@@ -12,6 +12,6 @@ namespace murello {
 // Container, codec, bit-depth and channel-count refusals -> AudioFormatUnsupported;
 // Malformed -> AudioFileMalformed; Truncated -> AudioFileTruncated; a resampler error ->
 // its own kind (as the stage chain maps it).
-CoreError core_error_from(const DecodeError& error);
+CoreError core_error_from_decode(const DecodeError& error);
 
 }  // namespace murello

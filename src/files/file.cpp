@@ -114,7 +114,7 @@ Result<DecodedAudio, CoreError> read_audio_file(FileInput input) {
   }
   if (!bytes) return std::move(bytes).error();
   auto decoded = decode_audio(*bytes);
-  if (!decoded) return core_error_from(decoded.error());
+  if (!decoded) return core_error_from_decode(decoded.error());
   std::vector<uint8_t>().swap(*bytes);  // only the samples stay for the source's life
   if (!rate_in_range(decoded->sample_rate_hz)) return CoreError(ErrorKind::SampleRateOutOfRange);
   return std::move(decoded).value();
@@ -384,7 +384,7 @@ Result<void, CoreError> FileSource::check_encodable(Container container, uint8_t
   std::vector<uint8_t> probe;
   auto encoded =
       encode(container, sample_rate_hz_, delivered_channels(), compression, depth, {}, probe);
-  if (!encoded) return core_error_from(encoded.error());
+  if (!encoded) return core_error_from_decode(encoded.error());
   return {};
 }
 
@@ -407,7 +407,7 @@ Result<SaveCounts, CoreError> FileSource::save(const std::filesystem::path& path
   bytes.reserve(delivered->size() * (depth.bits / 8) + kSavedHeaderBytes);
   auto encoded = encode(container, sample_rate_hz_, delivered_channels(), compression, depth,
                         *delivered, bytes);
-  if (!encoded) return core_error_from(encoded.error());
+  if (!encoded) return core_error_from_decode(encoded.error());
   std::vector<float>().swap(*delivered);
   if (auto written = write_whole_file(path, bytes); !written) return std::move(written).error();
   return counts;

@@ -10,7 +10,7 @@ Result<AudioHeader, CoreError> read_file_header(const std::filesystem::path& pat
   auto view = view_whole_file(path);
   if (!view) return std::move(view).error();
   auto header = read_audio_header(view->bytes());
-  if (!header) return core_error_from(header.error());
+  if (!header) return core_error_from_decode(header.error());
   return *header;
 }
 

@@ -29,7 +29,7 @@ Result<std::unique_ptr<FileStream>, CoreError> FileStream::open(FileInput input,
   auto view = view_file(std::move(input));
   if (!view) return std::move(view).error();
   auto decoder = AudioStreamDecoder::open(view->bytes());
-  if (!decoder) return core_error_from(decoder.error());
+  if (!decoder) return core_error_from_decode(decoder.error());
   const AudioHeader& header = decoder->header();
   if (!rate_in_range(header.sample_rate_hz)) return CoreError(ErrorKind::SampleRateOutOfRange);
   SourceConfig config = request.config;
@@ -65,7 +65,7 @@ void FileStream::decode_step() {
     const size_t missing_frames = (step_samples - input_.size()) / input_channels_;
     auto more = decoder_.next(missing_frames, input_);
     if (!more) {
-      decode_error_ = core_error_from(more.error());
+      decode_error_ = core_error_from_decode(more.error());
       decoded_all_ = true;
     } else if (!*more) {
       decoded_all_ = true;
@@ -113,7 +113,7 @@ Result<bool, CoreError> FileStream::next(std::vector<float>& out) {
     return true;
   }
   ended_ = true;
-  if (auto checked = decoder_.finish(); !checked) return core_error_from(checked.error());
+  if (auto checked = decoder_.finish(); !checked) return core_error_from_decode(checked.error());
   return false;
 }
 

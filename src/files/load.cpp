@@ -23,7 +23,7 @@ Result<DecodedAudio, CoreError> read_audio_span(FileInput input, const LoadReque
   auto view = view_file(std::move(input));
   if (!view) return std::move(view).error();
   auto decoder = AudioStreamDecoder::open(view->bytes());
-  if (!decoder) return core_error_from(decoder.error());
+  if (!decoder) return core_error_from_decode(decoder.error());
   DecodedAudio audio;
   audio.sample_rate_hz = decoder->header().sample_rate_hz;
   audio.channels = decoder->header().channels;
@@ -32,15 +32,17 @@ Result<DecodedAudio, CoreError> read_audio_span(FileInput input, const LoadReque
   const uint64_t wanted = request.duration_s
                               ? frames_in(*request.duration_s, audio.sample_rate_hz)
                               : std::numeric_limits<uint64_t>::max();
-  if (auto sought = decoder->seek(first); !sought) return core_error_from(sought.error());
+  if (auto sought = decoder->seek(first); !sought) return core_error_from_decode(sought.error());
   constexpr size_t kPieceFrames = size_t{1} << 16;
   while (audio.samples.size() / audio.channels < wanted) {
     const uint64_t missing = wanted - audio.samples.size() / audio.channels;
     auto more = decoder->next(static_cast<size_t>(std::min<uint64_t>(missing, kPieceFrames)),
                               audio.samples);
-    if (!more) return core_error_from(more.error());
+    if (!more) return core_error_from_decode(more.error());
     if (!*more) {
-      if (auto checked = decoder->finish(); !checked) return core_error_from(checked.error());
+      if (auto checked = decoder->finish(); !checked) {
+        return core_error_from_decode(checked.error());
+      }
       break;
     }
   }

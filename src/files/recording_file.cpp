@@ -59,7 +59,7 @@ Result<RecordingFile, CoreError> RecordingFile::create(const std::filesystem::pa
   std::optional<FlacStreamEncoder> flac;
   if (container == Container::Flac) {
     auto encoder = FlacStreamEncoder::create({rate_hz, channels, kBits, compression});
-    if (!encoder) return core_error_from(encoder.error());
+    if (!encoder) return core_error_from_decode(encoder.error());
     encoder->begin(header);
     flac.emplace(std::move(encoder).value());
   } else {
@@ -72,7 +72,7 @@ Result<RecordingFile, CoreError> RecordingFile::create(const std::filesystem::pa
                           : write_aiff({rate_hz, static_cast<int16_t>(channels),
                                         AiffSampleFormat::Signed16Be},
                                        {}, header);
-    if (!made) return core_error_from(made.error());
+    if (!made) return core_error_from_decode(made.error());
     fields.header_bytes = header.size();
     if (container == Container::Wav) {
       fields.data_or_ssnd = chunk_at(header, "data") + 4;

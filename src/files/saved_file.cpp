@@ -27,7 +27,7 @@ Result<void, CoreError> put_header(Container container, uint32_t rate_hz, uint16
     made = write_aiff_header(
         {rate_hz, static_cast<int16_t>(channels), AiffSampleFormat::Signed16Be}, frames, out);
   }
-  if (!made) return core_error_from(made.error());
+  if (!made) return core_error_from_decode(made.error());
   return {};
 }
 
@@ -73,7 +73,7 @@ Result<SavedFile, CoreError> SavedFile::create(const std::filesystem::path& path
   if (container == Container::Flac) {
     auto encoder =
         FlacStreamEncoder::create({rate_hz, channels, kBits, compression}, frames * channels);
-    if (!encoder) return core_error_from(encoder.error());
+    if (!encoder) return core_error_from_decode(encoder.error());
     encoder->begin(begun);
     flac.emplace(std::move(encoder).value());
   } else if (auto made = put_header(container, rate_hz, channels, frames, false, begun); !made) {

@@ -21,7 +21,7 @@ Result<DetectorQueue, CoreError> DetectorQueue::create(DetectorKind kind, uint32
   const uint32_t rate_hz = detector_rate_hz(kind, delivered_hz);
   if (rate_hz == delivered_hz) return DetectorQueue(rate_hz, std::nullopt);
   auto resampler = Resampler::create(delivered_hz, rate_hz);
-  if (!resampler) return core_error_from(resampler.error());
+  if (!resampler) return core_error_from_resampler(resampler.error());
   return DetectorQueue(rate_hz, std::move(resampler).value());
 }
 
@@ -31,7 +31,9 @@ Result<void, CoreError> DetectorQueue::push(std::span<const float> mono) {
     return {};
   }
   resampled_.clear();
-  if (auto fed = resampler_->process(mono, resampled_); !fed) return core_error_from(fed.error());
+  if (auto fed = resampler_->process(mono, resampled_); !fed) {
+    return core_error_from_resampler(fed.error());
+  }
   append(resampled_);
   return {};
 }

@@ -103,7 +103,7 @@ TEST(RecordingFile, AnUnfinishedRecordingReadsAsAllButItsLastSecond) {
     ASSERT_TRUE(file);
     append_in_blocks(*file, samples, layout.channels);
     auto decoded = decode_audio(read_bytes(path));
-    ASSERT_TRUE(decoded) << core_error_from(decoded.error()).message();
+    ASSERT_TRUE(decoded) << core_error_from_decode(decoded.error()).message();
     const size_t frames = decoded->samples.size() / layout.channels;
     EXPECT_GE(frames, samples.size() / layout.channels - kRate);
     ASSERT_LE(frames, samples.size() / layout.channels);
@@ -143,7 +143,7 @@ TEST(RecordingFile, AFailedWriteKeepsAValidFileOfWhatWasWritten) {
     const auto bytes = read_bytes(path);
     EXPECT_LE(bytes.size(), kLimit);
     auto decoded = decode_audio(bytes);
-    ASSERT_TRUE(decoded) << core_error_from(decoded.error()).message();
+    ASSERT_TRUE(decoded) << core_error_from_decode(decoded.error()).message();
     const size_t frames = decoded->samples.size() / layout.channels;
     EXPECT_GT(frames, 0u);
     // The 16-bit WAV and AIFF files lose less than a frame; FLAC less than a block.
