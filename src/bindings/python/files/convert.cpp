@@ -1,16 +1,16 @@
-#include "bindings/python/convert.hpp"
+#include "bindings/python/files/convert.hpp"
 
 #include <filesystem>
 #include <iterator>
 #include <optional>
 #include <string>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/progress.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/source_options.hpp"
+#include "bindings/python/bridges/source_options.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/progress.hpp"
+#include "bindings/python/support/pyref.hpp"
 #include "files/stream_save.hpp"
 
 namespace murello::py {

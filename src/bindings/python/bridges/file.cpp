@@ -9,15 +9,15 @@
 #include <mutex>
 #include <new>
 
-#include "bindings/python/analysis.hpp"
-#include "bindings/python/args.hpp"
-#include "bindings/python/bridges.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/samples.hpp"
-#include "bindings/python/source_options.hpp"
-#include "bindings/python/types.hpp"
+#include "bindings/python/bridges/bridges.hpp"
+#include "bindings/python/bridges/source_options.hpp"
+#include "bindings/python/files/analysis.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/samples.hpp"
+#include "bindings/python/support/types.hpp"
 #include "files/file.hpp"
 
 namespace murello::py {

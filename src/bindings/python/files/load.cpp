@@ -1,15 +1,15 @@
-#include "bindings/python/load.hpp"
+#include "bindings/python/files/load.hpp"
 
 #include <cstring>
 #include <filesystem>
 #include <iterator>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/samples.hpp"
-#include "bindings/python/source_options.hpp"
+#include "bindings/python/bridges/source_options.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/samples.hpp"
 #include "files/load.hpp"
 
 namespace murello::py {

@@ -1,13 +1,13 @@
 // murello._murello.info(path): an audio file's header facts, without decoding it.
-#include "bindings/python/info.hpp"
+#include "bindings/python/files/info.hpp"
 
 #include <filesystem>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/types.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/types.hpp"
 #include "files/file_header.hpp"
 
 namespace murello::py {

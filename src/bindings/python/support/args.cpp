@@ -1,10 +1,10 @@
-#include "bindings/python/args.hpp"
+#include "bindings/python/support/args.hpp"
 
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 namespace {

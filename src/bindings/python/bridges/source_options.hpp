@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "bindings/python/options.hpp"
+#include "bindings/python/support/options.hpp"
 #include "core/config.hpp"
 
 namespace murello::py {

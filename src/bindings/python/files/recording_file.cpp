@@ -2,7 +2,7 @@
 // WAV, AIFF or FLAC file written as float32 samples arrive, readable at every moment
 // (see files/recording_file.hpp). write() and close() run without the interpreter lock;
 // a mutex serialises them. A file dropped without close() is finished by its finaliser.
-#include "bindings/python/recording_file.hpp"
+#include "bindings/python/files/recording_file.hpp"
 
 #include <cstring>
 #include <mutex>
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
 #include "files/recording_file.hpp"
 
 namespace murello::py {

@@ -1,6 +1,6 @@
-#include "bindings/python/analysis.hpp"
+#include "bindings/python/files/analysis.hpp"
 
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 

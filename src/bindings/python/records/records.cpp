@@ -1,14 +1,14 @@
-#include "bindings/python/records.hpp"
+#include "bindings/python/records/records.hpp"
 
 #include <alsa/asoundlib.h>
 
 #include <new>
 #include <string>
 
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/types.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/types.hpp"
 
 namespace murello::py {
 namespace {

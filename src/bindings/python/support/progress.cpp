@@ -1,10 +1,10 @@
-#include "bindings/python/progress.hpp"
+#include "bindings/python/support/progress.hpp"
 
 #include <new>
 
-#include "bindings/python/entry.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/types.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/types.hpp"
 
 namespace murello::py {
 namespace {

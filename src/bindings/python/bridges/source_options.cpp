@@ -1,12 +1,12 @@
-#include "bindings/python/source_options.hpp"
+#include "bindings/python/bridges/source_options.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/default_model.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/numpy.hpp"
+#include "bindings/python/bridges/default_model.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/numpy.hpp"
 
 namespace murello::py {
 

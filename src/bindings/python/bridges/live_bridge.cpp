@@ -1,8 +1,8 @@
-#include "bindings/python/live_bridge.hpp"
+#include "bindings/python/bridges/live_bridge.hpp"
 
 #include <string_view>
 
-#include "bindings/python/errors.hpp"
+#include "bindings/python/support/errors.hpp"
 #include "core/process.hpp"
 
 namespace murello::py {

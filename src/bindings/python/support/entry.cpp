@@ -1,4 +1,4 @@
-#include "bindings/python/entry.hpp"
+#include "bindings/python/support/entry.hpp"
 
 #include <exception>
 #include <new>

@@ -1,11 +1,11 @@
-#include "bindings/python/default_model.hpp"
+#include "bindings/python/bridges/default_model.hpp"
 
 #include <filesystem>
 #include <optional>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 namespace {

@@ -4,7 +4,7 @@
 //
 // MURELLO_OPTION(field, converter) binds the parameter named like `field` to
 // target.field, MURELLO_OPTION_IN(member, field, converter) to target.member.field; the
-// converters are those of bindings/python/args.hpp.
+// converters are those of bindings/python/support/args.hpp.
 #pragma once
 
 #include <Python.h>
@@ -12,7 +12,7 @@
 #include <array>
 #include <cstddef>
 
-#include "bindings/python/args.hpp"
+#include "bindings/python/support/args.hpp"
 
 namespace murello::py {
 

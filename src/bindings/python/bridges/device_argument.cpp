@@ -1,6 +1,6 @@
-#include "bindings/python/device_argument.hpp"
+#include "bindings/python/bridges/device_argument.hpp"
 
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 namespace {

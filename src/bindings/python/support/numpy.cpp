@@ -1,7 +1,7 @@
 #define MURELLO_NUMPY_API_OWNER
-#include "bindings/python/numpy.hpp"
+#include "bindings/python/support/numpy.hpp"
 
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 

@@ -1,7 +1,7 @@
-#include "bindings/python/echo_metrics.hpp"
+#include "bindings/python/echo/echo_metrics.hpp"
 
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/types.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/types.hpp"
 
 namespace murello::py {
 namespace {

@@ -3,13 +3,13 @@
 
 #include <Python.h>
 
-#include "bindings/python/options.hpp"
+#include "bindings/python/support/options.hpp"
 #include "core/config.hpp"
 
 namespace murello::py {
 
 // What the constructor's parameters fill. The device argument is kept as the caller's
-// object: it is interpreted after the format and NumPy checks (bindings/python/device_argument.hpp).
+// object: it is interpreted after the format and NumPy checks (bindings/python/bridges/device_argument.hpp).
 struct MicrophoneOptions {
   SourceConfig config;
   bool numpy = false;

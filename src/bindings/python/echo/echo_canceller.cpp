@@ -11,7 +11,7 @@
 // A near end of several channels (an (N, C) array) gets one engine per channel, all fed
 // the one far end, as a capture stream's stage does; the stage is rebuilt for that count
 // by the first process(), and later calls must keep it.
-#include "bindings/python/echo_canceller.hpp"
+#include "bindings/python/echo/echo_canceller.hpp"
 
 #include <memory>
 #include <mutex>
@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/echo_metrics.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
-#include "bindings/python/samples.hpp"
+#include "bindings/python/echo/echo_metrics.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
+#include "bindings/python/support/samples.hpp"
 #include "echo/echo_reference.hpp"
 #include "chain/echo_stage.hpp"
 #include "chain/planar.hpp"

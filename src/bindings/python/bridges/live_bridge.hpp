@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "bindings/python/entry.hpp"
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 

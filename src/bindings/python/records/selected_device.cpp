@@ -1,12 +1,12 @@
-#include "bindings/python/selected_device.hpp"
+#include "bindings/python/records/selected_device.hpp"
 
 #include <string>
 
-#include "bindings/python/args.hpp"
-#include "bindings/python/device_argument.hpp"
-#include "bindings/python/entry.hpp"
-#include "bindings/python/errors.hpp"
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/bridges/device_argument.hpp"
+#include "bindings/python/support/args.hpp"
+#include "bindings/python/support/entry.hpp"
+#include "bindings/python/support/errors.hpp"
+#include "bindings/python/support/pyref.hpp"
 #include "devices/selection.hpp"
 
 namespace murello::py {

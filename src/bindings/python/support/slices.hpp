@@ -12,7 +12,7 @@
 #include <optional>
 #include <utility>
 
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 

@@ -1,11 +1,11 @@
-#include "bindings/python/samples.hpp"
+#include "bindings/python/support/samples.hpp"
 
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "bindings/python/numpy.hpp"
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/numpy.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "bindings/python/errors.hpp"
+#include "bindings/python/support/errors.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -6,7 +6,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "bindings/python/pyref.hpp"
+#include "bindings/python/support/pyref.hpp"
 
 namespace murello::py {
 namespace {
