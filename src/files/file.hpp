@@ -38,7 +38,7 @@
 #include "core/config.hpp"
 #include "core/error.hpp"
 #include "files/file_io.hpp"
-#include "files/sanitise.hpp"
+#include "core/sanitise.hpp"
 #include "files/save_format.hpp"
 #include "util/result.hpp"
 #include "vad/analysis.hpp"

@@ -27,7 +27,7 @@
 #include "audiofile/flac_encoder/stream_encoder.hpp"
 #include "core/error.hpp"
 #include "files/replacing_file.hpp"
-#include "files/sanitise.hpp"
+#include "core/sanitise.hpp"
 #include "files/save_format.hpp"
 #include "util/result.hpp"
 

@@ -12,7 +12,7 @@
 #include "core/error.hpp"
 #include "core/work_progress.hpp"
 #include "files/file_stream.hpp"
-#include "files/sanitise.hpp"
+#include "core/sanitise.hpp"
 #include "files/save_format.hpp"
 #include "util/result.hpp"
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "files/sanitise.hpp"
+#include "core/sanitise.hpp"
 
 namespace murello {
 namespace {

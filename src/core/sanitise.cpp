@@ -1,4 +1,4 @@
-#include "files/sanitise.hpp"
+#include "core/sanitise.hpp"
 
 #include <algorithm>
 #include <bit>
