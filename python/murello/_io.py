@@ -117,14 +117,14 @@ def load(
     were the file; only those are read (a FLAC file's MD5 signature is then not checked).
     A resampled result is aligned with the file (the resampler's delay removed) and
     holds round(frames x sample_rate / file rate) frames. ``dtype`` is "float32",
-    "float64" or "int16". The conditioning keywords are those of ``FileBridge.open``: channel_map, denoise,
-    denoise_model_path, highpass, agc, limiter, dc_removal, ort_library_path. Errors are
-    those of ``FileBridge.open``.
+    "float64" or "int16". The conditioning keywords are those of ``FileBridge.open``:
+    channel_map, denoise, denoise_model_path, highpass, agc, limiter, dc_removal,
+    ort_library_path. Errors are those of ``FileBridge.open``.
     """
     delivered, cast = _delivery("load", dtype, conditioning)
     samples, rate = _murello._load(
-        _file_input(path, "load"), offset, duration, sample_rate=sample_rate, channels=channels, format=delivered,
-        numpy=True, **conditioning
+        _file_input(path, "load"), offset, duration, sample_rate=sample_rate, channels=channels,
+        format=delivered, numpy=True, **conditioning
     )
     if cast is not None:
         samples = samples.astype(cast)
@@ -169,7 +169,9 @@ def save(
     np = _numpy("save")
     array = _as_float32(np, samples)
     if array.ndim not in (1, 2):
-        raise ValueError(f"samples must have shape (frames,) or (frames, channels), not {array.shape}")
+        raise ValueError(
+            f"samples must have shape (frames,) or (frames, channels), not {array.shape}"
+        )
     channels = 1 if array.ndim == 1 else array.shape[1]
     source = _murello.FileBridge.buffer(
         array.tobytes(), sample_rate, channels, sample_rate=sample_rate, channels=channels,

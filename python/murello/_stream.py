@@ -75,6 +75,7 @@ def stream(
     by the block only for a path.
     """
     delivered, cast = _delivery("stream", dtype, conditioning)
-    native = _murello._stream(_file_input(path, "stream"), block_frames, sample_rate=sample_rate, channels=channels,
-                              format=delivered, numpy=True, **conditioning)
+    native = _murello._stream(_file_input(path, "stream"), block_frames,
+                              sample_rate=sample_rate, channels=channels, format=delivered,
+                              numpy=True, **conditioning)
     return Stream(native, cast)
