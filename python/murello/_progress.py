@@ -7,6 +7,7 @@ call runs on a thread of its own, so that Ctrl-C reaches the main thread at once
 from __future__ import annotations
 
 import os
+import signal
 import sys
 import threading
 import time
@@ -109,6 +110,16 @@ class Progress:
             clear()
 
 
+# Ways a program is told to stop besides Ctrl-C: taken like it while work runs, so the
+# work stops and cleans up (a conversion's hidden temporary file) instead of the process
+# ending mid-write.
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
 def run(work: Callable[[], Any], progress: Progress, done: Callable[[], float] | None = None,
         stop: Callable[[], None] | None = None) -> Any:
     """Runs `work` on a thread and returns what it returns (raising what it raises),
@@ -127,6 +138,8 @@ def run(work: Callable[[], Any], progress: Progress, done: Callable[[], float] |
             finished.set()
 
     worker = threading.Thread(target=target, name="murello-work", daemon=True)
+    main_thread = threading.current_thread() is threading.main_thread()
+    previous = {s: signal.signal(s, _interrupt) for s in STOP_SIGNALS} if main_thread else {}
     try:
         # Inside the try: Ctrl-C can land while start() waits for the thread to run, and
         # the work must be stopped then too. `finished` is waited on rather than the
@@ -142,6 +155,8 @@ def run(work: Callable[[], Any], progress: Progress, done: Callable[[], float] |
             finished.wait()
         raise
     finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
         progress.close()
     if "error" in outcome:
         raise outcome["error"]

@@ -77,9 +77,10 @@ def test_conversion_counts_its_frames_and_stops_when_asked(long_file, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.wav"]  # the earlier one kept
 
 
-def run_in_terminal(args: list[str], marker: bytes, columns: int) -> tuple[int, bytes]:
-    """Runs the command line with stderr on a terminal `columns` wide, sends Ctrl-C once
-    `marker` was shown, and returns the status and all that was shown."""
+def run_in_terminal(args: list[str], marker: bytes, columns: int,
+                    stop: int = signal.SIGINT) -> tuple[int, bytes]:
+    """Runs the command line with stderr on a terminal `columns` wide, sends `stop`
+    (Ctrl-C) once `marker` was shown, and returns the status and all that was shown."""
     terminal, stderr = pty.openpty()
     fcntl.ioctl(stderr, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     proc = subprocess.Popen([sys.executable, "-m", "murello", *args],
@@ -88,7 +89,7 @@ def run_in_terminal(args: list[str], marker: bytes, columns: int) -> tuple[int, 
     try:
         seen = read_until(terminal, marker)
         assert marker in seen, seen
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(stop)
         proc.wait(timeout=120)  # a guard against a hang, not a measure
         seen += read_until(terminal, b"\0")
     finally:
@@ -110,6 +111,17 @@ def test_ctrl_c_ends_long_work_at_once_without_a_traceback(long_file, silent_hou
     assert status == 130, seen
     assert b"murello: interrupted" in seen and b"Traceback" not in seen
     # A conversion cut short leaves neither its output nor its hidden temporary file.
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGHUP])
+def test_a_conversion_told_to_stop_cleans_up_as_for_ctrl_c(silent_hours, tmp_path, stop):
+    pytest.importorskip("tqdm")
+    out = tmp_path / "out.flac"
+    status, seen = run_in_terminal(["convert", str(silent_hours), str(out), "--rate", "8000"],
+                                   b"%|", 100, stop)
+    assert status == 130, seen
+    assert b"murello: interrupted" in seen and b"Traceback" not in seen
     assert list(tmp_path.iterdir()) == []
 
 
